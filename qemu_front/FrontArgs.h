@@ -1,0 +1,67 @@
+// The emulator front's decisions, kept free of Windows headers so that they
+// build and are tested natively: how a command line splits into arguments,
+// how the arguments are translated for current QEMU, how they are quoted back
+// for CreateProcessW, and where the emulator is looked for.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+// The emulator program the front starts.
+extern const wchar_t* const kEmulatorFileName;
+
+// Splits the text that follows the program name on a command line, the way
+// the Microsoft C runtime fills argv[1..]: blanks and tabs separate
+// arguments outside double quotes; 2n backslashes before a quote give n
+// backslashes and the quote opens or closes a quoted part; 2n+1 backslashes
+// before a quote give n backslashes and a literal quote; "" inside a quoted
+// part is a literal quote; other backslashes are literal.
+std::vector<std::wstring> SplitArguments(const std::wstring& text);
+
+// Splits a whole command line as the C runtime does, argv[0] included. The
+// program name follows its own simpler rule: quotes only toggle, backslashes
+// are always literal.
+std::vector<std::wstring> SplitCommandLine(const std::wstring& commandLine);
+
+// Makes a command line that Drovelkit wrote for an older QEMU acceptable to
+// a current one: "-localtime" becomes "-rtc" "base=localtime"; every other
+// argument passes unchanged and in order.
+std::vector<std::wstring> TranslateEmulatorArgs(const std::vector<std::wstring>& args);
+
+// Quotes one argument so that SplitArguments gives it back unchanged; an
+// argument without blanks, tabs, line breaks or quotes is left bare.
+std::wstring QuoteArgument(const std::wstring& arg);
+
+// The command line for CreateProcessW: the program path in double quotes,
+// then each argument quoted by QuoteArgument, separated by one blank.
+std::wstring QuoteCommandLine(const std::wstring& programPath,
+                              const std::vector<std::wstring>& args);
+
+// Everything up to and including the last "\" or "/"; empty when there is none.
+std::wstring FolderOfPath(const std::wstring& path);
+
+// Where the emulator may be, as the Win32 side read it from the system.
+struct EmulatorSearchPlaces {
+    std::wstring ownFolder;                  // folder of qemu_test.exe itself
+    std::vector<std::wstring> installDirs;   // registry Install_Dir values, 64-bit view first
+    std::vector<std::wstring> programFolders;// %ProgramFiles%, %ProgramW6432%, %ProgramFiles(x86)%
+    std::wstring pathVariable;               // the PATH value, ";"-separated
+};
+
+// Full paths of kEmulatorFileName in search order: own folder, install
+// folders, "qemu" under each program folder, then each PATH entry. Empty
+// places are skipped and a path already listed (compared without regard to
+// ASCII case or a trailing separator) is not listed again.
+std::vector<std::wstring> EmulatorCandidates(const EmulatorSearchPlaces& places);
+
+// The first candidate for which fileExists holds; empty when none does.
+std::wstring FindEmulator(const EmulatorSearchPlaces& places,
+                          const std::function<bool(const std::wstring&)>& fileExists);
+
+// Texts of the front's message boxes.
+std::wstring MissingEmulatorMessage();
+std::wstring StartFailureMessage(const std::wstring& emulatorPath, unsigned long errorCode,
+                                 const std::wstring& systemText);
+std::wstring EarlyExitMessage(const std::wstring& emulatorPath, unsigned long exitCode,
+                              const std::wstring& emulatorOutput);
