@@ -1,0 +1,13 @@
+#include "app/Reporting.h"
+
+#include "common/Str.h"
+#include "platform/Os.h"
+
+void ShowStatus(const std::wstring& text) {
+    if (!OsMainWindowExists()) return;
+    OsSetText(Control::StatusLine, RemoveAll(text, L'\n'));
+}
+
+void SetTaskbarProgressState(int state) { OsSetTaskbarProgressState(state); }
+
+void SetTaskbarProgressValue(uint64_t completed, uint64_t total) { OsSetTaskbarProgressValue(completed, total); }

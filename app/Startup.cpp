@@ -1,0 +1,94 @@
+#include "app/Startup.h"
+
+#include "app/AppState.h"
+#include "app/EventLoop.h"
+#include "app/Reporting.h"
+#include "app/Shutdown.h"
+#include "common/Str.h"
+#include "drives/DriveList.h"
+#include "platform/Os.h"
+
+namespace {
+
+// Wider than this, "testtext" in the system font means large text scaling.
+constexpr int kLargeTextWidth = 55;
+
+std::wstring EnvironmentOr(const wchar_t* name, const std::wstring& fallback) {
+    std::wstring value = OsGetEnvironment(name);
+    while (value.size() > 3 && (value.back() == L'\\' || value.back() == L'/')) value.pop_back();
+    return value.empty() ? fallback : value;
+}
+
+void ChooseNativeSystemFolder() {
+    const std::wstring sysnative = appState.windowsDir + L"\\Sysnative";
+    appState.nativeSystemDir =
+        OsFileSize(sysnative + L"\\cmd.exe") > 0 ? sysnative : appState.windowsDir + L"\\System32";
+}
+
+}  // namespace
+
+std::wstring InstanceName(const std::wstring& moduleFileName) {
+    std::wstring path = moduleFileName;
+    if (StartsWith(path, L"\\\\?\\")) path = path.substr(4);
+    return FileNamePart(path);
+}
+
+std::wstring ShortTitle(const std::wstring& title) { return ReplaceAll(title, L" by Quendar", L""); }
+
+bool StartUp() {
+    appState.windowTitle.Set(kWindowTitle);
+    appState.isoPath.Set(L"");
+    appState.driveListBusy = 0;
+    appState.imageSizeKiB = 0;
+    appState.showAllDrives = 0;
+    appState.imageComment.Set(L"");
+    // Without TEMP or WINDIR the paths built from them would be meaningless.
+    appState.tempDir = EnvironmentOr(L"TEMP", OsSystemTempFolder());
+    appState.interruptRequested = 0;
+    appState.draggedFiles.Set(L"");
+    appState.workerThread = nullptr;
+    appState.extractStartTime = 0;
+    appState.windowsDir = EnvironmentOr(L"WINDIR", OsSystemWindowsFolder());
+    ChooseNativeSystemFolder();
+
+    appState.instanceSemaphore = OsCreateInstanceSemaphore(InstanceName(OsModuleFileName()));
+    if (appState.instanceSemaphore == InstanceResult::AlreadyRunning) return false;
+
+    const bool admin = OsHasAdminRights();
+    OsCreateMainWindow();
+    if (!admin) {
+        OsSetText(Control::TestMenuFrame, L"");
+        OsEnableControl(Control::TestMenuFrame, false);
+        OsEnableControl(Control::TestMenuButton, false);
+        OsEnableControl(Control::BootBiosOption, false);
+        OsEnableControl(Control::BootEfi64Option, false);
+        OsEnableControl(Control::BootEfi32Option, false);
+    }
+
+    OsSetText(Control::IsoPathField, L"Select ISO image -->");
+    OsSetWindowTitle(appState.windowTitle.Get());
+    OsSetCheck(Control::FormatNoneOption, 1);
+    OsSetCheck(Control::BootBiosOption, 1);
+    OsShowControl(Control::CopyProgressBar, false);
+    OsShowControl(Control::ProgressText, false);
+    OsShowControl(Control::StartButton, true);
+    OsShowControl(Control::DraggedFilesNotice, false);
+    OsSetTooltip(Control::TestMenuButton, L"Left click - USB flash drive, Right click - ISO disk image.");
+
+    if (OsMeasureSystemFontText(L"testtext") > kLargeTextWidth) {
+        OsUseSmallDriveListFont();
+        OsSetWindowTitle(ShortTitle(OsGetWindowTitle()));
+        ShowStatus(appState.windowTitle.Get());
+    }
+
+    FlushEvents();
+    RefreshDriveList();
+    OsAcceptDroppedFiles();
+    return true;
+}
+
+void RunProgram() {
+    if (!StartUp()) OsExitProcess(0);
+    RunEventLoop();
+    RunExitSequence();
+}

@@ -1,0 +1,201 @@
+#include "copy/CopyOperation.h"
+
+#include "app/AppState.h"
+#include "app/Reporting.h"
+#include "app/Shutdown.h"
+#include "copy/ImageSelection.h"
+#include "common/Str.h"
+#include "drives/DriveList.h"
+#include "payload/Payload.h"
+#include "platform/Os.h"
+#include "tools/ConsoleRunner.h"
+#include "tools/DiskCheck.h"
+
+namespace {
+
+// What the operation remembers across its steps: the tool results decide the
+// final error line.
+struct CopyRun {
+    std::wstring drive;
+    std::wstring imagePath;
+    int32_t lastExitCode = 0;
+    bool anyToolFailed = false;
+};
+
+std::wstring BootTool() { return PayloadFolder() + L"\\bootice.exe"; }
+
+void RunTool(CopyRun& run, const std::wstring& program, const std::wstring& arguments) {
+    run.lastExitCode = RunConsoleTool(program, arguments, PayloadFolder());
+    if (run.lastExitCode != 0) run.anyToolFailed = true;
+}
+
+bool Interrupted() { return appState.interruptRequested != 0; }
+
+bool IsSelected(Control option) { return OsGetCheck(option) >= 1; }
+
+bool CheckDiskSet() {
+    int state = OsGetCheck(Control::CheckDiskBox);
+    return state == 1 || state == -1;
+}
+
+// Selects the first line that begins with the drive; with visitAll every
+// matching line is selected in turn, with a pause after each.
+bool SelectDriveLine(const std::wstring& drive, bool visitAll) {
+    bool found = false;
+    for (int i = 0, count = OsComboCount(); i < count; ++i) {
+        if (drive.empty() || !StartsWith(OsComboLine(i), drive)) continue;
+        OsComboSelect(i);
+        found = true;
+        if (!visitAll) return true;
+        OsSleep(500);
+    }
+    return found;
+}
+
+void RemoveBootFolder(const std::wstring& drive) { DeleteFolderTree(drive + L"\\[boot]"); }
+
+void RunFullExtraction(CopyRun& run) {
+    appState.extractStartTime = static_cast<int32_t>(OsLocalTimeSeconds());
+    RunTool(run, ArchiverPath(), L"x -y -bsp1 \"" + run.imagePath + L"\" -o" + run.drive + L"\\");
+}
+
+// Returns false when an interrupt ended the operation at a checkpoint.
+bool CopyWithFormatting(CopyRun& run) {
+    const std::wstring fileSystem = IsSelected(Control::FormatNtfsOption)  ? L"ntfs"
+                                    : IsSelected(Control::FormatFatOption) ? L"fat32"
+                                                                           : L"exfat";
+    const std::wstring label = TrimBlanks(OsGetText(Control::LabelField));
+    RunTool(run, BootTool(),
+            L"/device=" + run.drive + L" /partitions /repartition /activate /usb-hdd /fstype=" + fileSystem +
+                L" /quiet");
+    if (OsSetVolumeLabel(run.drive + L"\\", label)) OsSleep(10);
+    else OsSetVolumeLabel(run.drive + L"\\", label.substr(0, 11));
+    RefreshDriveList();
+    SelectDriveLine(run.drive, false);
+    OsSleep(1000);
+    while (appState.driveListBusy != 0) OsSleep(200);
+    SelectDriveLine(run.drive, true);
+    if (CheckDiskSet()) RunDiskCheck();
+    if (Interrupted()) return false;
+    if (!DriveExists(run.drive)) return true;
+    RunTool(run, ArchiverPath(), L"x -y \"" + run.imagePath + L"\" -o" + run.drive + L"\\ grldr menu.lst");
+    if (Interrupted()) return false;
+    OsSleep(1000);
+    if (SelectDriveLine(run.drive, false)) {
+        const bool grub4dos = OsFileSize(run.drive + L"\\grldr") > 0 || OsFileSize(run.drive + L"\\menu.lst") > 0;
+        RunTool(run, BootTool(), L"/device=" + run.drive + L" /mbr /install /type=nt60 /quiet");
+        RunTool(run, BootTool(),
+                L"/device=" + run.drive + L" /pbr /install /type=" + (grub4dos ? L"grub4dos" : L"bootmgr") +
+                    L" /activate /quiet");
+        RunFullExtraction(run);
+        RemoveBootFolder(run.drive);
+        if (OsFileSize(run.drive + L"\\grldr") < 0) {
+            OsCopyFile(run.drive + L"\\boot\\grldr", run.drive + L"\\grldr");
+            OsDeleteFile(run.drive + L"\\boot\\grldr");
+        }
+    }
+    return !Interrupted();
+}
+
+bool CopyWithoutFormatting(CopyRun& run) {
+    if (!DriveExists(run.drive)) return true;
+    SelectDriveLine(run.drive, true);
+    if (CheckDiskSet()) RunDiskCheck();
+    if (Interrupted()) return false;
+    RunFullExtraction(run);
+    RemoveBootFolder(run.drive);
+    return true;
+}
+
+void CopyDroppedEntries(const std::wstring& drive) {
+    // Taken in one step: a drop arriving meanwhile waits for the next operation.
+    const std::wstring dropped = appState.draggedFiles.Take();
+    const std::vector<std::wstring> fields = SplitFields(dropped, L'\n');
+    const int n = static_cast<int>(fields.size());
+    OsShowControl(Control::CopyProgressBar, true);
+    SetTaskbarProgressState(kTaskbarNormal);
+    SetTaskbarProgressValue(1, uint64_t(n));
+    OsSetProgressRange(n);
+    OsSetProgress(1);
+    for (int i = 1; i <= n; ++i) {
+        SetTaskbarProgressValue(uint64_t(i), uint64_t(n));
+        OsSetProgress(i);
+        const std::wstring& entry = fields[i - 1];
+        if (entry.empty()) continue;
+        OsSetText(Control::ProgressText, L"");
+        ShowStatus(L"Copy: " + entry);
+        if (OsIsFolder(entry)) {
+            std::wstring name = entry;
+            while (name.size() > 1 && name.back() == L'\\') name.pop_back();
+            size_t last = name.rfind(L'\\');
+            const std::wstring target =
+                drive + (last == std::wstring::npos ? L"\\" + RemoveAll(name, L':') : name.substr(last));
+            CopyFolderTree(entry, target);
+        } else {
+            OsCopyFile(entry, drive + L"\\" + FileNamePart(entry));
+        }
+    }
+    if (n > 1) ShowStatus(L"");
+    UpdateDraggedFilesNotice();
+}
+
+void PlayCompletionSound() {
+    const StoredBlock sound = OsCompletionSound();
+    if (!OsStartSound(sound.data, sound.size)) return;
+    OsSleep(1875);
+    OsStopSound();
+}
+
+void Finish(const CopyRun& run) {
+    if (!OsMainWindowExists()) return;
+    OsEnableControl(Control::DriveCombo, true);
+    OsSetProgressRange(100);
+    OsSetProgress(0);
+    SetTaskbarProgressState(kTaskbarNormal);
+    SetTaskbarProgressValue(0, 100);
+    OsShowControl(Control::StartButton, true);
+    OsShowControl(Control::CopyProgressBar, false);
+    OsSetText(Control::ProgressText, L"");
+    OsShowControl(Control::ProgressText, false);
+    // Any failed tool run counts: a failed repartition must not be hidden by a
+    // good extraction after it.
+    if (run.anyToolFailed) ShowStatus(L"== Run-time error!");
+}
+
+}  // namespace
+
+void CopyFolderTree(const std::wstring& source, const std::wstring& target) {
+    OsCreateFolder(target);
+    for (const FolderEntry& entry : OsListFolder(source)) {
+        const std::wstring from = source + L"\\" + entry.name;
+        const std::wstring to = target + L"\\" + entry.name;
+        if (entry.isFolder) CopyFolderTree(from, to);
+        else OsCopyFile(from, to);
+    }
+}
+
+void RunCopyOperation(int) {
+    CopyRun run;
+    OsEnableControl(Control::DriveCombo, false);
+    run.imagePath = ImagePath();
+    run.drive = SelectedDrive();
+    bool reachedTail = true;
+    if (appState.imageSizeKiB > 0 && DriveExists(run.drive) && OsFileSize(run.imagePath) > 0) {
+        EnsurePayloadUnpacked();
+        if (IsSelected(Control::FormatNtfsOption) || IsSelected(Control::FormatFatOption) ||
+            IsSelected(Control::FormatExFatOption)) {
+            reachedTail = CopyWithFormatting(run);
+        } else if (IsSelected(Control::FormatNoneOption)) {
+            reachedTail = CopyWithoutFormatting(run);
+        }
+    } else if (appState.imageSizeKiB == 0 && DriveExists(run.drive) && CheckDiskSet()) {
+        RunDiskCheck();
+    }
+    if (reachedTail) {
+        if (DriveExists(run.drive)) CopyDroppedEntries(run.drive);
+        PlayCompletionSound();
+        const std::wstring status = OsGetText(Control::StatusLine);
+        if (!status.empty() && OsFileSize(status) > 0) ShowStatus(appState.windowTitle.Get());
+    }
+    Finish(run);
+}

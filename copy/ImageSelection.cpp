@@ -1,0 +1,68 @@
+#include "copy/ImageSelection.h"
+
+#include "app/AppState.h"
+#include "app/Reporting.h"
+#include "common/Str.h"
+#include "payload/Payload.h"
+#include "platform/Os.h"
+#include "tools/ConsoleRunner.h"
+
+namespace {
+
+void TakeImage(const std::wstring& path) {
+    appState.isoPath.Set(path);
+    OsSetText(Control::IsoPathField, FileNamePart(path));
+    appState.imageComment.Set(L"");
+    OsSleep(200);
+    OsForgetThread(OsStartThread(InspectImage, 0));
+}
+
+}  // namespace
+
+bool IsIsoImage(const std::wstring& entry) {
+    size_t dot = entry.rfind(L'.');
+    if (dot == std::wstring::npos || dot == 0) return false;
+    if (entry[dot - 1] == L'\\' || entry[dot - 1] == L'/') return false;
+    const std::wstring extension = entry.substr(dot + 1);
+    if (extension.find_first_of(L" \\/") != std::wstring::npos) return false;
+    return ToUpper(extension) == L"ISO";
+}
+
+void ChooseImage(int) {
+    if (WorkerAlive()) return;
+    const std::wstring chosen = OsChooseOpenFile(L"Please choose ISO file", L"ISO Files (*.iso)", L"*.iso",
+                                                 FolderPart(OsModuleFileName()));
+    appState.isoPath.Set(chosen);
+    if (!chosen.empty()) TakeImage(chosen);
+}
+
+void HandleDroppedFiles(const std::wstring& droppedNames) {
+    for (const std::wstring& entry : SplitFields(droppedNames, L'\n')) {
+        if (entry.empty()) continue;
+        if (IsIsoImage(entry)) {
+            if (!WorkerAlive()) TakeImage(entry);
+            return;
+        }
+        appState.draggedFiles.Append(entry + L"\n");
+    }
+    UpdateDraggedFilesNotice();
+}
+
+void UpdateDraggedFilesNotice() {
+    int count = 0;
+    for (const std::wstring& field : SplitFields(appState.draggedFiles.Get(), L'\n'))
+        if (!field.empty()) ++count;
+    if (count == 0) {
+        OsShowControl(Control::DraggedFilesNotice, false);
+        return;
+    }
+    OsShowControl(Control::DraggedFilesNotice, true);
+    OsSetText(Control::DraggedFilesNotice, std::to_wstring(count) + L" Dragged files exist !!!");
+}
+
+void InspectImage(int) {
+    ShowStatus(L"==  Please wait ...");
+    const std::wstring imagePath = ImagePath();
+    EnsurePayloadUnpacked();
+    RunConsoleTool(ArchiverPath(), L"l \"" + imagePath + L"\"", PayloadFolder());
+}

@@ -1,0 +1,20 @@
+// The drive list: one line per drive the user may write to.
+#pragma once
+#include <cstdint>
+#include <string>
+
+struct DriveEntry {
+    std::wstring root;   // such as E:\ (with the backslash)
+    std::wstring label;
+    int64_t sizeKiB = 0;
+    std::wstring line;
+};
+
+// The display line of a drive: root, blank, [label] padded, size, " Kb".
+std::wstring BuildDriveLine(const std::wstring& root, const std::wstring& label, int64_t sizeKiB);
+
+void RefreshDriveList();
+// The main window's message callback for device arrival and removal.
+// Returns true when it handled the message (the result is then 1).
+bool OnDeviceChange(unsigned message, uintptr_t wParam);
+void OnShowAllDrivesToggled();

@@ -1,0 +1,52 @@
+#!/usr/bin/env bash
+# Installs every Debian package that building and testing Drovelkit needs.
+# Safe to run again: each step checks before it changes anything.
+set -euo pipefail
+
+if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; else SUDO=; fi
+export DEBIAN_FRONTEND=noninteractive
+
+# wine32 is an i386 package; the Windows build runs as a 32-bit program.
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  $SUDO dpkg --add-architecture i386
+fi
+
+# Source packages (7-Zip, edk2, PCRE2, libpng) are built by the project's build.
+src_list=/etc/apt/sources.list.d/drovelkit-src.sources
+if [ ! -f "$src_list" ]; then
+  $SUDO tee "$src_list" >/dev/null <<'SRC'
+Types: deb-src
+URIs: http://deb.debian.org/debian
+Suites: bookworm bookworm-updates
+Components: main
+Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
+SRC
+fi
+
+packages=(
+  # native build and tests
+  build-essential cmake pkg-config googletest libgtest-dev libgmock-dev
+  libpcre2-dev libpng-dev zlib1g-dev
+  # Windows cross build
+  g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix binutils-mingw-w64-i686
+  mingw-w64-i686-dev libz-mingw-w64-dev nasm dpkg-dev
+  # payload: archiver, firmware, packing
+  7zip seabios ovmf acpica-tools uuid-dev python3 python-is-python3
+  # running the program and its tests
+  wine wine32:i386 wine64 xvfb xdotool x11-utils imagemagick fvwm
+  qemu-system-x86 qemu-utils xorriso mtools dosfstools gnu-efi
+  ntfs-3g exfatprogs exfat-fuse fdisk
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if [ "${#missing[@]}" -gt 0 ] || [ ! -d /var/lib/apt/lists ] || \
+   ! ls /var/lib/apt/lists/*Sources* >/dev/null 2>&1; then
+  $SUDO apt-get update -q
+fi
+if [ "${#missing[@]}" -gt 0 ]; then
+  $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi
+echo "setup: all packages present"

@@ -1,0 +1,94 @@
+#include "tools/ConsoleRunner.h"
+
+#include "app/AppState.h"
+#include "app/Reporting.h"
+#include "common/Str.h"
+#include "platform/Os.h"
+#include "tools/DiskCheck.h"
+#include "tools/OutputParser.h"
+
+namespace {
+
+thread_local RunReport runReport;
+
+// A tool that writes nothing for this long is checked again; output or the
+// tool's end wakes the runner at once.
+constexpr int kIdleWaitMilliseconds = 20;
+
+bool IsDiskCheckRun(const std::wstring& toolPath) { return Contains(toolPath, L"\\System32\\chkdsk.exe"); }
+
+// Bytes up to the count read or the first zero byte, read in the ANSI code page.
+std::wstring ChunkFromBytes(const std::string& bytes) {
+    size_t zero = bytes.find('\0');
+    return DecodeConsoleText(OsAnsiToText(zero == std::string::npos ? bytes : bytes.substr(0, zero)));
+}
+
+}  // namespace
+
+RunReport& CurrentRunReport() { return runReport; }
+
+int32_t RunConsoleTool(const std::wstring& toolPath, const std::wstring& arguments,
+                       const std::wstring& workingFolder) {
+    appState.interruptRequested = 0;
+    const std::wstring interpreter = appState.nativeSystemDir + L"\\cmd.exe";
+    const std::wstring commandLine = L"\"" + interpreter + L"\"  /c " + toolPath + L" " + arguments;
+    ConsoleProcess* process = OsStartConsoleProcess(commandLine, workingFolder);
+    if (process == nullptr) {
+        // A failed start must never pass for the previous run's success.
+        runReport.exitCode = kToolDidNotStart;
+        ShowStatus(L"==  Could not start " + FileNamePart(toolPath));
+        return runReport.exitCode;
+    }
+    const bool diskCheck = IsDiskCheckRun(toolPath);
+    for (;;) {
+        bool alive = OsProcessAlive(process);
+        uint32_t waiting = OsPeekOutput(process);
+        size_t drained = OsDrainErrors(process);
+        if (!alive && waiting == 0 && drained == 0) break;
+        if (waiting > 0) {
+            std::string bytes = OsReadOutput(process, waiting < kReadBufferSize ? waiting : kReadBufferSize);
+            if (!bytes.empty()) {
+                std::wstring chunk = ChunkFromBytes(bytes);
+                ParseToolOutput(chunk, toolPath, arguments);
+                if (diskCheck && Contains(chunk, L"[Y(") && Contains(chunk, L"/N(")) {
+                    OsWriteInput(process, "N\r\n");
+                    OsSleep(500);
+                }
+            }
+        } else if (drained == 0 && alive) {
+            OsWaitForProcess(process, kIdleWaitMilliseconds);
+        }
+    }
+    runReport.exitCode = OsFinishConsoleProcess(process);
+    FinishRun(toolPath);
+    return runReport.exitCode;
+}
+
+std::wstring DecodeConsoleText(const std::wstring& text) {
+    if (OsIsWindowsXpFamily()) return text;
+    std::wstring result = OsReadAnsiAsOem(text);
+    for (wchar_t& c : result) {
+        if (c == 0x266A) c = L'\r';
+        else if (c == 0x25D9) c = L'\n';
+        else if (c == 0x25CB) c = L'\t';
+    }
+    return result;
+}
+
+void FinishRun(const std::wstring& toolPath) {
+    std::wstring message;
+    if (appState.interruptRequested > 0) {
+        message = L"Operation is interrupted!";
+    } else if (IsDiskCheckRun(toolPath)) {
+        message = DiskCheckVerdict(runReport.exitCode);
+    } else if (runReport.exitCode != 0) {
+        message = runReport.errorNote;
+    } else {
+        message = runReport.resultNote + runReport.countsNote + runReport.warningsNote;
+    }
+    ShowStatus(message);
+    runReport.warningsNote.clear();
+    runReport.errorNote.clear();
+    runReport.resultNote.clear();
+    runReport.countsNote.clear();
+}

@@ -1,0 +1,31 @@
+// Runs a console tool hidden under the command interpreter, hands its output
+// to the parsers as it arrives and shows a one-line verdict at the end.
+#pragma once
+#include <cstdint>
+#include <string>
+
+struct RunReport {
+    int32_t exitCode = 0;
+    std::wstring warningsNote;
+    std::wstring errorNote;
+    std::wstring resultNote;
+    std::wstring countsNote;
+};
+
+// The record of the calling thread's last run. Each thread keeps its own, so
+// an image listing on its own thread cannot mix its notes into a run of the
+// copy operation.
+RunReport& CurrentRunReport();
+
+// Returned when the tool could not be started at all.
+constexpr int32_t kToolDidNotStart = -1;
+
+int32_t RunConsoleTool(const std::wstring& toolPath, const std::wstring& arguments,
+                       const std::wstring& workingFolder);
+
+std::wstring DecodeConsoleText(const std::wstring& text);
+
+void FinishRun(const std::wstring& toolPath);
+
+// The largest single read from the tool's output.
+constexpr uint32_t kReadBufferSize = 40000;

@@ -1,0 +1,15 @@
+// Turns the archiver's (and the disk checker's) output into progress figures,
+// sizes, the image label and the notes of the run's verdict.
+#pragma once
+#include <cstdint>
+#include <string>
+
+void ParseToolOutput(const std::wstring& chunk, const std::wstring& toolPath, const std::wstring& arguments);
+void UpdateProgress(const std::wstring& toolPath, const std::wstring& chunk, const std::wstring& arguments);
+
+// Decimal text with "." before the last three digits (above 999) and before
+// the next three (above 999999); never more than two separators.
+std::wstring GroupThousands(int64_t value);
+
+// Seconds as hh:mm:ss counted from midnight, so 24 hours and more wrap.
+std::wstring ClockText(int64_t seconds);
