@@ -1,6 +1,7 @@
 // record_args.exe: a stand-in for a program that Drovelkit or its tools
 // start. It appends its full command line (GetCommandLineW, UTF-8, one line
-// ended by LF) to the file named by DROVELKIT_RECORD_FILE and exits with the
+// ended by LF) to the file named by DROVELKIT_RECORD_FILE, writes the text of
+// DROVELKIT_RECORD_STDERR (if set) to its standard error, and exits with the
 // code in DROVELKIT_RECORD_EXIT (default 0). A console program on purpose:
 // real QEMU and the real tools are console programs too.
 #ifndef UNICODE
@@ -47,6 +48,15 @@ int wmain() {
     BOOL ok = WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
     CloseHandle(file);
     if (!ok || written != text.size()) return 92;
+
+    std::wstring complaint = EnvironmentValue(L"DROVELKIT_RECORD_STDERR");
+    if (!complaint.empty()) {
+        HANDLE error = GetStdHandle(STD_ERROR_HANDLE);
+        std::string ansi(complaint.begin(), complaint.end());  // tests pass ASCII only
+        if (error && error != INVALID_HANDLE_VALUE) {
+            WriteFile(error, ansi.data(), static_cast<DWORD>(ansi.size()), &written, nullptr);
+        }
+    }
 
     std::wstring exitText = EnvironmentValue(L"DROVELKIT_RECORD_EXIT");
     return exitText.empty() ? 0 : _wtoi(exitText.c_str());

@@ -236,11 +236,14 @@ def run_tests(opts, work, wine, failures):
         '-cdrom', 'C:\\Users\\J\u00f6rg\\My ISOs\\x \\\\ y.iso']])
 
     # 2. An emulator that stops at once with an error is reported.
-    code, recorded, box = run_front(image_line, {'DROVELKIT_RECORD_EXIT': '1'}, expect_box=True,
-                                    screenshot='emulator_stopped.png')
+    complaint = 'qemu-system-x86_64.exe: could not load PC BIOS efi32.bin'
+    code, recorded, box = run_front(image_line, {'DROVELKIT_RECORD_EXIT': '1',
+                                                 'DROVELKIT_RECORD_STDERR': complaint},
+                                    expect_box=True, screenshot='emulator_stopped.png')
     failures.expect_equal('early exit: front passes on the exit code', code, 1)
-    failures.check('early exit: a box says the emulator stopped', box is not None and
-                   'stopped' in box and 'exit code 1' in box, f'  box text: {box!r}')
+    failures.check('early exit: a box shows what the emulator said', box is not None and
+                   'stopped' in box and 'exit code 1' in box and complaint in box,
+                   f'  box text: {box!r}')
 
     # 3. The search order: each place in turn, by taking away the one before.
     reg64 = install_stand_in(os.path.join(drive_c, 'qemu-reg64'))
