@@ -39,3 +39,18 @@ static_assert(sizeof(kControls) / sizeof(kControls[0]) == int(Control::MainWindo
 const ControlSpec* MainWindowControls() { return kControls; }
 
 const ControlSpec& SpecOf(Control control) { return kControls[int(control)]; }
+
+bool OptionGroup(Control control, Control* first, Control* last) {
+    int index = int(control);
+    if (index < 0 || index >= int(Control::MainWindowCount) || kControls[index].kind != ControlKind::OptionButton)
+        return false;
+    int begin = index;
+    while (!kControls[begin].firstOfGroup) --begin;
+    int end = begin;
+    while (end + 1 < int(Control::MainWindowCount) && kControls[end + 1].kind == ControlKind::OptionButton &&
+           !kControls[end + 1].firstOfGroup)
+        ++end;
+    *first = Control(begin);
+    *last = Control(end);
+    return true;
+}

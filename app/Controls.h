@@ -54,3 +54,7 @@ constexpr int kMainClientHeight = 280;
 
 const ControlSpec* MainWindowControls();  // MainWindowCount entries, creation order
 const ControlSpec& SpecOf(Control control);
+
+// The option buttons that form one group with control (created one right
+// after another); false when control is not an option button.
+bool OptionGroup(Control control, Control* first, Control* last);

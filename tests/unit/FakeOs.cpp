@@ -126,20 +126,10 @@ void OsEnableControl(Control control, bool enabled) {
 }
 int OsGetCheck(Control control) { return fake.controls[control].check; }
 void OsSetCheck(Control control, int state) {
-    FakeControl& target = fake.controls[control];
-    const ControlSpec* specs = MainWindowControls();
-    int index = int(control);
-    if (state == 1 && index >= 0 && index < int(Control::MainWindowCount) &&
-        specs[index].kind == ControlKind::OptionButton) {
-        // Selecting one option button clears the others of its group.
-        int first = index;
-        while (!specs[first].firstOfGroup) --first;
-        for (int i = first; i < int(Control::MainWindowCount) && specs[i].kind == ControlKind::OptionButton; ++i) {
-            if (i != first && specs[i].firstOfGroup) break;
-            fake.controls[Control(i)].check = 0;
-        }
-    }
-    target.check = state;
+    Control first, last;
+    if (state == 1 && OptionGroup(control, &first, &last))  // one option of a group at a time
+        for (int i = int(first); i <= int(last); ++i) fake.controls[Control(i)].check = 0;
+    fake.controls[control].check = state;
 }
 void OsSetTooltip(Control control, const std::wstring& text) {
     fake.log.push_back(L"tooltip " + ControlName(control) + L": " + text);

@@ -18,3 +18,47 @@ TEST(Utf8, RoundTripsNationalCharactersAndAstralPlanes) {
     EXPECT_EQ(ToUtf8(L"\u00e9"), "\xC3\xA9");
     EXPECT_EQ(FromUtf8("\xC3"), L"\uFFFD");  // a cut-off sequence never reads past the end
 }
+
+#include <png.h>
+
+#include "app/Logo.h"
+#include "common/Wave.h"
+
+TEST(Wave, FindsFormatAndSamplesAndRejectsTruncatedFiles) {
+    std::string wave = std::string("RIFF") + std::string(4, '\0') + "WAVE" + "fmt " + std::string("\x10\0\0\0", 4) +
+                       std::string(16, '\x01') + "LIST" + std::string("\x03\0\0\0", 4) + "abc" + std::string(1, '\0') +
+                       "data" + std::string("\x04\0\0\0", 4) + "pcm!";
+    WaveData parsed;
+    ASSERT_TRUE(ParseWave(wave.data(), wave.size(), &parsed));
+    EXPECT_EQ(parsed.formatSize, 16u);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(parsed.samples), parsed.samplesSize), "pcm!");
+    EXPECT_FALSE(ParseWave(wave.data(), wave.size() - 1, &parsed));
+    EXPECT_FALSE(ParseWave("RIFX", 4, &parsed));
+    EXPECT_FALSE(ParseWave(nullptr, 0, &parsed));
+}
+
+TEST(Logo, DecodesPngIntoRgbaAndBlendsOntoTheFace) {
+    // A 2 x 1 image: one opaque red pixel and one fully transparent pixel.
+    const uint8_t pixels[] = {255, 0, 0, 255, 0, 255, 0, 0};
+    png_image written{};
+    written.version = PNG_IMAGE_VERSION;
+    written.width = 2;
+    written.height = 1;
+    written.format = PNG_FORMAT_RGBA;
+    png_alloc_size_t size = 0;
+    ASSERT_TRUE(png_image_write_to_memory(&written, nullptr, &size, 0, pixels, 0, nullptr));
+    std::vector<uint8_t> png(size);
+    ASSERT_TRUE(png_image_write_to_memory(&written, png.data(), &size, 0, pixels, 0, nullptr));
+
+    RgbaImage image;
+    ASSERT_TRUE(DecodePng(png.data(), png.size(), &image));
+    ASSERT_EQ(image.width, 2);
+    ASSERT_EQ(image.height, 1);
+    const std::vector<uint8_t> blended = BlendOnto(image, 10, 20, 30);
+    EXPECT_EQ(blended[0], 0);    // opaque red stays red, written B, G, R
+    EXPECT_EQ(blended[2], 255);
+    EXPECT_EQ(blended[4], 30);   // transparent: the background
+    EXPECT_EQ(blended[5], 20);
+    EXPECT_EQ(blended[6], 10);
+    EXPECT_FALSE(DecodePng("not a png", 9, &image));
+}

@@ -1,0 +1,57 @@
+// The completion sound through DirectSound.
+#include <windows.h>
+#include <mmsystem.h>
+#include <mmreg.h>
+#include <dsound.h>
+
+#include <cstring>
+
+#include "common/Wave.h"
+#include "platform/Os.h"
+
+namespace {
+
+IDirectSound* device;
+IDirectSoundBuffer* buffer;
+
+}  // namespace
+
+bool OsStartSound(const void* wave, size_t size) {
+    WaveData parsed;
+    if (!ParseWave(wave, size, &parsed) || parsed.formatSize < sizeof(PCMWAVEFORMAT)) return false;
+    if (FAILED(DirectSoundCreate(nullptr, &device, nullptr))) {
+        device = nullptr;
+        return false;
+    }
+    device->SetCooperativeLevel(GetDesktopWindow(), DSSCL_NORMAL);
+    WAVEFORMATEX format{};
+    std::memcpy(&format, parsed.format, sizeof(PCMWAVEFORMAT));
+    DSBUFFERDESC description{};
+    description.dwSize = sizeof description;
+    description.dwFlags = DSBCAPS_GLOBALFOCUS;
+    description.dwBufferBytes = DWORD(parsed.samplesSize);
+    description.lpwfxFormat = &format;
+    void* first = nullptr;
+    void* second = nullptr;
+    DWORD firstSize = 0, secondSize = 0;
+    if (FAILED(device->CreateSoundBuffer(&description, &buffer, nullptr)) ||
+        FAILED(buffer->Lock(0, description.dwBufferBytes, &first, &firstSize, &second, &secondSize, 0))) {
+        OsStopSound();
+        return false;
+    }
+    std::memcpy(first, parsed.samples, firstSize);
+    if (second != nullptr) std::memcpy(second, parsed.samples + firstSize, secondSize);
+    buffer->Unlock(first, firstSize, second, secondSize);
+    buffer->Play(0, 0, 0);
+    return true;
+}
+
+void OsStopSound() {
+    if (buffer != nullptr) {
+        buffer->Stop();
+        buffer->Release();
+    }
+    if (device != nullptr) device->Release();
+    buffer = nullptr;
+    device = nullptr;
+}

@@ -1,0 +1,340 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "app/AppState.h"
+#include "copy/CopyOperation.h"
+#include "copy/ImageSelection.h"
+#include "payload/Payload.h"
+#include "tests/unit/FakeOs.h"
+
+namespace {
+
+const std::wstring kCmd = L"\"C:\\Windows\\Sysnative\\cmd.exe\"  /c ";
+const std::wstring kBootice = L"C:\\Temp\\drovelkit\\bootice.exe";
+const std::wstring kArchiver = L"C:\\Temp\\drovelkit\\7zdrovelkit.exe";
+
+class CopyTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ResetWorld();
+        FakeDrive drive;
+        drive.label = L"OLD";
+        drive.totalBytes = 8ull << 30;
+        drive.labelLimit = 11;
+        fake.drives[4] = drive;  // E:
+        fake.comboLines = {L"E:\\ [OLD]   8.388.608 Kb"};
+        fake.comboSelected = 0;
+        appState.isoPath.Set(L"D:\\iso\\win.iso");
+        fake.Of(Control::IsoPathField).text = L"win.iso";
+        fake.Of(Control::LabelField).text = L"  MY LONG LABEL  ";
+        fake.Of(Control::FormatNoneOption).check = 1;
+        fake.AddFile(L"D:\\iso\\win.iso", "iso image");
+        fake.AddFile(kArchiver, "MZ");
+        appState.imageSizeKiB = 4000;
+        fake.tool = [](const std::wstring&) { return FakeTool(); };
+    }
+    static std::vector<std::wstring> ToolArguments() {
+        std::vector<std::wstring> runs;
+        for (const std::wstring& line : fake.consoleRuns) runs.push_back(line.substr(kCmd.size()));
+        return runs;
+    }
+    static void Select(Control option) { OsSetCheck(option, 1); }
+    static bool Logged(const std::wstring& line) {
+        return std::find(fake.log.begin(), fake.log.end(), line) != fake.log.end();
+    }
+    static size_t Position(const std::wstring& line) {
+        return size_t(std::find(fake.log.begin(), fake.log.end(), line) - fake.log.begin());
+    }
+};
+
+TEST_F(CopyTest, FormattingRunsEveryToolInOrderWithTheBootManager) {
+    Select(Control::FormatFatOption);
+    fake.AddFolder(L"E:\\[BOOT]");
+    fake.AddFile(L"E:\\[boot]\\Boot-NoEmul.img");
+    RunCopyOperation(0);
+    EXPECT_EQ(ToolArguments(), (std::vector<std::wstring>{
+        kBootice + L" /device=E: /partitions /repartition /activate /usb-hdd /fstype=fat32 /quiet",
+        kArchiver + L" x -y \"D:\\iso\\win.iso\" -oE:\\ grldr menu.lst",
+        kBootice + L" /device=E: /mbr /install /type=nt60 /quiet",
+        kBootice + L" /device=E: /pbr /install /type=bootmgr /activate /quiet",
+        kArchiver + L" x -y -bsp1 \"D:\\iso\\win.iso\" -oE:\\",
+    }));
+    // The label is trimmed, refused at 13 characters and set again cut to 11.
+    ASSERT_EQ(fake.labelsSet.size(), 2u);
+    EXPECT_EQ(fake.labelsSet[0].second, L"MY LONG LABEL");
+    EXPECT_EQ(fake.labelsSet[1].second, L"MY LONG LAB");
+    EXPECT_EQ(fake.drives[4].label, L"MY LONG LAB");
+    // The drive line is selected again after the refresh, which lists the new label.
+    EXPECT_EQ(fake.comboLines[0].substr(0, 17), L"E:\\ [MY LONG LAB]");
+    EXPECT_GE(fake.comboSelections.size(), 3u);
+    EXPECT_FALSE(fake.folders.count(L"E:\\[BOOT]"));
+    EXPECT_FALSE(fake.HasFile(L"E:\\[boot]\\Boot-NoEmul.img"));
+    EXPECT_TRUE(Logged(L"sleep 1000"));
+    EXPECT_TRUE(fake.Of(Control::StartButton).visible);
+    EXPECT_FALSE(fake.Of(Control::CopyProgressBar).visible);
+    EXPECT_TRUE(fake.Of(Control::DriveCombo).enabled);
+    EXPECT_LT(Position(L"disable DriveCombo"), Position(L"enable DriveCombo"));
+}
+
+TEST_F(CopyTest, LoaderFilesFromTheProbeChooseGrub4dosAndBootGrldrMovesToTheRoot) {
+    Select(Control::FormatNtfsOption);
+    fake.tool = [](const std::wstring& commandLine) {
+        FakeTool tool;
+        if (commandLine.find(L"grldr menu.lst") != std::wstring::npos)
+            tool.onStart = [] { fake.AddFile(L"E:\\menu.lst", "title x"); };
+        if (commandLine.find(L"-bsp1") != std::wstring::npos)
+            tool.onStart = [] { fake.AddFile(L"E:\\boot\\grldr", "loader"); };
+        return tool;
+    };
+    RunCopyOperation(0);
+    const auto runs = ToolArguments();
+    ASSERT_EQ(runs.size(), 5u);
+    EXPECT_NE(runs[0].find(L" /fstype=ntfs /quiet"), std::wstring::npos);
+    EXPECT_EQ(runs[3], kBootice + L" /device=E: /pbr /install /type=grub4dos /activate /quiet");
+    EXPECT_EQ(fake.FileContent(L"E:\\grldr"), "loader");
+    EXPECT_FALSE(fake.HasFile(L"E:\\boot\\grldr"));
+}
+
+TEST_F(CopyTest, WithoutFormattingOnlyTheExtractionRunsAndTheBootFolderGoes) {
+    fake.AddFolder(L"E:\\[boot]");
+    RunCopyOperation(0);
+    EXPECT_EQ(ToolArguments(), (std::vector<std::wstring>{kArchiver + L" x -y -bsp1 \"D:\\iso\\win.iso\" -oE:\\"}));
+    EXPECT_TRUE(fake.labelsSet.empty());
+    EXPECT_FALSE(fake.folders.count(L"E:\\[BOOT]"));
+    EXPECT_EQ(appState.extractStartTime, int32_t(fake.now));
+}
+
+TEST_F(CopyTest, TheDiskCheckRunsBeforeTheExtractionWhenTheBoxIsSet) {
+    fake.Of(Control::CheckDiskBox).check = -1;
+    RunCopyOperation(0);
+    const auto runs = ToolArguments();
+    ASSERT_EQ(runs.size(), 2u);
+    EXPECT_EQ(runs[0], L"C:\\Windows\\System32\\chkdsk.exe E: /F");
+}
+
+TEST_F(CopyTest, MissingPayloadIsUnpackedFirst) {
+    fake.files.erase(L"C:\\TEMP\\DROVELKIT\\7ZDROVELKIT.EXE");
+    fake.onRunHidden = [](const std::wstring&) { fake.AddFile(L"C:\\Temp\\drovelkit\\7zdrovelkit.exe", "MZ"); };
+    RunCopyOperation(0);
+    ASSERT_EQ(fake.hiddenRuns.size(), 1u);
+    EXPECT_EQ(fake.hiddenRuns[0], L"\"C:\\Temp\\drovelkit.exe\" -y -pvorlint");
+    EXPECT_EQ(ToolArguments().size(), 1u);
+}
+
+TEST_F(CopyTest, NoImageRunsOnlyTheDiskCheckCopiesDroppedFilesAndPlaysTheSound) {
+    appState.imageSizeKiB = 0;
+    fake.soundDevice = true;
+    fake.Of(Control::CheckDiskBox).check = 1;
+    appState.draggedFiles.Set(L"D:\\data\\Tools\nD:\\x\\readme.txt\n");
+    fake.AddFolder(L"D:\\data\\Tools");
+    fake.AddFolder(L"D:\\data\\Tools\\sub");
+    fake.AddFile(L"D:\\data\\Tools\\a.exe", "A");
+    fake.AddFile(L"D:\\data\\Tools\\sub\\b.cfg", "B");
+    fake.AddFile(L"D:\\x\\readme.txt", "new");
+    fake.AddFile(L"E:\\readme.txt", "old");
+    RunCopyOperation(0);
+    EXPECT_EQ(ToolArguments(), (std::vector<std::wstring>{L"C:\\Windows\\System32\\chkdsk.exe E: /F /R"}));
+    EXPECT_EQ(fake.FileContent(L"E:\\Tools\\a.exe"), "A");
+    EXPECT_EQ(fake.FileContent(L"E:\\Tools\\sub\\b.cfg"), "B");
+    EXPECT_EQ(fake.FileContent(L"E:\\readme.txt"), "new");
+    EXPECT_EQ(appState.draggedFiles.Get(), L"");
+    EXPECT_FALSE(fake.Of(Control::DraggedFilesNotice).visible);
+    EXPECT_EQ(fake.soundsStarted, 1);
+    EXPECT_TRUE(Logged(L"sleep 1875"));
+    // Three fields (the last one empty) count 1, 2, 3 of 3.
+    EXPECT_TRUE(Logged(L"range 3"));
+    EXPECT_TRUE(Logged(L"taskbar 3/3"));
+    EXPECT_TRUE(Logged(L"status: Copy: D:\\data\\Tools"));
+    EXPECT_EQ(fake.Of(Control::StatusLine).text, L"");
+}
+
+TEST_F(CopyTest, EmptyDropListCountsOneOfOneAndKeepsTheStatus) {
+    appState.imageSizeKiB = 0;
+    fake.Of(Control::StatusLine).text = L"kept";
+    RunCopyOperation(0);
+    EXPECT_TRUE(Logged(L"taskbar 1/1"));
+    EXPECT_TRUE(ToolArguments().empty());
+    EXPECT_EQ(fake.Of(Control::StatusLine).text, L"kept");
+}
+
+TEST_F(CopyTest, AMissingImageFileOrDriveRunsNoTool) {
+    fake.Of(Control::IsoPathField).text = L"renamed.iso";
+    fake.soundDevice = true;
+    RunCopyOperation(0);
+    EXPECT_TRUE(ToolArguments().empty());
+    EXPECT_EQ(fake.soundsStarted, 1);
+    EXPECT_EQ(fake.Of(Control::StatusLine).text, L"");
+
+    fake.comboLines.clear();  // empty drive list: the drive never exists
+    fake.comboSelected = -1;
+    appState.draggedFiles.Set(L"D:\\x\\readme.txt\n");
+    RunCopyOperation(0);
+    EXPECT_TRUE(ToolArguments().empty());
+    EXPECT_EQ(appState.draggedFiles.Get(), L"D:\\x\\readme.txt\n");
+    EXPECT_EQ(fake.soundsStarted, 2);
+}
+
+TEST_F(CopyTest, InterruptAtTheCheckpointsSkipsTheRest) {
+    // Escape during the full extraction with formatting: clean-up runs, then the finish.
+    Select(Control::FormatExFatOption);
+    appState.draggedFiles.Set(L"D:\\x\\readme.txt\n");
+    fake.AddFile(L"D:\\x\\readme.txt");
+    fake.soundDevice = true;
+    fake.tool = [](const std::wstring& commandLine) {
+        FakeTool tool;
+        if (commandLine.find(L"-bsp1") != std::wstring::npos)
+            tool.onStart = [] {
+                fake.AddFile(L"E:\\boot\\grldr", "g");
+                appState.interruptRequested = 1;
+            };
+        return tool;
+    };
+    RunCopyOperation(0);
+    EXPECT_EQ(ToolArguments().size(), 5u);
+    EXPECT_TRUE(fake.HasFile(L"E:\\grldr"));
+    EXPECT_EQ(fake.soundsStarted, 0);
+    EXPECT_FALSE(fake.HasFile(L"E:\\readme.txt"));
+    EXPECT_EQ(appState.draggedFiles.Get(), L"D:\\x\\readme.txt\n");
+
+    // Without formatting nothing is checked after the extraction.
+    SetUp();
+    appState.draggedFiles.Set(L"D:\\x\\readme.txt\n");
+    fake.AddFile(L"D:\\x\\readme.txt");
+    fake.soundDevice = true;
+    fake.tool = [](const std::wstring&) {
+        FakeTool tool;
+        tool.onStart = [] { appState.interruptRequested = 1; };
+        return tool;
+    };
+    RunCopyOperation(0);
+    EXPECT_TRUE(fake.HasFile(L"E:\\readme.txt"));
+    EXPECT_EQ(fake.soundsStarted, 1);
+
+    // An interrupt during the disk check stops before the probe.
+    SetUp();
+    Select(Control::FormatNtfsOption);
+    fake.Of(Control::CheckDiskBox).check = 1;
+    fake.tool = [](const std::wstring& commandLine) {
+        FakeTool tool;
+        if (commandLine.find(L"chkdsk") != std::wstring::npos)
+            tool.onStart = [] { appState.interruptRequested = 1; };
+        return tool;
+    };
+    RunCopyOperation(0);
+    EXPECT_EQ(ToolArguments().size(), 2u);
+}
+
+TEST_F(CopyTest, AnyFailedToolRunEndsWithTheErrorLine_RegressionOnlyLastRunCounted) {
+    Select(Control::FormatFatOption);
+    fake.tool = [](const std::wstring& commandLine) {
+        FakeTool tool;
+        tool.exitCode = commandLine.find(L"/repartition") != std::wstring::npos ? 5 : 0;
+        return tool;
+    };
+    RunCopyOperation(0);
+    EXPECT_EQ(ToolArguments().size(), 5u);  // every step still runs
+    EXPECT_EQ(fake.Of(Control::StatusLine).text, L"== Run-time error!");
+}
+
+TEST_F(CopyTest, DriveGoneAfterFormattingSkipsBootRecordsAndExtraction) {
+    Select(Control::FormatFatOption);
+    fake.tool = [](const std::wstring& commandLine) {
+        FakeTool tool;
+        if (commandLine.find(L"/repartition") != std::wstring::npos) tool.onStart = [] { fake.drives.clear(); };
+        return tool;
+    };
+    RunCopyOperation(0);
+    EXPECT_EQ(ToolArguments().size(), 1u);
+}
+
+TEST_F(CopyTest, StatusNamingAFileIsReplacedByTheTitleAtTheEnd) {
+    fake.tool = [](const std::wstring&) {
+        FakeTool tool;
+        tool.chunks = {" 50% 3 - sources\\boot.wim"};
+        tool.onStart = [] { fake.AddFile(L"E:\\sources\\boot.wim", "wim"); };
+        tool.exitCode = 0;
+        return tool;
+    };
+    RunCopyOperation(0);
+    // The verdict (no "Everything is Ok" in this output) leaves the status empty, so it stays.
+    EXPECT_EQ(fake.Of(Control::StatusLine).text, L"");
+    appState.imageSizeKiB = 0;
+    fake.Of(Control::StatusLine).text = L"E:\\sources\\boot.wim";
+    RunCopyOperation(0);
+    EXPECT_EQ(fake.Of(Control::StatusLine).text, kWindowTitle);
+}
+
+TEST_F(CopyTest, DroppedEntriesFollowTheIsoRule) {
+    const struct { const wchar_t* entry; bool iso; } cases[] = {
+        {L"D:\\iso\\Win10.Iso", true}, {L"D:\\iso\\a.ISO", true}, {L"D:\\iso\\readme.txt", false},
+        {L"D:\\iso.d\\noext", false}, {L"D:\\x\\.iso", false}, {L".iso", false},
+        {L"D:\\x\\a.iso x", false}, {L"D:\\folder.iso", true}, {L"D:\\x\\a.isoo", false},
+    };
+    for (const auto& c : cases) EXPECT_EQ(IsIsoImage(c.entry), c.iso) << c.entry;
+}
+
+TEST_F(CopyTest, DropsCollectFilesUntilAnImageAndCountAcrossDrops) {
+    HandleDroppedFiles(L"D:\\a.txt\nD:\\b.txt");
+    EXPECT_EQ(fake.Of(Control::DraggedFilesNotice).text, L"2 Dragged files exist !!!");
+    EXPECT_TRUE(fake.Of(Control::DraggedFilesNotice).visible);
+    HandleDroppedFiles(L"D:\\a.txt");
+    EXPECT_EQ(fake.Of(Control::DraggedFilesNotice).text, L"3 Dragged files exist !!!");
+
+    HandleDroppedFiles(L"D:\\c.txt\nD:\\iso\\new.iso\nD:\\d.txt");
+    EXPECT_EQ(appState.draggedFiles.Get(), L"D:\\a.txt\nD:\\b.txt\nD:\\a.txt\nD:\\c.txt\n");
+    EXPECT_EQ(fake.Of(Control::DraggedFilesNotice).text, L"3 Dragged files exist !!!");
+    EXPECT_EQ(appState.isoPath.Get(), L"D:\\iso\\new.iso");
+    EXPECT_EQ(fake.Of(Control::IsoPathField).text, L"new.iso");
+    ASSERT_EQ(fake.startedThreads.size(), 1u);
+    EXPECT_EQ(fake.startedThreads[0].first, &InspectImage);
+
+    fake.threadsAlive = true;  // while a copy runs an image is ignored, files are not
+    appState.workerThread = reinterpret_cast<ThreadHandle>(1);
+    HandleDroppedFiles(L"D:\\e.txt\nD:\\other.iso");
+    EXPECT_EQ(appState.isoPath.Get(), L"D:\\iso\\new.iso");
+    EXPECT_EQ(fake.startedThreads.size(), 1u);
+    EXPECT_NE(appState.draggedFiles.Get().find(L"D:\\e.txt\n"), std::wstring::npos);
+}
+
+TEST_F(CopyTest, ChoosingAnImageStoresItAndACancelEmptiesThePathOnly) {
+    fake.chosenFile = L"D:\\images\\rescue.iso";
+    appState.imageComment.Set(L"OLD");
+    ChooseImage(0);
+    EXPECT_EQ(appState.isoPath.Get(), L"D:\\images\\rescue.iso");
+    EXPECT_EQ(fake.Of(Control::IsoPathField).text, L"rescue.iso");
+    EXPECT_EQ(appState.imageComment.Get(), L"");
+    EXPECT_EQ(fake.startedThreads.size(), 1u);
+    fake.chosenFile = L"";
+    ChooseImage(0);
+    EXPECT_EQ(appState.isoPath.Get(), L"");
+    EXPECT_EQ(fake.Of(Control::IsoPathField).text, L"rescue.iso");
+    EXPECT_EQ(ImagePath(), L"rescue.iso");
+    EXPECT_EQ(fake.startedThreads.size(), 1u);
+}
+
+TEST_F(CopyTest, InspectionListsTheImageAfterUnpackingAMissingPayload) {
+    fake.files.erase(L"C:\\TEMP\\DROVELKIT\\7ZDROVELKIT.EXE");
+    fake.AddFile(L"C:\\Temp\\drovelkit.exe", "planted");
+    fake.onRunHidden = [](const std::wstring&) {
+        EXPECT_EQ(fake.FileContent(L"C:\\Temp\\drovelkit.exe"), "stored payload");  // never the planted file
+        fake.AddFile(L"C:\\Temp\\drovelkit\\7zdrovelkit.exe", "MZ");
+    };
+    InspectImage(0);
+    EXPECT_EQ(fake.StatusHistory().front(), L"==  Please wait ...");
+    ASSERT_EQ(fake.consoleRuns.size(), 1u);
+    EXPECT_EQ(fake.consoleRuns[0], kCmd + kArchiver + L" l \"D:\\iso\\win.iso\"");
+    EXPECT_FALSE(fake.HasFile(L"C:\\Temp\\drovelkit.exe"));
+    EXPECT_TRUE(Logged(L"console " + fake.consoleRuns[0] + L" in C:\\Temp\\drovelkit"));
+}
+
+TEST_F(CopyTest, PayloadIsUnpackedOnceWhenTheMarkerIsThere) {
+    EnsurePayloadUnpacked();
+    EXPECT_TRUE(fake.hiddenRuns.empty());
+    fake.files.clear();
+    fake.AddFolder(L"C:\\Temp\\drovelkit\\7zdrovelkit.exe");  // a folder is no marker
+    EnsurePayloadUnpacked();
+    EXPECT_EQ(fake.hiddenRuns.size(), 1u);
+}
+
+}  // namespace
