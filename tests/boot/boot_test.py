@@ -111,8 +111,12 @@ EFI_ARCHES = {
 }
 
 
-def run_tool(args, cwd=None):
-    done = subprocess.run(args, cwd=cwd, capture_output=True, timeout=300)
+# Set by build_media: the compiler's scratch files stay inside the build folder too.
+tool_env = None
+
+
+def run_tool(args):
+    done = subprocess.run(args, capture_output=True, timeout=300, env=tool_env)
     if done.returncode != 0:
         raise Failure(f'{" ".join(args)} failed ({done.returncode}):\n'
                       f'{done.stdout.decode(errors="replace")}{done.stderr.decode(errors="replace")}')
@@ -178,8 +182,12 @@ def partition_entry(start, count, kind):
 
 
 def build_media(work):
+    global tool_env
     media = os.path.join(work, 'media')
+    tmp = os.path.join(work, 'tmp')
     os.makedirs(media, exist_ok=True)
+    os.makedirs(tmp, exist_ok=True)
+    tool_env = dict(os.environ, TMPDIR=tmp)
     with open(os.path.join(work, 'media.lock'), 'w') as lock:
         fcntl.flock(lock, fcntl.LOCK_EX)
         stamp = os.path.join(media, 'stamp')
