@@ -34,11 +34,11 @@ packages=(
   7zip seabios ovmf acpica-tools uuid-dev python3 python-is-python3
   # running the program and its tests
   wine wine32:i386 wine64 xvfb xdotool x11-utils imagemagick fvwm
+  qemu-system-x86 qemu-utils xorriso mtools dosfstools gnu-efi
+  ntfs-3g exfatprogs exfat-fuse fdisk
   # Wine tests: Wine's own fonts (the stock system font among them) and a
   # fixed-pitch face to stand in for Consolas
   fonts-wine fonts-dejavu-core
-  qemu-system-x86 qemu-utils xorriso mtools dosfstools gnu-efi
-  ntfs-3g exfatprogs exfat-fuse fdisk
 )
 
 missing=()
