@@ -506,14 +506,17 @@ class Session:
         A drive with a size is a tmpfs of exactly that size (so its total is
         known to the byte); one without is a folder on the build disk; a
         missing one points at a folder that does not exist (no medium).
-        Returns {letter: unix folder}. Restarts the wineserver."""
+        Returns {letter: unix folder}. Restarts the wineserver unless the
+        prefix already has exactly no extra drives and none are asked for."""
         self.stop_all()
+        dosdevices = os.path.join(self.paths.prefix, "dosdevices")
+        extra = [e for e in os.listdir(dosdevices) if len(e) == 2 and e[1] == ":" and e[0] not in "cz"]
+        if not drives and not extra and not mounts_under(self.paths.drives):
+            return {}
         run_quiet(["wineserver", "-k"], self.env, 30, "wineserver -k")
         unmount_all(self.paths.drives)
-        dosdevices = os.path.join(self.paths.prefix, "dosdevices")
-        for entry in os.listdir(dosdevices):
-            if len(entry) == 2 and entry[1] == ":" and entry[0] not in "cz":
-                os.unlink(os.path.join(dosdevices, entry))
+        for entry in extra:
+            os.unlink(os.path.join(dosdevices, entry))
         if os.path.exists(self.paths.drives):
             shutil.rmtree(self.paths.drives)
         os.makedirs(self.paths.drives)

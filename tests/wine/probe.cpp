@@ -276,6 +276,55 @@ std::string JsonMessageBox(HWND main) {
   return "null";
 }
 
+// Tooltip texts live in the program's memory: the tooltip messages carry
+// pointers, which the window system does not copy between processes. So the
+// probe lends the tooltip a buffer inside the program's own address space.
+std::string JsonTooltips(HWND main) {
+  DWORD pid = 0;
+  GetWindowThreadProcessId(main, &pid);
+  std::string out = "[";
+  HANDLE process = OpenProcess(PROCESS_VM_OPERATION | PROCESS_VM_READ | PROCESS_VM_WRITE, FALSE, pid);
+  if (!process) return "null";
+  const SIZE_T textChars = 1024;
+  char *remote = static_cast<char *>(
+      VirtualAllocEx(process, nullptr, sizeof(TTTOOLINFOW) + textChars * sizeof(wchar_t), MEM_COMMIT, PAGE_READWRITE));
+  if (!remote) {
+    CloseHandle(process);
+    return "null";
+  }
+  wchar_t *remoteText = reinterpret_cast<wchar_t *>(remote + sizeof(TTTOOLINFOW));
+  bool first = true;
+  for (HWND tip : FindTopWindows(TOOLTIPS_CLASSW)) {
+    DWORD tipPid = 0;
+    GetWindowThreadProcessId(tip, &tipPid);
+    if (tipPid != pid) continue;
+    long long count = SendValue(tip, TTM_GETTOOLCOUNT);
+    for (long long i = 0; i < count; ++i) {
+      TTTOOLINFOW info;
+      ZeroMemory(&info, sizeof info);
+      info.cbSize = sizeof info;
+      info.lpszText = remoteText;
+      WriteProcessMemory(process, remote, &info, sizeof info, nullptr);
+      if (SendValue(tip, TTM_ENUMTOOLSW, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(remote)) <= 0) continue;
+      ReadProcessMemory(process, remote, &info, sizeof info, nullptr);
+      wchar_t empty = L'\0';
+      WriteProcessMemory(process, remoteText, &empty, sizeof empty, nullptr);
+      info.lpszText = remoteText;
+      WriteProcessMemory(process, remote, &info, sizeof info, nullptr);
+      SendValue(tip, TTM_GETTEXTW, textChars, reinterpret_cast<LPARAM>(remote));
+      std::vector<wchar_t> text(textChars + 1, L'\0');
+      ReadProcessMemory(process, remoteText, text.data(), textChars * sizeof(wchar_t), nullptr);
+      HWND tool = (info.uFlags & TTF_IDISHWND) ? reinterpret_cast<HWND>(info.uId) : info.hwnd;
+      if (!first) out += ",";
+      first = false;
+      out += "{\"control\":" + JsonInt(tool ? GetDlgCtrlID(tool) : 0) + ",\"text\":" + JsonString(text.data()) + "}";
+    }
+  }
+  VirtualFreeEx(process, remote, 0, MEM_RELEASE);
+  CloseHandle(process);
+  return out + "]";
+}
+
 // ---- commands ----
 
 HWND MainOrNull() { return FindTopWindow(kMainClass); }
@@ -308,7 +357,8 @@ int Dump() {
     if (id != kFirstControlId) out += ",";
     out += JsonControl(main, id);
   }
-  out += "],\"msgbox\":" + JsonMessageBox(main) + "}\n";
+  out += "],\"tooltips\":" + JsonTooltips(main);
+  out += ",\"msgbox\":" + JsonMessageBox(main) + "}\n";
   fputs(out.c_str(), stdout);
   return kExitOk;
 }

@@ -19,6 +19,7 @@ COMBO_FACE = "Consolas"
 COMBO_POINTS = 11
 COMBO_POINTS_LARGE_TEXT = 8
 LARGE_TEXT_LIMIT = 55
+TEST_BUTTON_TOOLTIP = "Left click - USB flash drive, Right click - ISO disk image."
 
 # A window manager puts its own frame around the window and may push it down
 # by the height of its title bar; centring is checked within these margins.
@@ -190,6 +191,10 @@ class WindowLook:
                 self.assertEqual(self.ctl(c.name)["enabled"], want)
         if not self.admin:
             self.assertEqual(self.ctl("TestMenuFrame")["text"], "")
+
+    def test_test_button_tooltip(self):
+        tips = [t for t in self.dump["tooltips"] or [] if t["control"] == BY_NAME["TestMenuButton"].id]
+        self.assertEqual([t["text"] for t in tips], [TEST_BUTTON_TOOLTIP], f"tooltips: {self.dump['tooltips']}")
 
     def test_progress_bar_range(self):
         bar = self.ctl("CopyProgressBar")
