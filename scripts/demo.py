@@ -1,0 +1,90 @@
+#!/usr/bin/env python3
+"""Starts drovelkit.exe under Wine with a demo USB drive and a demo ISO image.
+
+On $DISPLAY when there is one (the program runs until you close it); otherwise
+on a virtual display, where a screenshot is saved and the program is closed.
+Everything lives in build/demo.
+"""
+import os
+import shutil
+import subprocess
+import sys
+import time
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+BUILD = os.path.join(ROOT, "build", "win32")
+DEMO = os.path.join(ROOT, "build", "demo")
+os.environ["DROVELKIT_BUILD_DIR"] = BUILD
+sys.path.insert(0, os.path.join(ROOT, "tests", "wine"))
+import harness  # noqa: E402
+
+
+class DemoPaths(harness.Paths):
+    def __init__(self):
+        super().__init__()
+        self.work = DEMO
+        self.prefix = os.path.join(DEMO, "prefix")
+        self.drives = os.path.join(DEMO, "drives")
+        self.logs = os.path.join(DEMO, "logs")
+        self.state = os.path.join(DEMO, "state.json")
+        self.screenshots = DEMO
+
+
+def demo_image(path):
+    """A small ISO with a label and a few files, to drop on the window."""
+    tree = os.path.join(DEMO, "iso-tree")
+    shutil.rmtree(tree, ignore_errors=True)
+    os.makedirs(os.path.join(tree, "sources"))
+    os.makedirs(os.path.join(tree, "boot"))
+    with open(os.path.join(tree, "README.TXT"), "w") as f:
+        f.write("A demo image for Drovelkit.\r\n")
+    with open(os.path.join(tree, "sources", "boot.wim"), "wb") as f:
+        f.write(os.urandom(24 * 1024 * 1024))
+    with open(os.path.join(tree, "boot", "bcd"), "wb") as f:
+        f.write(os.urandom(64 * 1024))
+    subprocess.run(["xorriso", "-as", "mkisofs", "-quiet", "-V", "DEMO_X64_DV5", "-J", "-r", "-o", path, tree],
+                   check=True, stdin=subprocess.DEVNULL)
+    shutil.rmtree(tree)
+
+
+def main():
+    os.makedirs(DEMO, exist_ok=True)
+    paths = DemoPaths()
+    for folder in (paths.logs, paths.drives):
+        os.makedirs(folder, exist_ok=True)
+    image = os.path.join(DEMO, "demo.iso")
+    if not os.path.exists(image):
+        demo_image(image)
+
+    own_display = os.environ.get("DISPLAY")
+    if own_display:
+        state = {"display": own_display}
+    else:
+        display, xvfb, fvwm = harness.start_display(paths)
+        state = {"display": display, "xvfb_pid": xvfb, "fvwm_pid": fvwm}
+    env = harness.base_wine_env(paths, state["display"])
+    if not os.path.isdir(os.path.join(paths.prefix, "drive_c", "windows")):
+        print("Creating the Wine prefix (about 15 s) ...", flush=True)
+        harness.run_quiet(["wine", "wineboot", "-i"], env, harness.BOOT_TIMEOUT, "wineboot -i")
+        harness.run_quiet(["wineserver", "-w"], env, harness.BOOT_TIMEOUT, "wineserver -w")
+    session = harness.Session(paths, state)
+    usb = session.configure_drives({"e": {"kind": "removable", "label": "DEMO USB", "size_kib": 256 * 1024}})["E"]
+    print(f"Demo USB drive E: is {usb}", flush=True)
+    print(f"Demo image: {session.windows_path_of(image)}  (drop it on the window or choose it with 'ISO Image')")
+
+    program = session.start_program("drovelkit.exe")
+    if own_display:
+        program.proc.wait()
+    else:
+        time.sleep(2)
+        shot = session.screenshot("demo-window")
+        print(f"No display: screenshot of the window saved to {shot}")
+        session.close_program(program)
+        session.stop_all()
+        harness.stop_pid(state["fvwm_pid"], "fvwm")
+        harness.stop_pid(state["xvfb_pid"], "Xvfb")
+    session.clear_drives()
+
+
+if __name__ == "__main__":
+    main()
