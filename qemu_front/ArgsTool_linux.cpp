@@ -22,7 +22,7 @@
 
 namespace {
 
-// Malformed bytes become U+FFFD; the arguments only carry ASCII specials, so
+// Malformed bytes become U+FFFD; the characters that split arguments are ASCII, so
 // the split does not depend on how well other text decodes.
 std::wstring DecodeUtf8(const std::string& bytes) {
     std::wstring out;

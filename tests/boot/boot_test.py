@@ -348,9 +348,8 @@ def boot(qemu_args, run_dir, name, expected, accel):
     off), or the time is up. Returns (found all, serial lines, seconds)."""
     serial = os.path.join(run_dir, f'{name}.serial.log')
     stderr_path = os.path.join(run_dir, f'{name}.qemu.log')
-    for path in (serial,):
-        if os.path.exists(path):
-            os.remove(path)
+    if os.path.exists(serial):
+        os.remove(serial)
     command = (['qemu-system-x86_64'] + qemu_args +
                ['-display', 'none', '-serial', f'file:{serial}', '-no-reboot', '-accel', accel])
     log('QEMU: ' + ' '.join(repr(a) if (' ' in a or not a) else a for a in command))
