@@ -227,10 +227,6 @@ class WindowAt144Dpi(WindowLook, unittest.TestCase):
     dpi = 144
     screenshot_name = "window-144dpi"
 
-    def test_logo_scaled(self):
-        logo = self.ctl("LogoImage")
-        self.assertEqual((logo["w"], logo["h"]), (120, 88))
-
 
 class WindowWithLargeSystemText(WindowLook, unittest.TestCase):
     dpi = 96
