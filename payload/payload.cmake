@@ -86,3 +86,20 @@ add_custom_command(
   VERBATIM)
 add_custom_target(payload_block DEPENDS "${DROVELKIT_PAYLOAD_BIN}")
 add_dependencies(payload_block payload_archiver payload_firmware)
+
+# Checks of what the payload brings (ctest labels wine and boot). The two Wine
+# checks share one prefix, created on first use, and stop its wineserver when
+# they end, so they must not overlap.
+set(_dk_payload_test "${_dk_payload_dir}/test")
+add_test(NAME payload_archiver_contract
+  COMMAND bash "${_dk_payload_build}/check-archiver.sh" "${DROVELKIT_ARCHIVER_EXE}"
+          "${_dk_payload_test}/archiver" "${_dk_payload_test}/wineprefix")
+add_test(NAME payload_block_unpacks
+  COMMAND bash "${_dk_payload_build}/check-payload.sh" "${DROVELKIT_PAYLOAD_BIN}"
+          "${_dk_payload_test}/sfx" "${_dk_payload_test}/wineprefix" ${_dk_payload_entries})
+set_tests_properties(payload_archiver_contract payload_block_unpacks PROPERTIES
+  LABELS wine RESOURCE_LOCK drovelkit_payload_wineprefix TIMEOUT 600)
+add_test(NAME payload_firmware_starts
+  COMMAND bash "${_dk_payload_build}/check-firmware.sh" "${DROVELKIT_FIRMWARE_DIR}"
+          "${_dk_payload_test}/firmware")
+set_tests_properties(payload_firmware_starts PROPERTIES LABELS boot TIMEOUT 300)

@@ -35,10 +35,14 @@ rm -rf "$src_parent"
 mkdir -p "$src_parent" "$out"
 start=$(date +%s)
 # Running as root, apt would warn that it cannot drop to the _apt user.
-(cd "$src_parent" && apt-get source -q -o APT::Sandbox::User=root 7zip)
+(cd "$src_parent" && apt-get source -q -o APT::Sandbox::User=root 7zip > "$work/fetch.log" 2>&1) || {
+  tail -n 20 "$work/fetch.log" >&2
+  exit 1
+}
 src=$(find "$src_parent" -maxdepth 1 -type d -name '7zip-*' | head -n1)
 [ -n "$src" ] || { echo "apt-get source 7zip left no 7zip-* folder" >&2; exit 1; }
-patch -d "$src" -p1 --forward --batch < "$patch_file"
+patch -d "$src" -p1 --forward --batch --quiet < "$patch_file"
+echo "7-Zip source fetched and patched in $(( $(date +%s) - start )) s"
 
 # RC, MY_MKDIR and RM default to the tools of a Windows host; the compilers
 # are named explicitly because the unsuffixed names follow update-alternatives.

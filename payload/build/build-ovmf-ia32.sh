@@ -52,8 +52,10 @@ nice -n 10 make -C BaseTools -j "$jobs" > "$work/basetools.log" 2>&1 || {
 echo "edk2 BaseTools built in $(( $(date +%s) - t0 )) s"
 
 t0=$(date +%s)
-# edksetup.sh reads unset variables.
+# edksetup.sh reads unset variables, and takes this script's arguments as its
+# own unless they are cleared.
 set +u
+set --
 # shellcheck disable=SC1091
 . ./edksetup.sh > "$work/edksetup.log" 2>&1
 set -u
