@@ -32,6 +32,8 @@ packages=(
   mingw-w64-i686-dev libz-mingw-w64-dev nasm dpkg-dev
   # payload: archiver, firmware, packing
   7zip seabios ovmf acpica-tools uuid-dev python3 python-is-python3
+  # payload checks: a UDF bridge image like the Windows install discs
+  genisoimage
   # running the program and its tests
   wine wine32:i386 wine64 xvfb xdotool x11-utils imagemagick fvwm
   qemu-system-x86 qemu-utils xorriso mtools dosfstools gnu-efi
