@@ -465,7 +465,10 @@ class Session:
         target_dir = os.path.join(self.paths.prefix, "drive_c", folder)
         os.makedirs(target_dir, exist_ok=True)
         target = os.path.join(target_dir, name)
-        if not os.path.exists(target) or os.path.getmtime(target) < os.path.getmtime(self.paths.program):
+        # copy2 keeps the time stamp, so equal size and time mean the same file.
+        source_stat = os.stat(self.paths.program)
+        if (not os.path.exists(target) or os.path.getsize(target) != source_stat.st_size
+                or os.path.getmtime(target) != source_stat.st_mtime):
             shutil.copy2(self.paths.program, target)
         windows_path = "C:\\" + (folder.replace("/", "\\") + "\\" if folder else "") + name
         log_path = os.path.join(self.paths.logs, f"{name}-{len(self.programs)}.log")

@@ -532,8 +532,9 @@ int ComboHeight(const wchar_t *face, int points, int requestedHeight) {
   SendMessageW(combo, WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
   RECT rect;
   GetWindowRect(combo, &rect);
-  printf("{\"h\":%ld,\"field_height\":%ld}\n", rect.bottom - rect.top,
-         static_cast<long>(SendMessageW(combo, CB_GETITEMHEIGHT, static_cast<WPARAM>(-1), 0)));
+  printf("{\"h\":%ld,\"field_height\":%ld,\"item_height\":%ld}\n", rect.bottom - rect.top,
+         static_cast<long>(SendMessageW(combo, CB_GETITEMHEIGHT, static_cast<WPARAM>(-1), 0)),
+         static_cast<long>(SendMessageW(combo, CB_GETITEMHEIGHT, 0, 0)));
   DestroyWindow(host);
   DeleteObject(font);
   return kExitOk;

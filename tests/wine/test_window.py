@@ -4,6 +4,7 @@ place, size, caption and initial state, at 96 and 144 dpi and with large
 system text; and how the option groups and the disk-check box react to
 clicks."""
 
+import os
 import re
 import subprocess
 import unittest
@@ -19,12 +20,36 @@ COMBO_FACE = "Consolas"
 COMBO_POINTS = 11
 COMBO_POINTS_LARGE_TEXT = 8
 LARGE_TEXT_LIMIT = 55
+PAINTED_LIMIT = 0.8
+# Per control, a point (96-dpi units; negative counts from the right or
+# bottom edge) that lies beside its text and box, and inside group boxes
+# away from their frame line and from the controls they hold.
+BACKGROUND_POINTS = {
+    "LabelCaption": (1, 1),
+    "ShowAllDrivesCheck": (-2, 1),
+    "CheckDiskBox": (-2, 1),
+    "FormatNoneOption": (-2, 1),
+    "FormatExFatOption": (-2, 1),
+    "BootBiosOption": (-2, 1),
+    "BootEfi32Option": (-2, 1),
+    "FormatFrame": (-6, -6),
+    "TestMenuFrame": (-6, -6),
+}
 TEST_BUTTON_TOOLTIP = "Left click - USB flash drive, Right click - ISO disk image."
 
 # A window manager puts its own frame around the window and may push it down
 # by the height of its title bar; centring is checked within these margins.
 CENTRE_SLACK_X = 12
 CENTRE_SLACK_Y = 40
+
+
+def lit_fraction(path, x, y, w, h):
+    """The share of pixels in a rectangle of a PNG that are not pure black.
+    Xvfb's screen starts black, so what nobody painted stays black."""
+    out = subprocess.run(["convert", path, "-crop", f"{w}x{h}+{x}+{y}", "+repage", "-colorspace", "gray",
+                          "-threshold", "0", "-format", "%[fx:mean]", "info:"],
+                         capture_output=True, text=True, timeout=60).stdout
+    return float(out)
 
 
 def pixel(path, x, y):
@@ -150,13 +175,17 @@ class WindowLook:
 
     def test_drive_combo_height(self):
         # The same drop-down list built by the probe with the font the
-        # program should use must come out just as high.
+        # program should use: its items show that font, and its closed
+        # height is what the window system makes of that font.
         got = self.ctl("DriveCombo")
-        self.assertEqual(got["h"], self.combo_reference["h"],
-                         f"DriveCombo closed height {got['h']} (field {got['field_height']}); a drop-down list "
-                         f"in {COMBO_FACE} at the expected size is {self.combo_reference['h']} "
-                         f"(field {self.combo_reference['field_height']}); created with "
-                         f"{scale(BY_NAME['DriveCombo'].h, self.dpi)}")
+        ref = self.combo_reference
+        facts = (f"DriveCombo: closed {got['h']}, field {got['field_height']}, items {got['item_height']}; "
+                 f"reference in {COMBO_FACE}: closed {ref['h']}, field {ref['field_height']}, "
+                 f"items {ref['item_height']}; created with {scale(BY_NAME['DriveCombo'].h, self.dpi)}")
+        with self.subTest(what="font"):
+            self.assertEqual(got["item_height"], ref["item_height"], facts)
+        with self.subTest(what="closed height"):
+            self.assertEqual(got["h"], ref["h"], facts)
 
     def test_captions(self):
         for c in CONTROLS:
@@ -216,6 +245,40 @@ class WindowLook:
         colour = self.fonts["btnface"]
         want = (colour & 0xFF, (colour >> 8) & 0xFF, (colour >> 16) & 0xFF)
         self.assertEqual(pixel(self.shot, x, y), want)
+
+
+    def test_visible_controls_are_painted(self):
+        # Text is black but thin; a control that is mostly black was never
+        # drawn, or something drew over it.
+        if not self.shot:
+            self.skipTest("no screenshot taken")
+        origin = self.dump["main"]["client_origin"]
+        for c in CONTROLS:
+            got = self.ctl(c.name)
+            if not got["visible"]:
+                continue
+            with self.subTest(control=c.name):
+                lit = lit_fraction(self.shot, origin["x"] + got["x"], origin["y"] + got["y"], got["w"], got["h"])
+                self.assertGreaterEqual(lit, PAINTED_LIMIT, f"{c.name} ({c.id}): only {lit:.0%} of its "
+                                        f"rectangle is not black in {os.path.basename(self.shot)}")
+
+
+    def test_caption_backgrounds_are_dialog_face(self):
+        # Points inside a control's rectangle where no text or box is drawn:
+        # there the window's dialog-face background must show, as it does
+        # around text on any Windows dialog.
+        if not self.shot:
+            self.skipTest("no screenshot taken")
+        origin = self.dump["main"]["client_origin"]
+        colour = self.fonts["btnface"]
+        want = (colour & 0xFF, (colour >> 8) & 0xFF, (colour >> 16) & 0xFF)
+        for name, (px, py) in BACKGROUND_POINTS.items():
+            got = self.ctl(name)
+            with self.subTest(control=name):
+                x = origin["x"] + got["x"] + (scale(px, self.dpi) if px >= 0 else got["w"] + scale(px, self.dpi))
+                y = origin["y"] + got["y"] + (scale(py, self.dpi) if py >= 0 else got["h"] + scale(py, self.dpi))
+                self.assertEqual(pixel(self.shot, x, y), want,
+                                 f"{name} ({got['id']}) at screen ({x}, {y}) in {os.path.basename(self.shot)}")
 
 
 class WindowAt96Dpi(WindowLook, unittest.TestCase):

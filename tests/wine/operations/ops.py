@@ -1,0 +1,623 @@
+"""Shared pieces of the Wine tests of the program's operations: test images,
+drops from outside, the window trace, the archiver gate, xdotool input.
+
+The tests run the real drovelkit.exe in the prefix and on the display that
+the Wine test fixture made (tests/wine/harness.py). Extra paths come from the
+environment that CTest sets:
+  DROVELKIT_XDND_DRAG       host program that drops files onto an X window
+  DROVELKIT_TRACE_EXE       trace.exe (trace_hook.dll beside it)
+  DROVELKIT_RECORD_ARGS     record_args.exe, the recording emulator stand-in
+  DROVELKIT_MESSAGE_BOX_TEXT  message_box_text.exe (reads and closes a box)
+"""
+
+import ctypes
+import decimal
+import hashlib
+import os
+import re
+import shutil
+import signal
+import struct
+import subprocess
+import sys
+import threading
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.dirname(HERE))
+
+import harness  # noqa: E402
+from controls import BY_NAME  # noqa: E402
+
+ID = {name: c.id for name, c in BY_NAME.items()}
+BOX_TEXT_ID = 2001
+BOX_OK_ID = 2002
+
+ARCHIVER = "7zdrovelkit.exe"
+PLEASE_WAIT = "==  Please wait ..."
+
+# Bounds for waits; a passing run never reaches them.
+LISTING_TIMEOUT = 90
+OPERATION_TIMEOUT = 180
+
+
+class OpsError(Exception):
+    pass
+
+
+def tool_path(variable):
+    path = os.environ.get(variable, "")
+    return path if path and os.path.exists(path) else None
+
+
+def missing_tools(*variables):
+    """The reasons why tools that a test needs are absent (empty if none)."""
+    reasons = []
+    for variable in variables:
+        if not tool_path(variable):
+            reasons.append(f"{variable} is not set or names no file ({os.environ.get(variable, '')!r})")
+    for program in ("xdotool", "xorriso", "import"):
+        if not shutil.which(program):
+            reasons.append(f"{program} is not installed (scripts/setup.sh installs it)")
+    return reasons
+
+
+def group_thousands(value):
+    """The program's number grouping: "." before the last three digits and
+    before the three in front of them, never more."""
+    text = str(value)
+    if value > 999:
+        text = text[:-3] + "." + text[-3:]
+    if value > 999999:
+        text = text[:-7] + "." + text[-7:]
+    return text
+
+
+def round_half_even(value):
+    return int(decimal.Decimal(repr(value)).quantize(decimal.Decimal(1), rounding=decimal.ROUND_HALF_EVEN))
+
+
+# ---- test images ----
+
+class Image:
+    """An ISO image built from a folder tree, with what the archiver's
+    listing says about it worked out from the tree itself."""
+
+    def __init__(self, path, tree, label, boot_load_sectors):
+        self.path = path
+        self.tree = tree
+        self.label = label
+        self.name = os.path.basename(path)
+        files = folders = size = 0
+        for folder, dirs, names in os.walk(tree):
+            folders += len(dirs)
+            for name in names:
+                files += 1
+                size += os.path.getsize(os.path.join(folder, name))
+        if boot_load_sectors:
+            # 7-Zip shows an El Torito image as one more file,
+            # [BOOT]/Boot-NoEmul.img, as long as the sectors the BIOS loads;
+            # "[BOOT]" is a name prefix, not a folder of the listing.
+            files += 1
+            size += boot_load_sectors * 512
+        self.files = files
+        self.folders = folders
+        self.size_bytes = size
+        self.size_kib = size // 1024
+
+    def listing_status(self):
+        """The status line after a successful listing."""
+        return f"Size: {group_thousands(self.size_kib)}Kb,  {self.files} files, {self.folders} folders "
+
+
+def write_random(path, size, chunk=1 << 20):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb") as f:
+        left = size
+        while left:
+            n = min(chunk, left)
+            f.write(os.urandom(n))
+            left -= n
+
+
+def make_iso(path, tree, label, boot_image=None, boot_load_sectors=4):
+    """Builds an ISO 9660 image (Rock Ridge and Joliet) of |tree| with
+    volume label |label|. With |boot_image| (a path inside the tree) it is
+    El Torito bootable without emulation, as install media are; the boot
+    catalog is hidden so that the visible tree is exactly |tree|."""
+    args = ["xorriso", "-as", "mkisofs", "-V", label, "-J", "-R", "-o", path]
+    if boot_image:
+        args += ["-b", boot_image, "-no-emul-boot", "-boot-load-size", str(boot_load_sectors),
+                 "--boot-catalog-hide"]
+    args.append(tree)
+    if os.path.exists(path):
+        os.remove(path)
+    result = subprocess.run(args, stdin=subprocess.DEVNULL, capture_output=True, timeout=300)
+    if result.returncode != 0:
+        raise OpsError(f"xorriso failed: {result.stderr.decode(errors='replace')[-2000:]}")
+    return Image(path, tree, label, boot_load_sectors if boot_image else 0)
+
+
+def tree_listing(root):
+    """{relative path: size or None for a folder} of everything under root."""
+    found = {}
+    for folder, dirs, names in os.walk(root):
+        for name in dirs:
+            found[os.path.relpath(os.path.join(folder, name), root)] = None
+        for name in names:
+            path = os.path.join(folder, name)
+            found[os.path.relpath(path, root)] = os.path.getsize(path)
+    return found
+
+
+def file_digest(path):
+    digest = hashlib.sha256()
+    with open(path, "rb") as f:
+        for block in iter(lambda: f.read(1 << 20), b""):
+            digest.update(block)
+    return digest.hexdigest()
+
+
+def trees_differ(want_root, got_root):
+    """Differences between two trees as text lines (empty when equal): the
+    same entries, and files of the same content."""
+    want, got = tree_listing(want_root), tree_listing(got_root)
+    lines = [f"missing {p}" for p in sorted(set(want) - set(got))]
+    lines += [f"extra {p}" for p in sorted(set(got) - set(want))]
+    for p in sorted(set(want) & set(got)):
+        if want[p] != got[p]:
+            lines.append(f"{p}: size {got[p]}, want {want[p]}")
+        elif want[p] is not None and file_digest(os.path.join(want_root, p)) != file_digest(os.path.join(got_root, p)):
+            lines.append(f"{p}: content differs")
+    return lines
+
+
+# ---- processes on the Linux side ----
+
+def wine_processes(exe_name):
+    """Process ids of live (not zombie) Wine processes running |exe_name|;
+    Wine names each process after its executable."""
+    found = []
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open(f"/proc/{entry}/comm") as f:
+                comm = f.read().strip()
+            with open(f"/proc/{entry}/stat") as f:
+                state = f.read().rsplit(")", 1)[1].split()[0]
+            with open(f"/proc/{entry}/cmdline", "rb") as f:
+                cmdline = f.read().replace(b"\0", b" ").decode(errors="replace")
+        except (OSError, IndexError):
+            continue
+        if state != "Z" and comm.lower() == exe_name.lower()[:15]:
+            found.append((int(entry), cmdline))
+    return found
+
+
+class ToolGate:
+    """Slows down or stops the archiver while it runs, from outside, the way
+    a slow USB stick would: a whole extraction of a test image takes well
+    under a second under Wine, too short for a person (or a test) to watch
+    the progress or to press Escape.
+
+    Modes: "free" (run normally), "slow" (run |run_ms| of every |period_ms|),
+    "hold" (stopped). Only processes of |exe_name| whose command line holds
+    |marker| are touched; every one touched is let go again at the end."""
+
+    def __init__(self, exe_name=ARCHIVER, marker="-bsp1", run_ms=3, period_ms=60):
+        self.exe_name = exe_name
+        self.marker = marker
+        self.run_ms = run_ms
+        self.period_ms = period_ms
+        self.mode = "free"
+        self.touched = set()
+        self.seen = set()
+        self._lock = threading.Lock()
+        self._stop = threading.Event()
+        self._thread = threading.Thread(target=self._loop, daemon=True)
+
+    def __enter__(self):
+        self._thread.start()
+        return self
+
+    def __exit__(self, *exc):
+        self._stop.set()
+        self._thread.join(timeout=10)
+        self._signal(self.touched, signal.SIGCONT)
+
+    def set_mode(self, mode):
+        with self._lock:
+            self.mode = mode
+
+    def _targets(self):
+        pids = [pid for pid, cmdline in wine_processes(self.exe_name) if self.marker in cmdline]
+        self.seen.update(pids)
+        return pids
+
+    def _signal(self, pids, sig):
+        for pid in pids:
+            try:
+                os.kill(pid, sig)
+            except OSError:
+                pass
+
+    def _loop(self):
+        while not self._stop.is_set():
+            with self._lock:
+                mode = self.mode
+            pids = self._targets()
+            if mode == "free" or not pids:
+                self._signal(pids, signal.SIGCONT)
+                time.sleep(0.005)
+                continue
+            self.touched.update(pids)
+            if mode == "hold":
+                self._signal(pids, signal.SIGSTOP)
+                time.sleep(0.005)
+                continue
+            self._signal(pids, signal.SIGCONT)
+            time.sleep(self.run_ms / 1000)
+            self._signal(pids, signal.SIGSTOP)
+            time.sleep((self.period_ms - self.run_ms) / 1000)
+
+    def running(self):
+        return bool(self._targets())
+
+
+class FolderWatch:
+    """Entries created in and deleted from one folder, as the kernel
+    reports them (inotify), so that a folder that lives only for a moment is
+    still seen."""
+
+    IN_CREATE = 0x100
+    IN_DELETE = 0x200
+    IN_MOVED_TO = 0x80
+    IN_ISDIR = 0x40000000
+
+    def __init__(self, folder):
+        self.libc = ctypes.CDLL(None, use_errno=True)
+        self.fd = self.libc.inotify_init1(os.O_NONBLOCK | os.O_CLOEXEC)
+        if self.fd < 0:
+            raise OpsError(f"inotify_init1 failed: {os.strerror(ctypes.get_errno())}")
+        mask = self.IN_CREATE | self.IN_DELETE | self.IN_MOVED_TO
+        if self.libc.inotify_add_watch(self.fd, os.fsencode(folder), mask) < 0:
+            os.close(self.fd)
+            raise OpsError(f"inotify_add_watch {folder} failed: {os.strerror(ctypes.get_errno())}")
+        self.events = []
+
+    def poll(self):
+        """Reads what has happened so far; returns all events as
+        ("created"|"deleted", name, is_folder), oldest first."""
+        while True:
+            try:
+                data = os.read(self.fd, 65536)
+            except BlockingIOError:
+                break
+            offset = 0
+            while offset + 16 <= len(data):
+                _, mask, _, length = struct.unpack_from("iIII", data, offset)
+                name = data[offset + 16:offset + 16 + length].split(b"\0", 1)[0].decode(errors="replace")
+                kind = "deleted" if mask & self.IN_DELETE else "created"
+                self.events.append((kind, name, bool(mask & self.IN_ISDIR)))
+                offset += 16 + length
+        return self.events
+
+    def close(self):
+        os.close(self.fd)
+
+
+# ---- the window trace ----
+
+class Record:
+    __slots__ = ("tick", "id", "cls", "what", "wparam", "lparam", "text", "index")
+
+    def __init__(self, line, index):
+        parts = line.split("\t", 6)
+        while len(parts) < 7:
+            parts.append("")
+        self.tick = int(parts[0]) if parts[0].isdigit() else 0
+        self.id = int(parts[1]) if parts[1].lstrip("-").isdigit() else 0
+        self.cls = parts[2]
+        self.what = parts[3]
+        self.wparam = int(parts[4]) if parts[4].lstrip("-").isdigit() else 0
+        self.lparam = int(parts[5]) if parts[5].lstrip("-").isdigit() else 0
+        self.text = re.sub(r"\\(.)", lambda m: {"t": "\t", "r": "\r", "n": "\n"}.get(m.group(1), m.group(1)),
+                           parts[6])
+        self.index = index
+
+    def __repr__(self):
+        return f"<{self.index} {self.tick} {self.id} {self.cls} {self.what} {self.wparam} {self.lparam} {self.text!r}>"
+
+
+class Trace:
+    """What trace.exe's hook wrote: every text, visibility, enabled state,
+    progress and option change of the program's window thread, in order."""
+
+    def __init__(self, session, path):
+        self.session = session
+        self.path = path
+        self.proc = None
+
+    def clear(self):
+        with open(self.path, "w"):
+            pass
+
+    def attach(self, exe_name=None, timeout=30):
+        """Hooks the running program; returns once its first line is in."""
+        args = ["wine", os.environ["DROVELKIT_TRACE_EXE"]]
+        if exe_name:
+            args += ["-e", exe_name]
+        log = open(self.path + ".trace-exe.log", "wb")
+        self.proc = subprocess.Popen(args, env=self.session.env, stdin=subprocess.DEVNULL, stdout=log, stderr=log,
+                                     start_new_session=True)
+        log.close()
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if any(r.what == "attach" for r in self.records()):
+                return
+            if self.proc.poll() is not None:
+                break
+            time.sleep(0.1)
+        raise OpsError(f"the trace hook did not attach (trace.exe {self.proc.poll()}): "
+                       f"{open(self.path + '.trace-exe.log', errors='replace').read()}")
+
+    def detach(self):
+        if self.proc and self.proc.poll() is None:
+            self.proc.kill()
+            try:
+                self.proc.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                pass
+        self.proc = None
+
+    def records(self):
+        try:
+            with open(self.path, encoding="utf-8", errors="replace") as f:
+                lines = f.read().split("\n")
+        except OSError:
+            return []
+        # The last piece may be a line still being written.
+        return [Record(line, i) for i, line in enumerate(lines[:-1]) if line]
+
+    def mark(self):
+        """A position: records after it are "since the mark"."""
+        return len(self.records())
+
+    def since(self, mark):
+        return [r for r in self.records() if r.index >= mark]
+
+    def wait_for(self, predicate, since=0, timeout=60, what="a trace record"):
+        """The first record at or after |since| for which predicate holds."""
+        deadline = time.monotonic() + timeout
+        while True:
+            for record in self.records():
+                if record.index >= since and predicate(record):
+                    return record
+            if time.monotonic() >= deadline:
+                tail = "\n".join(map(repr, self.records()[-25:]))
+                raise AssertionError(f"no {what} within {timeout} s; last records:\n{tail}")
+            time.sleep(0.05)
+
+    @staticmethod
+    def texts(records, control_id):
+        return [r.text for r in records if r.what == "text" and r.id == control_id]
+
+
+def is_text(control_id, text=None, prefix=None):
+    def predicate(record):
+        if record.what != "text" or record.id != control_id:
+            return False
+        if text is not None:
+            return record.text == text
+        if prefix is not None:
+            return record.text.startswith(prefix)
+        return True
+    return predicate
+
+
+def is_show(control_id, visible):
+    return lambda r: r.what == "show" and r.id == control_id and bool(r.wparam) == visible
+
+
+# ---- the session ----
+
+class OpsSession(harness.Session):
+    """The fixture's prefix and display, with the program started so that
+    its window can be traced and its children recorded."""
+
+    def __init__(self, work_name):
+        super().__init__()
+        self.ops_work = os.path.join(self.paths.work, "operations", work_name)
+        if os.path.exists(self.ops_work):
+            shutil.rmtree(self.ops_work)
+        os.makedirs(self.ops_work)
+        self.xenv = dict(os.environ, DISPLAY=self.display)
+        self.trace = Trace(self, os.path.join(self.ops_work, "trace.log"))
+        self.env["DROVELKIT_TRACE_FILE"] = self.windows_path_of(self.trace.path)
+        self._temp_dir = None
+
+    def work(self, *parts):
+        return os.path.join(self.ops_work, *parts)
+
+    def start_traced(self):
+        self.trace.clear()
+        program = self.start_program()
+        self.settled_dump()
+        self.trace.attach()
+        return program
+
+    def close(self):
+        super().close()
+        self.trace.detach()
+
+    def remove_work(self):
+        shutil.rmtree(self.ops_work, ignore_errors=True)
+
+    # -- places in the prefix --
+
+    def temp_dir(self):
+        """(Windows path, Unix path) of the program's TEMP folder."""
+        if self._temp_dir is None:
+            code, out, err = self.wine(["cmd", "/c", "echo", "%TEMP%"])
+            windows = out.strip().splitlines()[-1].strip() if out.strip() else ""
+            if code != 0 or not re.match(r"^[A-Za-z]:\\", windows):
+                raise OpsError(f"TEMP of the prefix not found: {code} {out!r} {err!r}")
+            self._temp_dir = (windows, self.unix_path_of(windows))
+        return self._temp_dir
+
+    def unix_path_of(self, windows_path):
+        letter = windows_path[0].lower()
+        target = os.path.realpath(os.path.join(self.paths.prefix, "dosdevices", letter + ":"))
+        rest = windows_path[3:].replace("\\", "/")
+        # Wine folders are case-insensitive; find the real spelling.
+        path = target
+        for part in [p for p in rest.split("/") if p]:
+            candidate = os.path.join(path, part)
+            if not os.path.exists(candidate) and os.path.isdir(path):
+                for name in os.listdir(path):
+                    if name.lower() == part.lower():
+                        candidate = os.path.join(path, name)
+                        break
+            path = candidate
+        return path
+
+    def payload_folder(self):
+        return os.path.join(self.temp_dir()[1], "drovelkit")
+
+    # -- screen and input --
+
+    def control_screen_rect(self, dump, control_id):
+        c = harness.control(dump, control_id)
+        origin = dump["main"]["client_origin"]
+        return origin["x"] + c["x"], origin["y"] + c["y"], c["w"], c["h"]
+
+    def xdotool(self, *args, timeout=30):
+        result = subprocess.run(["xdotool"] + [str(a) for a in args], env=self.xenv, stdin=subprocess.DEVNULL,
+                                capture_output=True, text=True, timeout=timeout)
+        return result.returncode, result.stdout, result.stderr
+
+    def click_at(self, x, y, button):
+        code, _, err = self.xdotool("mousemove", "--sync", x, y, "click", button)
+        if code != 0:
+            raise OpsError(f"xdotool click at {x},{y} failed: {err}")
+
+    def click_control(self, dump, control_id, button):
+        """A real mouse click in the middle of a control, as a person makes it."""
+        x, y, w, h = self.control_screen_rect(dump, control_id)
+        self.click_at(x + w // 2, y + h // 2, button)
+
+    def find_x_windows(self, name_regex, timeout=20):
+        deadline = time.monotonic() + timeout
+        while True:
+            code, out, _ = self.xdotool("search", "--onlyvisible", "--name", name_regex)
+            ids = out.split()
+            if code == 0 and ids:
+                return ids
+            if time.monotonic() >= deadline:
+                return []
+            time.sleep(0.2)
+
+    def drop(self, dump, paths, timeout=20):
+        """Drops |paths| onto the main window from outside (XDND), at a
+        point in its client area where no control lies."""
+        origin = dump["main"]["client_origin"]
+        # Between the logo and the drive list: plain window background.
+        x, y = origin["x"] + 95, origin["y"] + 50
+        args = [os.environ["DROVELKIT_XDND_DRAG"], "-t", str(timeout), str(x), str(y)] + list(paths)
+        result = subprocess.run(args, env=self.xenv, stdin=subprocess.DEVNULL, capture_output=True, text=True,
+                                timeout=timeout + 10)
+        if result.returncode != 0:
+            raise OpsError(f"drop failed ({result.returncode}): {result.stderr.strip()}")
+
+    def focus_main_window(self, dump):
+        """Gives the main window the keyboard focus, as a click on its title
+        bar would. Wine follows the X focus; a window that Windows calls the
+        foreground one without it gets no keys."""
+        title = re.escape(dump["main"]["text"])
+        ids = self.find_x_windows(f"^{title}$")
+        if not ids:
+            raise OpsError(f"no X window named {dump['main']['text']!r}")
+        for xid in ids:
+            self.xdotool("windowfocus", "--sync", xid)
+        code, _, err = self.probe("foreground")
+        if code != harness.PROBE_OK:
+            raise OpsError(f"the main window did not come to the front: {err}")
+
+    def press_escape_in_main_window(self, dump):
+        """Escape typed on the keyboard with the main window in front."""
+        self.focus_main_window(dump)
+        code, _, err = self.xdotool("key", "Escape")
+        if code != 0:
+            raise OpsError(f"xdotool key Escape failed: {err}")
+
+    def windows_processes(self, exe_name):
+        """How many processes of that name the Windows process walk sees."""
+        code, out, err = run_wine_tool(self, [os.environ["DROVELKIT_TRACE_EXE"], "-c", exe_name])
+        if code != 0 or not out.strip().isdigit():
+            raise OpsError(f"process count failed ({code}): {out!r} {err!r}")
+        return int(out.strip())
+
+
+def run_wine_tool(session, args, timeout=60):
+    return harness.run_captured(["wine"] + list(args), session.env, timeout)
+
+
+def wait_until(predicate, timeout, interval=0.1):
+    deadline = time.monotonic() + timeout
+    while True:
+        value = predicate()
+        if value or time.monotonic() >= deadline:
+            return value
+        time.sleep(interval)
+
+
+def split_windows_command_line(line):
+    """Splits a command line as the Microsoft C runtime fills argv: the
+    program name by its simple rule (quotes only toggle), the arguments by
+    the backslash-and-quote rules."""
+    i, n = 0, len(line)
+    program, quoted = "", False
+    while i < n and (quoted or line[i] not in " \t"):
+        if line[i] == '"':
+            quoted = not quoted
+        else:
+            program += line[i]
+        i += 1
+    args = [program]
+    while True:
+        while i < n and line[i] in " \t":
+            i += 1
+        if i >= n:
+            return args
+        arg, quoted = "", False
+        while i < n and (quoted or line[i] not in " \t"):
+            slashes = 0
+            while i < n and line[i] == "\\":
+                slashes += 1
+                i += 1
+            if i < n and line[i] == '"':
+                arg += "\\" * (slashes // 2)
+                if slashes % 2:
+                    arg += '"'
+                    i += 1
+                elif quoted and i + 1 < n and line[i + 1] == '"':
+                    arg += '"'
+                    i += 2
+                else:
+                    quoted = not quoted
+                    i += 1
+            else:
+                arg += "\\" * slashes
+                if i < n and (quoted or line[i] not in " \t"):
+                    arg += line[i]
+                    i += 1
+        args.append(arg)
+
+
+def screenshot(session, name):
+    try:
+        return session.screenshot(name)
+    except harness.HarnessError as error:
+        print(f"screenshot {name}: {error}")
+        return None
