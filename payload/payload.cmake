@@ -84,7 +84,7 @@ add_custom_command(
           ${_dk_firmware_files} ${_dk_payload_sources} ${DROVELKIT_PAYLOAD_EXTRA_DEPENDS}
   COMMENT "Packing the payload block"
   VERBATIM)
-add_custom_target(payload_block DEPENDS "${DROVELKIT_PAYLOAD_BIN}")
+add_custom_target(payload_block ALL DEPENDS "${DROVELKIT_PAYLOAD_BIN}")
 add_dependencies(payload_block payload_archiver payload_firmware)
 
 # Checks of what the payload brings (ctest labels wine and boot). The two Wine

@@ -21,6 +21,8 @@ host=i686-w64-mingw32
 cc=${host}-gcc-posix
 sysroot=/usr/${host}
 jobs=${DROVELKIT_JOBS:-2}
+# Run from a build rule, the parent make's flags and jobserver would leak in.
+unset MAKEFLAGS MFLAGS MAKELEVEL
 
 stamp="$out/.win32-deps.stamp"
 key="$(sha256sum "$script" | cut -d' ' -f1)"

@@ -19,6 +19,8 @@ here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 patch_file="$here/7zip-volume-comment.patch"
 out="$work/out"
 jobs=${DROVELKIT_JOBS:-2}
+# Run from a build rule, the parent make's flags and jobserver would leak in.
+unset MAKEFLAGS MFLAGS MAKELEVEL
 host=i686-w64-mingw32
 
 stamp="$work/7zip.stamp"

@@ -18,6 +18,8 @@ work=$(cd "$1" && pwd)
 here="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
 out="$work/out"
 jobs=${DROVELKIT_JOBS:-2}
+# Run from a build rule, the parent make's flags and jobserver would leak in.
+unset MAKEFLAGS MFLAGS MAKELEVEL
 
 stamp="$work/ovmf-ia32.stamp"
 key="$(sha256sum "$here/build-ovmf-ia32.sh" | cut -d' ' -f1)"

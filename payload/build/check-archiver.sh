@@ -11,6 +11,11 @@ if [ $# -ne 3 ]; then
   echo "usage: $0 ARCHIVER_EXE WORKDIR WINEPREFIX" >&2
   exit 2
 fi
+if [ ! -f "$1" ]; then
+  echo "FAIL archiver $1 is missing (build target payload_archiver)"
+  echo "0 passed, 1 failed"
+  exit 1
+fi
 archiver=$(realpath "$1")
 mkdir -p "$2"
 work=$(cd "$2" && pwd)

@@ -13,6 +13,11 @@ if [ $# -lt 4 ]; then
   echo "usage: $0 PAYLOAD_BIN WORKDIR WINEPREFIX SOURCE|DEST..." >&2
   exit 2
 fi
+if [ ! -f "$1" ]; then
+  echo "FAIL payload block $1 is missing (build target payload_block)"
+  echo "0 passed, 1 failed"
+  exit 1
+fi
 payload=$(realpath "$1")
 mkdir -p "$2"
 work=$(cd "$2" && pwd)
@@ -62,11 +67,11 @@ else
   sed 's/^/     /' "$dir.out"
 fi
 
-other=$(cd "$dir/drovelkit" && find . -type f | wc -l)
-if [ "$other" -eq "$#" ]; then
+other=$(cd "$dir/drovelkit" 2>/dev/null && find . -type f | wc -l)
+if [ "${other:-0}" -eq "$#" ]; then
   pass "the archive holds exactly the $# files given"
 else
-  fail "the archive holds $other files, $# given"
+  fail "the archive holds ${other:-0} files, $# given"
 fi
 
 # A stale marker from an earlier run must be overwritten without a question.
