@@ -267,7 +267,9 @@ bool OsCreateMainWindow() {
     windowClass.hIcon = windowClass.hIconSm = nullptr;
     RegisterClassExW(&windowClass);
 
-    const DWORD style = WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX | WS_CLIPCHILDREN;
+    // No WS_CLIPCHILDREN: group boxes are transparent and need the window's
+    // own background painted under them.
+    const DWORD style = WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
     RECT frame{0, 0, ScaleX(kMainClientWidth), ScaleY(kMainClientHeight)};
     AdjustWindowRectEx(&frame, style, FALSE, 0);
     const int width = frame.right - frame.left, height = frame.bottom - frame.top;
@@ -290,6 +292,11 @@ bool OsCreateMainWindow() {
                                                             : defaultFont;
         SendMessageW(controls[i], WM_SETFONT, WPARAM(font), FALSE);
     }
+    // Frames go to the bottom of the z-order so that the controls inside them,
+    // created after them, are not painted over. Frames take no focus, so the
+    // Tab order stays the creation order.
+    for (Control frameControl : {Control::FormatFrame, Control::TestMenuFrame})
+        SetWindowPos(controls[int(frameControl)], HWND_BOTTOM, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
     FitComboHeight(controls[int(Control::DriveCombo)], ScaleY(SpecOf(Control::DriveCombo).height));
     SendMessageW(controls[int(Control::CopyProgressBar)], PBM_SETRANGE32, 0, 100);
     if (logoBitmap != nullptr)

@@ -67,7 +67,22 @@ def main():
         print("Creating the Wine prefix (about 15 s) ...", flush=True)
         harness.run_quiet(["wine", "wineboot", "-i"], env, harness.BOOT_TIMEOUT, "wineboot -i")
         harness.run_quiet(["wineserver", "-w"], env, harness.BOOT_TIMEOUT, "wineserver -w")
+        fresh = True
+    else:
+        fresh = False
     session = harness.Session(paths, state)
+    if fresh:
+        # The same fonts and substitutes as the tests use, so the window looks as it does on Windows.
+        fonts = os.path.join(paths.prefix, "drive_c", "windows", "Fonts")
+        os.makedirs(fonts, exist_ok=True)
+        if os.path.isdir(harness.WINE_FONTS_DIR):
+            for name in os.listdir(harness.WINE_FONTS_DIR):
+                shutil.copy(os.path.join(harness.WINE_FONTS_DIR, name), fonts)
+        session.import_registry({
+            r"HKEY_LOCAL_MACHINE\Software\Microsoft\Windows NT\CurrentVersion\FontSubstitutes":
+                harness.FONT_SUBSTITUTES,
+        })
+        session.restart_wineserver()
     usb = session.configure_drives({"e": {"kind": "removable", "label": "DEMO USB", "size_kib": 256 * 1024}})["E"]
     print(f"Demo USB drive E: is {usb}", flush=True)
     print(f"Demo image: {session.windows_path_of(image)}  (drop it on the window or choose it with 'ISO Image')")
