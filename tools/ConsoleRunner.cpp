@@ -31,7 +31,12 @@ int32_t RunConsoleTool(const std::wstring& toolPath, const std::wstring& argumen
                        const std::wstring& workingFolder) {
     appState.interruptRequested = 0;
     const std::wstring interpreter = appState.nativeSystemDir + L"\\cmd.exe";
-    const std::wstring commandLine = L"\"" + interpreter + L"\"  /c " + toolPath + L" " + arguments;
+    std::wstring command = toolPath + L" " + arguments;
+    // A temporary folder under a user name with a blank would split the tool's
+    // path; quoted, the whole command needs one more pair of quotes, which
+    // the interpreter strips again.
+    if (Contains(toolPath, L" ")) command = L"\"\"" + toolPath + L"\" " + arguments + L"\"";
+    const std::wstring commandLine = L"\"" + interpreter + L"\"  /c " + command;
     ConsoleProcess* process = OsStartConsoleProcess(commandLine, workingFolder);
     if (process == nullptr) {
         // A failed start must never pass for the previous run's success.

@@ -44,6 +44,14 @@ TEST_F(RunnerTest, CommandLineRunsTheToolUnquotedUnderTheNativeInterpreter) {
               L"\"C:\\Windows\\Sysnative\\cmd.exe\"  /c C:\\Temp\\drovelkit\\7zdrovelkit.exe l \"D:\\a b.iso\"");
 }
 
+TEST_F(RunnerTest, ToolPathWithBlanksIsQuotedForTheInterpreter_RegressionSplitPath) {
+    Script({}, 0);
+    RunConsoleTool(L"C:\\Users\\John Smith\\Temp\\drovelkit\\7zdrovelkit.exe", L"l \"D:\\a b.iso\"", L"");
+    ASSERT_EQ(fake.consoleRuns.size(), 1u);
+    EXPECT_EQ(fake.consoleRuns[0], L"\"C:\\Windows\\Sysnative\\cmd.exe\"  /c \"\"C:\\Users\\John Smith\\Temp\\drovelkit\\"
+                                   L"7zdrovelkit.exe\" l \"D:\\a b.iso\"\"");
+}
+
 TEST_F(RunnerTest, ListingYieldsSizeCountsAndVerdict) {
     appState.imageSizeKiB = 77;
     Script({"\r\n   Date      Time    Attr         Size   Compressed  Name\r\n",
