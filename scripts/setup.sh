@@ -13,14 +13,21 @@ fi
 
 # Source packages (7-Zip, edk2, PCRE2, libpng) are built by the project's build.
 src_list=/etc/apt/sources.list.d/drovelkit-src.sources
-if [ ! -f "$src_list" ]; then
-  $SUDO tee "$src_list" >/dev/null <<'SRC'
-Types: deb-src
+src_entry='Types: deb-src
 URIs: http://deb.debian.org/debian
 Suites: bookworm bookworm-updates
 Components: main
 Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
-SRC
+
+Types: deb-src
+URIs: http://deb.debian.org/debian-security
+Suites: bookworm-security
+Components: main
+Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg'
+sources_changed=no
+if [ "$(cat "$src_list" 2>/dev/null)" != "$src_entry" ]; then
+  printf '%s\n' "$src_entry" | $SUDO tee "$src_list" >/dev/null
+  sources_changed=yes
 fi
 
 packages=(
@@ -47,7 +54,7 @@ missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
 done
-if [ "${#missing[@]}" -gt 0 ] || [ ! -d /var/lib/apt/lists ] || \
+if [ "${#missing[@]}" -gt 0 ] || [ "$sources_changed" = yes ] || \
    ! ls /var/lib/apt/lists/*Sources* >/dev/null 2>&1; then
   $SUDO apt-get update -q
 fi
