@@ -132,6 +132,7 @@ def make_iso(path, tree, label, boot_image=None, boot_load_sectors=4):
     args.append(tree)
     if os.path.exists(path):
         os.remove(path)
+    os.makedirs(os.path.dirname(path), exist_ok=True)
     result = subprocess.run(args, stdin=subprocess.DEVNULL, capture_output=True, timeout=300)
     if result.returncode != 0:
         raise OpsError(f"xorriso failed: {result.stderr.decode(errors='replace')[-2000:]}")
@@ -226,9 +227,13 @@ class ToolGate:
         self._thread.join(timeout=10)
         self._signal(self.touched, signal.SIGCONT)
 
-    def set_mode(self, mode):
+    def set_mode(self, mode, run_ms=None, period_ms=None):
         with self._lock:
             self.mode = mode
+            if run_ms is not None:
+                self.run_ms = run_ms
+            if period_ms is not None:
+                self.period_ms = period_ms
 
     def _targets(self):
         pids = [pid for pid, cmdline in wine_processes(self.exe_name) if self.marker in cmdline]
@@ -256,10 +261,12 @@ class ToolGate:
                 self._signal(pids, signal.SIGSTOP)
                 time.sleep(0.005)
                 continue
+            with self._lock:
+                run_ms, period_ms = self.run_ms, self.period_ms
             self._signal(pids, signal.SIGCONT)
-            time.sleep(self.run_ms / 1000)
+            time.sleep(run_ms / 1000)
             self._signal(pids, signal.SIGSTOP)
-            time.sleep((self.period_ms - self.run_ms) / 1000)
+            time.sleep((period_ms - run_ms) / 1000)
 
     def running(self):
         return bool(self._targets())

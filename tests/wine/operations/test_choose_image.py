@@ -1,0 +1,151 @@
+#!/usr/bin/env python3
+"""Choosing the image: through the real open-file dialog behind "ISO Image"
+and by dropping files onto the window from outside.
+
+After a choice the image's file name is in IsoPathField, the archiver's
+listing (run by the program from its unpacked payload) puts the volume label
+into LabelField, selects Ntfs for a label holding _DV5, and ends with the
+size and counts in the status line. A drop takes the first image among the
+dropped entries and collects the other entries before it; the red notice
+counts the collected entries, and a click on it forgets them.
+"""
+
+import os
+import unittest
+
+import ops
+from ops import ID, is_text, is_show
+
+
+def write(path, text):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "w") as f:
+        f.write(text)
+
+
+class ChooseImage(unittest.TestCase):
+
+    @classmethod
+    def setUpClass(cls):
+        reasons = ops.missing_tools("DROVELKIT_XDND_DRAG", "DROVELKIT_TRACE_EXE")
+        if reasons:
+            raise unittest.SkipTest("; ".join(reasons))
+        cls.session = ops.OpsSession("choose_image")
+        s = cls.session
+        try:
+            s.set_dpi(96)
+            s.configure_drives({"E": {"kind": "removable", "label": "STICK", "size_kib": 65536}})
+            # An install-medium-like image: bootable, nested folders, an
+            # empty one, a label that asks for NTFS.
+            tree = s.work("dv5-tree")
+            ops.write_random(os.path.join(tree, "sources", "install.bin"), 1_500_000)
+            ops.write_random(os.path.join(tree, "sources", "lang", "de-de", "setup.bin"), 33_333)
+            ops.write_random(os.path.join(tree, "boot", "etfsboot.com"), 2048)
+            write(os.path.join(tree, "setup.txt"), "setup\n")
+            os.makedirs(os.path.join(tree, "support", "empty"))
+            cls.dv5 = ops.make_iso(s.work("images", "win_dv5.iso"), tree, "WIN11_X64_DV5",
+                                   boot_image="boot/etfsboot.com")
+            plain_tree = s.work("plain-tree")
+            write(os.path.join(plain_tree, "readme.txt"), "plain\n")
+            ops.write_random(os.path.join(plain_tree, "data", "blob.bin"), 700_000)
+            cls.plain = ops.make_iso(s.work("images", "b.iso"), plain_tree, "PLAIN_LABEL")
+            cls.loose = {name: s.work("loose", name) for name in ("a.txt", "c.txt", "d.txt")}
+            for name, path in cls.loose.items():
+                write(path, f"{name}\n")
+            cls.program = s.start_traced()
+        except Exception:
+            cls.tearDownClass()
+            raise
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.session.close()
+        cls.session.clear_drives()
+        cls.session.remove_work()
+
+    def setUp(self):
+        self.s = self.session
+        self.trace = self.s.trace
+
+    def ctl(self, dump, name):
+        return ops.harness.control(dump, ID[name])
+
+    def test_1_open_dialog_lists_the_chosen_image(self):
+        s, image = self.s, self.dv5
+        mark = self.trace.mark()
+        code, _, err = s.probe("click", ID["IsoImageButton"])
+        self.assertEqual(code, 0, err)
+        dialog = self.trace.wait_for(lambda r: r.what == "text" and r.id == 0 and r.cls == "#32770",
+                                     since=mark, what="the open-file dialog")
+        self.assertEqual(dialog.text, "Please choose ISO file")
+        ids = s.find_x_windows("^Please choose ISO file$")
+        self.assertTrue(ids, "the dialog has no X window of its title")
+        # The dialog starts with the focus in its file-name field; a person
+        # clicks into the dialog and types the path.
+        s.xdotool("windowfocus", "--sync", ids[0])
+        ops.screenshot(s, "image-dialog")
+        s.xdotool("type", "--delay", "20", s.windows_path_of(image.path))
+        s.xdotool("key", "Return")
+
+        done = self.trace.wait_for(is_text(ID["StatusLine"], prefix="Size: "), since=mark,
+                                   timeout=ops.LISTING_TIMEOUT, what="the listing's verdict")
+        self.assertEqual(done.text, image.listing_status())
+        dump = s.settled_dump()
+        ops.screenshot(s, "image-chosen")
+        self.assertEqual(self.ctl(dump, "IsoPathField")["text"], image.name)
+        self.assertEqual(self.ctl(dump, "LabelField")["text"], image.label)
+        self.assertEqual(self.ctl(dump, "StatusLine")["text"], image.listing_status())
+        # "_DV5" in the label selects Ntfs, and only Ntfs.
+        checked = [name for name in ("FormatNoneOption", "FormatFatOption", "FormatExFatOption", "FormatNtfsOption")
+                   if self.ctl(dump, name)["check"] == 1]
+        self.assertEqual(checked, ["FormatNtfsOption"])
+        statuses = ops.Trace.texts(self.trace.since(mark), ID["StatusLine"])
+        self.assertEqual(statuses, [ops.PLEASE_WAIT, image.listing_status()])
+        # The listing had the payload unpacked into TEMP\drovelkit.
+        self.assertTrue(os.path.isfile(os.path.join(s.payload_folder(), "7zdrovelkit.exe")))
+
+    def test_2_mixed_drop_takes_first_image_and_collects_before_it(self):
+        s, image = self.s, self.plain
+        before = s.settled_dump()
+        options_before = {name: self.ctl(before, name)["check"] for name in
+                          ("FormatNoneOption", "FormatFatOption", "FormatExFatOption", "FormatNtfsOption")}
+        mark = self.trace.mark()
+        s.drop(before, [self.loose["a.txt"], image.path, self.loose["c.txt"]])
+        done = self.trace.wait_for(is_text(ID["StatusLine"], prefix="Size: "), since=mark,
+                                   timeout=ops.LISTING_TIMEOUT, what="the listing of the dropped image")
+        self.assertEqual(done.text, image.listing_status())
+        dump = s.settled_dump()
+        self.assertEqual(self.ctl(dump, "IsoPathField")["text"], "b.iso")
+        self.assertEqual(self.ctl(dump, "LabelField")["text"], image.label)
+        # A label without _DV5 leaves the format options as they were.
+        self.assertEqual({name: self.ctl(dump, name)["check"] for name in options_before}, options_before)
+        # The notice is not updated by a drop that held an image.
+        notice = [r for r in self.trace.since(mark) if r.id == ID["DraggedFilesNotice"]]
+        self.assertEqual(notice, [])
+        self.assertFalse(self.ctl(dump, "DraggedFilesNotice")["visible"])
+
+        # One more file: the count shows that a.txt was kept and c.txt not.
+        mark = self.trace.mark()
+        s.drop(dump, [self.loose["d.txt"]])
+        self.trace.wait_for(is_text(ID["DraggedFilesNotice"], "2 Dragged files exist !!!"), since=mark,
+                            what="the notice for two collected files")
+        dump = s.settled_dump()
+        self.assertTrue(self.ctl(dump, "DraggedFilesNotice")["visible"])
+        ops.screenshot(s, "image-drop-notice")
+
+        # A click on the notice hides it and forgets the files: the next
+        # drop counts from one again.
+        mark = self.trace.mark()
+        s.click_control(dump, ID["DraggedFilesNotice"], 1)
+        self.trace.wait_for(is_show(ID["DraggedFilesNotice"], False), since=mark, what="the notice hidden")
+        mark = self.trace.mark()
+        s.drop(dump, [self.loose["d.txt"]])
+        self.trace.wait_for(is_text(ID["DraggedFilesNotice"], "1 Dragged files exist !!!"), since=mark,
+                            what="the notice for one collected file")
+        # Neither the click nor the drops changed the image.
+        dump = s.settled_dump()
+        self.assertEqual(self.ctl(dump, "IsoPathField")["text"], "b.iso")
+
+
+if __name__ == "__main__":
+    ops.harness.run_tests(__name__)
