@@ -64,10 +64,11 @@ Style * UsePPosition, ClickToFocus
 # Wine's own fonts are not found by Debian's wine unless they sit in the
 # prefix; without them every face maps to DejaVu Sans, the stock system font
 # included. The substitutes give the program's fonts metrics of the same
-# kind as on Windows: Consolas stays fixed-pitch.
+# kind as on Windows: Consolas stays fixed-pitch, the others scale smoothly
+# (Wine's MS Sans Serif only comes in a few bitmap sizes).
 FONT_SUBSTITUTES = {
     "Consolas": "DejaVu Sans Mono",
-    "Microsoft Sans Serif": "MS Sans Serif",
+    "Microsoft Sans Serif": "Tahoma",
     "Segoe UI": "Tahoma",
 }
 WINE_FONTS_DIR = "/usr/share/wine/fonts"
