@@ -19,6 +19,11 @@
 //   probe [-e EXE] dropdown|dropup ID    open or close a drop-down list (for screenshots)
 //   probe [-e EXE] select ID INDEX       post CB_SETCURSEL to a drop-down list
 //   probe admin                          JSON: may this user open the service manager fully
+//   probe define-drive L KIND PATH       plug a Wine drive L: (removable|fixed) on a unix
+//                                        folder in, or take it out (none, PATH ignored)
+//   probe [-e EXE] device-change arrival|removal|nodes L
+//                                        send the main window WM_DEVICECHANGE for L:
+//                                        (nodes: DBT_DEVNODES_CHANGED, which names no drive)
 //
 // -e EXE picks the windows whose process runs an executable of that file
 // name, so that two copies of the program can be told apart.
@@ -28,6 +33,8 @@
 
 #include <windows.h>
 #include <commctrl.h>
+#include <dbt.h>
+#include <winioctl.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -565,10 +572,112 @@ int Admin() {
   return kExitOk;
 }
 
+// Wine's mount manager takes new drive letters while it runs, like a stick
+// being plugged in, and tells the windows about it as Windows would. The
+// request is Wine's own (winecfg uses it); its layout follows Wine's
+// ddk/mountmgr.h.
+struct WineUnixDrive {
+  ULONG size;
+  ULONG type;
+  ULONG fsType;
+  DWORD serial;
+  ULONGLONG unixDev;
+  WCHAR letter;
+  USHORT mountPointOffset;
+  USHORT deviceOffset;
+  USHORT labelOffset;
+};
+const DWORD kIoctlDefineUnixDrive = CTL_CODE(0x6d, 32, METHOD_BUFFERED, FILE_READ_ACCESS | FILE_WRITE_ACCESS);
+
+WPARAM deviceEventSeen = 0;
+
+LRESULT CALLBACK ListenerProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == WM_DEVICECHANGE && (wParam == DBT_DEVICEARRIVAL || wParam == DBT_DEVICEREMOVECOMPLETE)) {
+    deviceEventSeen = wParam;
+    return TRUE;
+  }
+  return DefWindowProcW(window, message, wParam, lParam);
+}
+
+// Prints whether a top-level window of the probe's own heard of the change,
+// so a test can tell a program that ignores the news from news that never came.
+int DefineDrive(const wchar_t *letter, const wchar_t *kind, const wchar_t *unixPath) {
+  ULONG type = DRIVE_NO_ROOT_DIR;
+  if (wcscmp(kind, L"removable") == 0) type = DRIVE_REMOVABLE;
+  else if (wcscmp(kind, L"fixed") == 0) type = DRIVE_FIXED;
+  else if (wcscmp(kind, L"none") != 0) return kExitUsage;
+  char path[MAX_PATH * 3] = "";
+  if (type != DRIVE_NO_ROOT_DIR &&
+      !WideCharToMultiByte(CP_UTF8, 0, unixPath, -1, path, sizeof path, nullptr, nullptr))
+    return kExitUsage;
+  std::vector<char> request(sizeof(WineUnixDrive) + strlen(path) + 1, 0);
+  WineUnixDrive *drive = reinterpret_cast<WineUnixDrive *>(request.data());
+  drive->size = static_cast<ULONG>(request.size());
+  drive->type = type;
+  drive->letter = static_cast<WCHAR>(towlower(letter[0]));
+  // No mount point removes the letter.
+  if (path[0]) {
+    drive->mountPointOffset = sizeof(WineUnixDrive);
+    memcpy(request.data() + sizeof(WineUnixDrive), path, strlen(path) + 1);
+  }
+  WNDCLASSW listenerClass;
+  ZeroMemory(&listenerClass, sizeof listenerClass);
+  listenerClass.lpfnWndProc = ListenerProc;
+  listenerClass.lpszClassName = L"DrovelkitProbeListener";
+  RegisterClassW(&listenerClass);
+  HWND listener = CreateWindowExW(WS_EX_TOOLWINDOW, listenerClass.lpszClassName, L"", WS_POPUP, 0, 0, 1, 1, nullptr,
+                                  nullptr, nullptr, nullptr);
+  HANDLE manager = CreateFileW(L"\\\\.\\MountPointManager", GENERIC_READ | GENERIC_WRITE,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (manager == INVALID_HANDLE_VALUE) {
+    fprintf(stderr, "probe: no mount manager, error %lu\n", GetLastError());
+    return kExitFailed;
+  }
+  DWORD returned = 0;
+  BOOL ok = DeviceIoControl(manager, kIoctlDefineUnixDrive, request.data(), static_cast<DWORD>(request.size()),
+                            nullptr, 0, &returned, nullptr);
+  DWORD error = GetLastError();
+  CloseHandle(manager);
+  if (!ok) {
+    fprintf(stderr, "probe: defining drive %lc: failed, error %lu\n", letter[0], error);
+    if (listener) DestroyWindow(listener);
+    return kExitFailed;
+  }
+  DWORD start = GetTickCount();
+  while (listener && !deviceEventSeen && GetTickCount() - start < 3000) {
+    MSG msg;
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
+    if (!deviceEventSeen) MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_ALLINPUT);
+  }
+  printf("{\"notified\":%s,\"event\":%lu}\n", deviceEventSeen ? "true" : "false",
+         static_cast<unsigned long>(deviceEventSeen));
+  if (listener) DestroyWindow(listener);
+  return kExitOk;
+}
+
+// What Windows sends every top-level window when a volume comes or goes.
+int SendDeviceChange(const wchar_t *event, const wchar_t *letter) {
+  HWND main = MainOrNull();
+  if (!main) return kExitNoMain;
+  WPARAM kind;
+  if (wcscmp(event, L"arrival") == 0) kind = DBT_DEVICEARRIVAL;
+  else if (wcscmp(event, L"removal") == 0) kind = DBT_DEVICEREMOVECOMPLETE;
+  else if (wcscmp(event, L"nodes") == 0) kind = DBT_DEVNODES_CHANGED;
+  else return kExitUsage;
+  if (kind == DBT_DEVNODES_CHANGED) return Send(main, WM_DEVICECHANGE, kind, 0, nullptr) ? kExitOk : kExitFailed;
+  DEV_BROADCAST_VOLUME volume;
+  ZeroMemory(&volume, sizeof volume);
+  volume.dbcv_size = sizeof volume;
+  volume.dbcv_devicetype = DBT_DEVTYP_VOLUME;
+  volume.dbcv_unitmask = 1u << (towupper(letter[0]) - L'A');
+  return Send(main, WM_DEVICECHANGE, kind, reinterpret_cast<LPARAM>(&volume), nullptr) ? kExitOk : kExitFailed;
+}
+
 int Usage() {
   fputs("usage: probe [-e EXE] dump|click ID|close|sysclose|foreground|ok|"
         "wait-window CLASS MS|wait-gone CLASS MS|windows|volume ROOT|dpi|\n"
-        "combo-height FACE POINTS HEIGHT|dropdown ID|dropup ID|select ID INDEX|admin\n",
+        "combo-height FACE POINTS HEIGHT|dropdown ID|dropup ID|select ID INDEX|admin|\n"
+        "define-drive LETTER removable|fixed|none UNIXPATH|device-change arrival|removal|nodes LETTER\n",
         stderr);
   return kExitUsage;
 }
@@ -627,6 +736,10 @@ int wmain(int argc, wchar_t **argv) {
     long index = 0;
     if (!ParseNumber(args[1], &index)) return Usage();
     code = SelectItem(static_cast<int>(number), static_cast<int>(index));
+  } else if (command == L"define-drive" && rest == 3) {
+    code = DefineDrive(args[0], args[1], args[2]);
+  } else if (command == L"device-change" && rest == 2) {
+    code = SendDeviceChange(args[0], args[1]);
   } else if (command == L"admin" && rest == 0) {
     code = Admin();
   } else if (command == L"dpi" && rest == 0) {

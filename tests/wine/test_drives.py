@@ -183,6 +183,38 @@ class DriveList(unittest.TestCase):
             dump = self.set_show_all(False)
         self.assertEqual(control(dump, COMBO)["cursel"], 0)
 
+    def test_plugging_a_drive_in_and_out(self):
+        # Wine's mount manager takes a drive letter while everything runs, as
+        # Windows takes a stick, but tells no window about it; the probe
+        # sends the notice Windows would send.
+        self.set_show_all(False)
+        folder = os.path.join(self.session.paths.drives, "d")
+        os.makedirs(folder, exist_ok=True)
+        with open(os.path.join(folder, ".windows-label"), "w") as f:
+            f.write("PLUGGED\n")
+        plugged = drive_line("D", "PLUGGED", folder_kib(folder))
+        before = self.expected_lines(False)
+        self.session.probe("select", COMBO, 1)
+        self.session.wait_until(lambda d: control(d, COMBO)["cursel"] == 1)
+        code, out, err = self.session.probe("define-drive", "D", "removable", folder)
+        self.assertEqual(code, harness.PROBE_OK, err)
+        try:
+            # A notice that names no drive changes nothing.
+            self.session.probe("device-change", "nodes", "D")
+            dump = self.session.dump()
+            self.assertEqual((control(dump, COMBO)["items"], control(dump, COMBO)["cursel"]), (before, 1))
+
+            self.session.probe("device-change", "arrival", "D")
+            dump, _ = self.session.wait_until(lambda d: control(d, COMBO)["items"] == [plugged] + before)
+            self.assert_list(dump, [plugged] + before)
+            self.session.probe("select", COMBO, 2)
+            self.session.wait_until(lambda d: control(d, COMBO)["cursel"] == 2)
+        finally:
+            self.session.probe("define-drive", "D", "none", "-")
+        self.session.probe("device-change", "removal", "D")
+        dump, _ = self.session.wait_until(lambda d: control(d, COMBO)["items"] == before)
+        self.assert_list(dump, before)
+
     def test_size_boundaries(self):
         if not self.exact_sizes:
             self.skipTest("tmpfs drives of exact size could not be mounted")

@@ -97,8 +97,10 @@ int wmain(int argc, wchar_t **argv) {
   wcscpy((wchar_t *)FileNamePart(dllPath), L"trace_hook.dll");
   HMODULE library = LoadLibraryW(dllPath);
   HOOKPROC procedure = library ? (HOOKPROC)(void *)GetProcAddress(library, "TraceCallWndProc") : NULL;
+  HOOKPROC keys = library ? (HOOKPROC)(void *)GetProcAddress(library, "TraceGetMessage") : NULL;
   HHOOK hook = procedure ? SetWindowsHookExW(WH_CALLWNDPROC, procedure, library, tid) : NULL;
-  if (!hook) {
+  HHOOK keyHook = keys ? SetWindowsHookExW(WH_GETMESSAGE, keys, library, tid) : NULL;
+  if (!hook || !keyHook) {
     fprintf(stderr, "trace: could not hook thread %lu (error %lu)\n", tid, GetLastError());
     return 3;
   }
@@ -119,6 +121,7 @@ int wmain(int argc, wchar_t **argv) {
     if (!process && !IsWindow(main)) break;
     if (GetTickCount() - start > limitSeconds * 1000) break;
   }
+  UnhookWindowsHookEx(keyHook);
   UnhookWindowsHookEx(hook);
   if (process) CloseHandle(process);
   return 0;

@@ -2,7 +2,9 @@
  * trace.exe installs on the program's window thread. It writes one line for
  * every change that a person could see in the window — control texts,
  * visibility, enabled state, progress, option states, windows coming and
- * going — into the file named by DROVELKIT_TRACE_FILE.
+ * going — into the file named by DROVELKIT_TRACE_FILE. A WH_GETMESSAGE hook
+ * adds the keys that the thread takes from its queue, which is when the
+ * program's key state changes.
  *
  * Polling the window from outside misses short states and blocks while the
  * window thread waits for a tool; the hook runs inside the window thread as
@@ -112,6 +114,15 @@ __declspec(dllexport) LRESULT CALLBACK TraceCallWndProc(int code, WPARAM wParam,
         if (IsClass(m->hwnd, WC_COMBOBOXW)) Record(m->hwnd, "cursel", m->wParam, 0, NULL);
         break;
     }
+  }
+  return CallNextHookEx(NULL, code, wParam, lParam);
+}
+
+__declspec(dllexport) LRESULT CALLBACK TraceGetMessage(int code, WPARAM wParam, LPARAM lParam) {
+  if (code == HC_ACTION && wParam == PM_REMOVE) {
+    const MSG *m = (const MSG *)lParam;
+    if (m->message == WM_KEYDOWN) Record(m->hwnd, "keydown", m->wParam, 0, NULL);
+    else if (m->message == WM_KEYUP) Record(m->hwnd, "keyup", m->wParam, 0, NULL);
   }
   return CallNextHookEx(NULL, code, wParam, lParam);
 }

@@ -1,0 +1,204 @@
+#!/usr/bin/env python3
+"""Escape during a copy: the program stops its archiver with taskkill while
+showing "==  Please wait ...", then opens the box "Operation is
+interrupted!" titled "Error !!!" 45 and 80 units from the window's corner;
+after Ok the window shows Start again and "==  Operation is interrupted!",
+and no archiver process is left. With "None" selected the copy has no
+checkpoint after the extraction, so the dropped files are still copied.
+Escape with no copy running changes nothing.
+
+Wine's own taskkill rejects the /t switch that the program passes (it knows
+only /f, /im and /pid), so a stand-in that accepts Windows' switches and
+records how it was called takes its place in the prefix for this test and
+is removed again afterwards. The archiver is slowed down from outside
+(ops.ToolGate) so that it is still busy when Escape is pressed.
+"""
+
+import os
+import shutil
+import unittest
+
+import ops
+from ops import ID, is_text
+
+STOP_WAIT_S = 120
+VK_ESCAPE = 0x1B
+
+
+def write(path, text):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "w") as f:
+        f.write(text)
+
+
+class EscapeDuringCopy(unittest.TestCase):
+
+    @classmethod
+    def setUpClass(cls):
+        reasons = ops.missing_tools("DROVELKIT_XDND_DRAG", "DROVELKIT_TRACE_EXE", "DROVELKIT_TASKKILL_STANDIN")
+        if reasons:
+            raise unittest.SkipTest("; ".join(reasons))
+        cls.session = ops.OpsSession("interrupt")
+        cls.replaced = []
+        s = cls.session
+        try:
+            s.set_dpi(96)
+            cls.drive = s.configure_drives({"E": {"kind": "removable", "label": "STICK", "size_kib": 196608}})["E"]
+            cls.install_taskkill_standin()
+            cls.taskkill_record = s.work("taskkill.txt")
+            s.env["DROVELKIT_TASKKILL_RECORD"] = s.windows_path_of(cls.taskkill_record)
+            tree = s.work("image-tree")
+            for i in range(6):
+                ops.write_random(os.path.join(tree, "sources", f"part{i}.bin"), 12_000_000)
+            ops.write_random(os.path.join(tree, "boot", "etfsboot.com"), 2048)
+            cls.image = ops.make_iso(s.work("images", "interrupt_test.iso"), tree, "STOP_TEST",
+                                     boot_image="boot/etfsboot.com")
+            cls.after = s.work("dropped", "after.txt")
+            write(cls.after, "after\n")
+            cls.marker = s.work("dropped", "marker.txt")
+            write(cls.marker, "marker\n")
+            cls.program = s.start_traced()
+        except Exception:
+            cls.tearDownClass()
+            raise
+
+    @classmethod
+    def install_taskkill_standin(cls):
+        """The program runs %WINDIR%\\System32\\taskkill.exe; as a 32-bit
+        program it gets syswow64's copy. Both are replaced."""
+        windows = os.path.join(cls.session.paths.prefix, "drive_c", "windows")
+        for folder in ("system32", "syswow64"):
+            target = os.path.join(windows, folder, "taskkill.exe")
+            if not os.path.isfile(target):
+                continue
+            backup = cls.session.work(f"taskkill-{folder}.exe")
+            shutil.copy2(target, backup)
+            cls.replaced.append((target, backup))
+            shutil.copy2(os.environ["DROVELKIT_TASKKILL_STANDIN"], target)
+        if not cls.replaced:
+            raise ops.OpsError("the prefix has no taskkill.exe to stand in for")
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.session.close()
+        for target, backup in cls.replaced:
+            shutil.copy2(backup, target)
+        cls.session.env.pop("DROVELKIT_TASKKILL_RECORD", None)
+        cls.session.clear_drives()
+        cls.session.remove_work()
+
+    def setUp(self):
+        self.s = self.session
+        self.trace = self.s.trace
+
+    def ctl(self, dump, name):
+        return ops.harness.control(dump, ID[name])
+
+    def test_1_escape_stops_the_archiver(self):
+        s, image = self.s, self.image
+        dump = s.dump()
+        mark = self.trace.mark()
+        s.drop(dump, [image.path])
+        self.trace.wait_for(is_text(ID["StatusLine"], image.listing_status()), since=mark,
+                            timeout=ops.LISTING_TIMEOUT, what="the listing of the image")
+        mark = self.trace.mark()
+        s.drop(dump, [self.after])
+        self.trace.wait_for(is_text(ID["DraggedFilesNotice"], "1 Dragged files exist !!!"), since=mark,
+                            what="the notice for the dropped file")
+
+        with ops.ToolGate() as gate:
+            gate.set_mode("slow")
+            mark = self.trace.mark()
+            code, _, err = s.probe("click", ID["StartButton"])
+            self.assertEqual(code, 0, err)
+            self.trace.wait_for(lambda r: r.what == "pos" and r.id == ID["CopyProgressBar"] and r.wparam > 1,
+                                since=mark, timeout=ops.OPERATION_TIMEOUT, what="the bar moving")
+            # From here the archiver crawls: it can't finish in the seconds
+            # that the interrupt waits before it stops it.
+            gate.set_mode("slow", run_ms=1, period_ms=250)
+            self.assertTrue(gate.running(), "the archiver ended before Escape")
+            escape = self.trace.mark()
+            s.press_escape_in_main_window(dump)
+            self.trace.wait_for(lambda r: r.what == "keydown" and r.wparam == VK_ESCAPE, since=escape,
+                                what="the Escape key taken by the program")
+            self.trace.wait_for(is_text(ID["StatusLine"], ops.PLEASE_WAIT), since=escape, timeout=30,
+                                what='"==  Please wait ..." after Escape')
+            self.trace.wait_for(lambda r: r.what == "create" and r.cls == "DrovelkitMessageBox", since=escape,
+                                timeout=STOP_WAIT_S, what="the interrupt box")
+            # The worker winds down by itself meanwhile; once it is done the
+            # window's look no longer changes under the box.
+            self.trace.wait_for(lambda r: r.what == "range" and r.id == ID["CopyProgressBar"] and r.lparam == 100,
+                                since=escape, timeout=ops.OPERATION_TIMEOUT, what="the copy operation's end")
+            boxed = s.settled_dump()
+            ops.screenshot(s, "interrupt-box")
+            box = boxed["msgbox"]
+            self.assertIsNotNone(box, "no box in the dump")
+            self.assertEqual(box["text"], "Error !!!")
+            self.assertEqual(box["message"], "Operation is interrupted!")
+            self.assertEqual(box["ok"], "Ok")
+            self.assertEqual(box["client"], {"w": 320, "h": 100})
+            main = boxed["main"]["window"]
+            self.assertEqual((box["window"]["x"], box["window"]["y"]), (main["x"] + 45, main["y"] + 80))
+
+            # The archiver is gone, for the program's own process walk and
+            # for the system.
+            self.assertEqual(s.windows_processes(ops.ARCHIVER), 0)
+            left = ops.wait_until(lambda: not ops.wine_processes(ops.ARCHIVER), timeout=30)
+            self.assertTrue(left, f"archiver processes left: {ops.wine_processes(ops.ARCHIVER)}")
+
+        with open(self.taskkill_record, encoding="utf-8") as f:
+            calls = [ops.split_windows_command_line(line) for line in f.read().splitlines() if line]
+        self.assertTrue(calls, "taskkill was not run")
+        for call in calls:
+            self.assertTrue(call[0].lower().endswith("\\system32\\taskkill.exe"), call[0])
+            self.assertEqual(call[1:], ["/t", "/f", "/IM", ops.ARCHIVER])
+        # Stopped half way: the image is not all on the drive.
+        self.assertTrue(ops.trees_differ(image.tree, self.drive), "the archiver finished before it was stopped")
+
+        records = self.trace.since(escape)
+        statuses = ops.Trace.texts(records, ID["StatusLine"])
+        self.assertIn("Operation is interrupted!", statuses, "the archiver run's verdict")
+        # No checkpoint after an extraction without formatting: the
+        # dropped file is copied all the same.
+        self.assertIn("Copy: " + s.windows_path_of(self.after), statuses)
+        self.assertTrue(os.path.isfile(os.path.join(self.drive, "after.txt")))
+
+        mark = self.trace.mark()
+        code, _, err = s.probe("ok")
+        self.assertEqual(code, 0, err)
+        self.trace.wait_for(is_text(ID["StatusLine"], "==  Operation is interrupted!"), since=mark,
+                            what="the interrupt's last status")
+        done = s.settled_dump()
+        ops.screenshot(s, "interrupt-done")
+        self.assertIsNone(done["msgbox"])
+        self.assertTrue(self.ctl(done, "StartButton")["visible"])
+        self.assertFalse(self.ctl(done, "CopyProgressBar")["visible"])
+        self.assertFalse(self.ctl(done, "ProgressText")["visible"])
+        self.assertEqual(self.ctl(done, "ProgressText")["text"], "")
+        self.assertEqual(self.ctl(done, "StatusLine")["text"], "==  Operation is interrupted!")
+        self.assertTrue(self.ctl(done, "DriveCombo")["enabled"])
+
+    def test_2_escape_when_idle_changes_nothing(self):
+        s = self.s
+        dump = s.settled_dump()
+        self.assertTrue(self.ctl(dump, "StartButton")["visible"], "a copy still runs")
+        mark = self.trace.mark()
+        s.press_escape_in_main_window(dump)
+        # The loop looks at the key before it takes each message: once the
+        # key's release has been taken, a pass has seen it down.
+        self.trace.wait_for(lambda r: r.what == "keyup" and r.wparam == VK_ESCAPE, since=mark,
+                            what="the Escape key taken by the program")
+        # One more round through the loop: a drop, whose notice shows.
+        s.drop(dump, [self.marker])
+        self.trace.wait_for(is_text(ID["DraggedFilesNotice"], "1 Dragged files exist !!!"), since=mark,
+                            what="the notice for the marker drop")
+        records = self.trace.since(mark)
+        self.assertEqual([r for r in records if r.what == "create"], [], "a window was opened")
+        self.assertEqual(ops.Trace.texts(records, ID["StatusLine"]), [])
+        after = s.settled_dump()
+        self.assertEqual(self.ctl(after, "StatusLine")["text"], self.ctl(dump, "StatusLine")["text"])
+        self.assertTrue(self.ctl(after, "StartButton")["visible"])
+
+
+if __name__ == "__main__":
+    ops.harness.run_tests(__name__)
