@@ -196,29 +196,107 @@ def wine_processes(exe_name):
     return found
 
 
+class CpuLimit:
+    """A kernel CPU quota for chosen processes (a cgroup of the cpu
+    controller, version 1 or 2), so that "slow" does not depend on how soon
+    the test itself gets the processor back. None when the machine offers
+    none; callers then fall back to signals."""
+
+    PERIOD_US = 100000
+
+    @classmethod
+    def create(cls):
+        name = f"drovelkit-tests-{os.getpid()}"
+        for root, quota_file in (("/sys/fs/cgroup/cpu", "cpu.cfs_quota_us"), ("/sys/fs/cgroup", "cpu.max")):
+            if not os.path.isfile(os.path.join(root, "cgroup.procs")):
+                continue
+            if quota_file == "cpu.max":
+                try:
+                    with open(os.path.join(root, "cgroup.subtree_control")) as f:
+                        if "cpu" not in f.read().split():
+                            continue
+                except OSError:
+                    continue
+            folder = os.path.join(root, name)
+            try:
+                os.makedirs(folder, exist_ok=True)
+                limit = cls(root, folder, quota_file)
+                limit.set_share(None)
+                return limit
+            except OSError:
+                try:
+                    os.rmdir(folder)
+                except OSError:
+                    pass
+        return None
+
+    def __init__(self, root, folder, quota_file):
+        self.root = root
+        self.folder = folder
+        self.quota_file = quota_file
+        if quota_file == "cpu.cfs_quota_us":
+            with open(os.path.join(folder, "cpu.cfs_period_us"), "w") as f:
+                f.write(str(self.PERIOD_US))
+
+    def set_share(self, share):
+        """share: fraction of one processor, or None for no limit."""
+        quota = int(self.PERIOD_US * share) if share else None
+        with open(os.path.join(self.folder, self.quota_file), "w") as f:
+            if self.quota_file == "cpu.max":
+                f.write(f"{quota if quota else 'max'} {self.PERIOD_US}")
+            else:
+                f.write(str(quota if quota else -1))
+
+    def add(self, pid):
+        try:
+            with open(os.path.join(self.folder, "cgroup.procs"), "w") as f:
+                f.write(str(pid))
+        except OSError:
+            pass
+
+    def remove(self):
+        try:
+            with open(os.path.join(self.folder, "cgroup.procs")) as f:
+                left = [line.strip() for line in f if line.strip()]
+        except OSError:
+            left = []
+        for pid in left:
+            try:
+                with open(os.path.join(self.root, "cgroup.procs"), "w") as f:
+                    f.write(pid)
+            except OSError:
+                pass
+        try:
+            os.rmdir(self.folder)
+        except OSError:
+            pass
+
+
 class ToolGate:
     """Slows down or stops the archiver while it runs, from outside, the way
     a slow USB stick would: a whole extraction of a test image takes well
     under a second under Wine, too short for a person (or a test) to watch
     the progress or to press Escape.
 
-    Modes: "free" (run normally), "slow" (run |run_ms| of every |period_ms|),
-    "hold" (stopped). Only processes of |exe_name| whose command line holds
-    |marker| are touched; every one touched is let go again at the end."""
+    Modes: "free" (run normally), "slow" (a small share of one processor,
+    enforced by the kernel where it can; else by stopping and continuing the
+    process), "hold" (stopped). Only processes of |exe_name| whose command
+    line holds |marker| are touched; every one touched is let go again at
+    the end."""
 
-    def __init__(self, exe_name=ARCHIVER, marker="-bsp1", run_ms=3, period_ms=60):
+    def __init__(self, exe_name=ARCHIVER, marker="-bsp1", share=0.05):
         self.exe_name = exe_name
         self.marker = marker
-        self.run_ms = run_ms
-        self.period_ms = period_ms
+        self.share = share
         self.mode = "free"
         self.touched = set()
-        self.seen = set()
+        self.limit = None
         self._lock = threading.Lock()
         self._stop = threading.Event()
         self._thread = threading.Thread(target=self._loop, daemon=True)
 
     def __enter__(self):
+        self.limit = CpuLimit.create()
         self._thread.start()
         return self
 
@@ -226,19 +304,17 @@ class ToolGate:
         self._stop.set()
         self._thread.join(timeout=10)
         self._signal(self.touched, signal.SIGCONT)
+        if self.limit:
+            self.limit.remove()
 
-    def set_mode(self, mode, run_ms=None, period_ms=None):
+    def set_mode(self, mode):
         with self._lock:
             self.mode = mode
-            if run_ms is not None:
-                self.run_ms = run_ms
-            if period_ms is not None:
-                self.period_ms = period_ms
+            if self.limit:
+                self.limit.set_share(self.share if mode == "slow" else None)
 
     def _targets(self):
-        pids = [pid for pid, cmdline in wine_processes(self.exe_name) if self.marker in cmdline]
-        self.seen.update(pids)
-        return pids
+        return [pid for pid, cmdline in wine_processes(self.exe_name) if self.marker in cmdline]
 
     def _signal(self, pids, sig):
         for pid in pids:
@@ -248,25 +324,28 @@ class ToolGate:
                 pass
 
     def _loop(self):
+        period = 0.06
         while not self._stop.is_set():
             with self._lock:
                 mode = self.mode
             pids = self._targets()
-            if mode == "free" or not pids:
-                self._signal(pids, signal.SIGCONT)
-                time.sleep(0.005)
-                continue
-            self.touched.update(pids)
+            for pid in pids:
+                if pid not in self.touched:
+                    self.touched.add(pid)
+                    if self.limit:
+                        self.limit.add(pid)
             if mode == "hold":
                 self._signal(pids, signal.SIGSTOP)
-                time.sleep(0.005)
+            elif mode == "free" or self.limit or not pids:
+                self._signal(pids, signal.SIGCONT)
+            else:
+                # No kernel quota: run a share of each period.
+                self._signal(pids, signal.SIGCONT)
+                time.sleep(period * self.share)
+                self._signal(pids, signal.SIGSTOP)
+                time.sleep(period * (1 - self.share))
                 continue
-            with self._lock:
-                run_ms, period_ms = self.run_ms, self.period_ms
-            self._signal(pids, signal.SIGCONT)
-            time.sleep(run_ms / 1000)
-            self._signal(pids, signal.SIGSTOP)
-            time.sleep((period_ms - run_ms) / 1000)
+            time.sleep(0.005)
 
     def running(self):
         return bool(self._targets())
@@ -620,6 +699,19 @@ def split_windows_command_line(line):
                     arg += line[i]
                     i += 1
         args.append(arg)
+
+
+def contrast(png, x, y, w, h):
+    """The standard deviation of the grey levels (0..1) in a rectangle of a
+    screenshot: 0 for an area of one flat colour, that nothing was drawn on;
+    a few letters or a button's edge give several hundredths."""
+    result = subprocess.run(["convert", png, "-crop", f"{w}x{h}+{x}+{y}", "+repage", "-colorspace", "Gray",
+                             "-format", "%[fx:standard_deviation]", "info:"],
+                            stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=60)
+    try:
+        return float(result.stdout.strip())
+    except ValueError:
+        raise OpsError(f"no pixel statistics from {png}: {result.stderr.strip()}")
 
 
 def screenshot(session, name):
