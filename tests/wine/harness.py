@@ -506,10 +506,11 @@ class Session:
     def configure_drives(self, drives):
         """Replaces the prefix's extra drive letters by |drives|:
         {letter: {"kind": "removable"|"fixed", "label": text or None,
-                  "size_kib": n or None, "missing": bool}}.
+                  "size_kib": n or None}}.
         A drive with a size is a tmpfs of exactly that size (so its total is
-        known to the byte); one without is a folder on the build disk; a
-        missing one points at a folder that does not exist (no medium).
+        known to the byte); one without is a folder on the build disk. (A
+        drive without medium can't be made this way: Wine answers the volume
+        query for any configured letter, even one whose folder is missing.)
         Returns {letter: unix folder}. Restarts the wineserver unless the
         prefix already has exactly no extra drives and none are asked for."""
         self.stop_all()
@@ -527,23 +528,22 @@ class Session:
 
         folders = {}
         types = {}
-        for letter, spec in drives.items():
+        for letter, wanted in drives.items():
             letter = letter.lower()
             folder = os.path.join(self.paths.drives, letter)
-            if not spec.get("missing"):
-                os.makedirs(folder)
-                if spec.get("size_kib"):
-                    result = subprocess.run(
-                        ["mount", "-t", "tmpfs", "-o", f"size={spec['size_kib']}k", "drovelkit-test", folder],
-                        stdin=subprocess.DEVNULL, capture_output=True, timeout=30)
-                    if result.returncode != 0:
-                        raise HarnessError(f"mount tmpfs for {letter}: failed: {result.stderr.decode().strip()}")
-                if spec.get("label") is not None:
-                    with open(os.path.join(folder, ".windows-label"), "w") as f:
-                        f.write(spec["label"] + "\n")
+            os.makedirs(folder)
+            if wanted.get("size_kib"):
+                result = subprocess.run(
+                    ["mount", "-t", "tmpfs", "-o", f"size={wanted['size_kib']}k", "drovelkit-test", folder],
+                    stdin=subprocess.DEVNULL, capture_output=True, timeout=30)
+                if result.returncode != 0:
+                    raise HarnessError(f"mount tmpfs for {letter}: failed: {result.stderr.decode().strip()}")
+            if wanted.get("label") is not None:
+                with open(os.path.join(folder, ".windows-label"), "w") as f:
+                    f.write(wanted["label"] + "\n")
             os.symlink(folder, os.path.join(dosdevices, letter + ":"))
             folders[letter.upper()] = folder
-            types[letter + ":"] = DRIVE_TYPES[spec.get("kind", "removable")]
+            types[letter + ":"] = DRIVE_TYPES[wanted.get("kind", "removable")]
 
         # Old letters go too, so a drive of an earlier test can't linger.
         self.wine(["reg", "delete", r"HKLM\Software\Wine\Drives", "/f", "/reg:64"])

@@ -75,14 +75,14 @@ class DriveList(unittest.TestCase):
             cls.session.set_dpi(96)
             cls.exact_sizes = True
             try:
-                cls.folders = cls.session.configure_drives(cls.drive_specs(DRIVES))
+                cls.folders = cls.session.configure_drives(cls.drive_settings(DRIVES))
                 cls.drives = DRIVES
             except harness.HarnessError as error:
                 if "mount" not in str(error):
                     raise
                 print(f"no tmpfs drives ({error}); using folder-backed drives of unknown size")
                 cls.exact_sizes = False
-                cls.folders = cls.session.configure_drives(cls.drive_specs(FALLBACK_DRIVES))
+                cls.folders = cls.session.configure_drives(cls.drive_settings(FALLBACK_DRIVES))
                 cls.drives = FALLBACK_DRIVES
             cls.program = cls.session.start_program()
             cls.session.settled_dump()
@@ -96,7 +96,7 @@ class DriveList(unittest.TestCase):
         cls.session.clear_drives()
 
     @staticmethod
-    def drive_specs(drives):
+    def drive_settings(drives):
         return {letter: {"kind": kind, "label": label, "size_kib": size}
                 for letter, (kind, label, size) in drives.items()}
 
