@@ -460,9 +460,8 @@ class Session:
 
     # -- the program --
 
-    def start_program(self, name="drovelkit.exe", folder="", wait=True):
-        """Copies the program to C:\\<folder>\\<name> and starts it. With
-        |wait| it returns once the main window shows."""
+    def install_program(self, name="drovelkit.exe", folder=""):
+        """Copies the program to C:\\<folder>\\<name>; returns that Windows path."""
         target_dir = os.path.join(self.paths.prefix, "drive_c", folder)
         os.makedirs(target_dir, exist_ok=True)
         target = os.path.join(target_dir, name)
@@ -471,7 +470,12 @@ class Session:
         if (not os.path.exists(target) or os.path.getsize(target) != source_stat.st_size
                 or os.path.getmtime(target) != source_stat.st_mtime):
             shutil.copy2(self.paths.program, target)
-        windows_path = "C:\\" + (folder.replace("/", "\\") + "\\" if folder else "") + name
+        return "C:\\" + (folder.replace("/", "\\") + "\\" if folder else "") + name
+
+    def start_program(self, name="drovelkit.exe", folder="", wait=True):
+        """Copies the program to C:\\<folder>\\<name> and starts it. With
+        |wait| it returns once the main window shows."""
+        windows_path = self.install_program(name, folder)
         log_path = os.path.join(self.paths.logs, f"{name}-{len(self.programs)}.log")
         log_file = open(log_path, "wb")
         proc = subprocess.Popen(["wine", windows_path], env=self.env, stdin=subprocess.DEVNULL,

@@ -19,6 +19,7 @@
 //   probe [-e EXE] dropdown|dropup ID    open or close a drop-down list (for screenshots)
 //   probe [-e EXE] select ID INDEX       post CB_SETCURSEL to a drop-down list
 //   probe admin                          JSON: may this user open the service manager fully
+//   probe resources EXEPATH              JSON: icon group 1 present, manifest text
 //   probe define-drive L KIND PATH       plug a Wine drive L: (removable|fixed) on a unix
 //                                        folder in, or take it out (none, PATH ignored)
 //   probe [-e EXE] device-change arrival|removal|nodes L
@@ -673,11 +674,35 @@ int SendDeviceChange(const wchar_t *event, const wchar_t *letter) {
   return Send(main, WM_DEVICECHANGE, kind, reinterpret_cast<LPARAM>(&volume), nullptr) ? kExitOk : kExitFailed;
 }
 
+// What the executable file carries for the window system: its icon group 1
+// and its manifest, read as data without running the file.
+int Resources(const wchar_t *path) {
+  HMODULE module = LoadLibraryExW(path, nullptr, LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+  if (!module) {
+    fprintf(stderr, "probe: cannot open %ls, error %lu\n", path, GetLastError());
+    return kExitFailed;
+  }
+  bool icon = FindResourceW(module, MAKEINTRESOURCEW(1), RT_GROUP_ICON) != nullptr;
+  std::string manifest;
+  HRSRC found = FindResourceW(module, MAKEINTRESOURCEW(1), RT_MANIFEST);
+  if (found) {
+    HGLOBAL loaded = LoadResource(module, found);
+    const char *data = loaded ? static_cast<const char *>(LockResource(loaded)) : nullptr;
+    if (data) manifest.assign(data, SizeofResource(module, found));
+  }
+  FreeLibrary(module);
+  std::wstring wideManifest(manifest.begin(), manifest.end());
+  printf("{\"icon_group_1\":%s,\"manifest\":%s}\n", icon ? "true" : "false",
+         found ? JsonString(wideManifest).c_str() : "null");
+  return kExitOk;
+}
+
 int Usage() {
   fputs("usage: probe [-e EXE] dump|click ID|close|sysclose|foreground|ok|"
         "wait-window CLASS MS|wait-gone CLASS MS|windows|volume ROOT|dpi|\n"
         "combo-height FACE POINTS HEIGHT|dropdown ID|dropup ID|select ID INDEX|admin|\n"
-        "define-drive LETTER removable|fixed|none UNIXPATH|device-change arrival|removal|nodes LETTER\n",
+        "define-drive LETTER removable|fixed|none UNIXPATH|device-change arrival|removal|nodes LETTER|\n"
+        "resources EXEPATH\n",
         stderr);
   return kExitUsage;
 }
@@ -740,6 +765,8 @@ int wmain(int argc, wchar_t **argv) {
     code = DefineDrive(args[0], args[1], args[2]);
   } else if (command == L"device-change" && rest == 2) {
     code = SendDeviceChange(args[0], args[1]);
+  } else if (command == L"resources" && rest == 1) {
+    code = Resources(args[0]);
   } else if (command == L"admin" && rest == 0) {
     code = Admin();
   } else if (command == L"dpi" && rest == 0) {

@@ -305,6 +305,21 @@ class WindowWithLargeSystemText(WindowLook, unittest.TestCase):
     screenshot_name = "window-96dpi-large-text"
 
 
+class ProgramFile(unittest.TestCase):
+    """What the executable tells the window system before it runs."""
+
+    def test_icon_and_manifest(self):
+        session = harness.Session()
+        found = session.probe_json("resources", session.install_program())
+        self.assertTrue(found["icon_group_1"], "no icon group with id 1")
+        manifest = found["manifest"] or ""
+        self.assertIn("Microsoft.Windows.Common-Controls", manifest)
+        self.assertRegex(manifest, r'version="6\.0\.0\.0"')
+        self.assertRegex(manifest, r"<dpiAware[^>]*>\s*true", "not declared DPI-aware")
+        # No elevation request: at most "asInvoker".
+        self.assertNotRegex(manifest, r"requireAdministrator|highestAvailable")
+
+
 class WindowReactions(unittest.TestCase):
     """Clicks that the window system handles for the program."""
 
