@@ -48,6 +48,8 @@ packages=(
   # Wine tests: Wine's own fonts (the stock system font among them) and a
   # fixed-pitch face to stand in for Consolas
   fonts-wine fonts-dejavu-core
+  # Wine tests of the operations: the host-built X11 drag source (xdnd_drag)
+  libx11-dev
 )
 
 missing=()
