@@ -195,13 +195,17 @@ void CreateFonts() {
 }
 
 // The closed field of a drop-down list takes its height from the item height;
-// make it the listed height like every other control.
+// make it the listed height like every other control. The edge the system adds
+// around the field is not the same everywhere, so measure and correct.
 void FitComboHeight(HWND combo, int height) {
-    RECT rect;
-    GetWindowRect(combo, &rect);
-    LRESULT item = SendMessageW(combo, CB_GETITEMHEIGHT, WPARAM(-1), 0);
-    int difference = height - int(rect.bottom - rect.top);
-    if (item > 0 && difference != 0) SendMessageW(combo, CB_SETITEMHEIGHT, WPARAM(-1), item + difference);
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        RECT rect;
+        GetWindowRect(combo, &rect);
+        const int difference = height - int(rect.bottom - rect.top);
+        const LRESULT item = SendMessageW(combo, CB_GETITEMHEIGHT, WPARAM(-1), 0);
+        if (difference == 0 || item <= 0 || item + difference <= 0) return;
+        SendMessageW(combo, CB_SETITEMHEIGHT, WPARAM(-1), item + difference);
+    }
 }
 
 void AddTooltipTool(Control control, const std::wstring& text) {
@@ -408,6 +412,7 @@ int OsMeasureSystemFontText(const std::wstring& text) {
 void OsUseSmallDriveListFont() {
     smallDriveFont = PointFont(L"Consolas", 8);
     SendMessageW(controls[int(Control::DriveCombo)], WM_SETFONT, WPARAM(smallDriveFont), TRUE);
+    FitComboHeight(controls[int(Control::DriveCombo)], ScaleY(SpecOf(Control::DriveCombo).height));
 }
 
 void OsAcceptDroppedFiles() {
