@@ -17,13 +17,8 @@ src_entry='Types: deb-src
 URIs: http://deb.debian.org/debian
 Suites: bookworm bookworm-updates
 Components: main
-Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
-
-Types: deb-src
-URIs: http://deb.debian.org/debian-security
-Suites: bookworm-security
-Components: main
 Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg'
+# Not the security suite: its mirror here lacks some source files (pcre2).
 sources_changed=no
 if [ "$(cat "$src_list" 2>/dev/null)" != "$src_entry" ]; then
   printf '%s\n' "$src_entry" | $SUDO tee "$src_list" >/dev/null
