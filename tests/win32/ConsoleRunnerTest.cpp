@@ -1,0 +1,103 @@
+// The console runner with the real interpreter, real pipes and real child
+// processes.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include "app/AppState.h"
+#include "common/Str.h"
+#include "platform/Os.h"
+#include "tools/ConsoleRunner.h"
+#include "tests/win32/Win32Support.h"
+
+namespace {
+
+std::wstring StatusText() { return OsGetText(Control::StatusLine); }
+
+}  // namespace
+
+TEST(ConsoleRunner, DrainsStandardErrorAndReadsWhatIsLeftInThePipe) {
+    const std::wstring flood = PathFromEnvironment("DK_STDERR_FLOOD");
+    ASSERT_FALSE(flood.empty()) << "DK_STDERR_FLOOD is not set";
+    const bool window = OsMainWindowExists();
+
+    // 8 MiB on standard error would fill any pipe many times over; then
+    // 200 KiB of standard output and a listing summary line, written just
+    // before the tool ends. The arguments hold "l " so that the listing
+    // figures are read from it.
+    appState.imageSizeKiB = 99;
+    OsSetText(Control::StatusLine, L"before");
+    int32_t code = RunConsoleTool(flood, L"8 0 l 4096  2048  3 files, 4 folders", L"");
+    EXPECT_EQ(code, 0);
+    EXPECT_EQ(CurrentRunReport().exitCode, 0);
+    EXPECT_EQ(appState.imageSizeKiB, 2) << "the summary line left in the pipe was not read";
+    if (window) {
+        EXPECT_EQ(Printable(StatusText()), "Size: 2Kb,  3 files, 4 folders ");
+    }
+
+    // The tool's own exit code comes back through the interpreter.
+    code = RunConsoleTool(flood, L"4 5", L"");
+    EXPECT_EQ(code, 5);
+    if (window) {
+        EXPECT_EQ(Printable(StatusText()), "") << "a failed run without an error note clears the status";
+    }
+
+    // A tool that writes nothing: the verdict depends on the exit code alone.
+    OsSetText(Control::StatusLine, L"before");
+    code = RunConsoleTool(L"exit", L"/b 0", L"");
+    EXPECT_EQ(code, 0);
+    if (window) {
+        EXPECT_EQ(Printable(StatusText()), "");
+    }
+    code = RunConsoleTool(L"exit", L"/b 7", L"");
+    EXPECT_EQ(code, 7);
+}
+
+TEST(ConsoleRunner, ReportsToolsThatAreMissingOrCannotStart) {
+    const std::wstring flood = PathFromEnvironment("DK_STDERR_FLOOD");
+    ASSERT_FALSE(flood.empty()) << "DK_STDERR_FLOOD is not set";
+    const bool window = OsMainWindowExists();
+
+    // The interpreter starts, but the tool is not there: the interpreter's
+    // own failure code must never read as success.
+    OsSetText(Control::StatusLine, L"before");
+    int32_t code = RunConsoleTool(L"C:\\no such folder\\nope.exe", L"l \"C:\\x.iso\"", L"");
+    std::printf("a missing tool under %s\\cmd.exe gives exit code %d\n",
+                Printable(appState.nativeSystemDir).c_str(), int(code));
+    EXPECT_NE(code, 0);
+    EXPECT_NE(code, kToolDidNotStart) << "the interpreter itself did start";
+    if (window) {
+        EXPECT_EQ(Printable(StatusText()), "");
+    }
+
+    // Nothing can start in a working folder that does not exist. A success
+    // just before must not shine through.
+    ASSERT_EQ(RunConsoleTool(L"exit", L"/b 0", L""), 0);
+    code = RunConsoleTool(flood, L"0 0", L"C:\\no such folder");
+    EXPECT_EQ(code, kToolDidNotStart);
+    if (window) {
+        EXPECT_EQ(Printable(StatusText()), "==  Could not start stderr_flood.exe");
+    }
+
+    // Nor without the interpreter.
+    const std::wstring saved = appState.nativeSystemDir;
+    appState.nativeSystemDir = L"C:\\no such folder";
+    ASSERT_EQ(appState.nativeSystemDir + L"\\cmd.exe", L"C:\\no such folder\\cmd.exe");
+    code = RunConsoleTool(flood, L"0 0", L"");
+    appState.nativeSystemDir = saved;
+    EXPECT_EQ(code, kToolDidNotStart);
+}
+
+TEST(StartUp, FindsTheNativeInterpreterAsOn64BitWindows) {
+    // The prefix is 64-bit, as most Windows systems are: this 32-bit process
+    // must reach the 64-bit interpreter through Sysnative.
+    BOOL wow64 = FALSE;
+    IsWow64Process(GetCurrentProcess(), &wow64);
+    EXPECT_TRUE(OsIsFolder(appState.windowsDir)) << Printable(appState.windowsDir);
+    EXPECT_TRUE(OsIsFolder(appState.tempDir)) << Printable(appState.tempDir);
+    if (wow64) {
+        EXPECT_EQ(Printable(appState.nativeSystemDir), Printable(appState.windowsDir + L"\\Sysnative"));
+    } else {
+        EXPECT_EQ(Printable(appState.nativeSystemDir), Printable(appState.windowsDir + L"\\System32"));
+    }
+    EXPECT_GT(OsFileSize(appState.nativeSystemDir + L"\\cmd.exe"), 0);
+}
