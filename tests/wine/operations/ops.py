@@ -175,24 +175,32 @@ def trees_differ(want_root, got_root):
 
 # ---- processes on the Linux side ----
 
+def _wine_process(pid, exe_name):
+    """The command line of process |pid| if it is a live Wine process
+    running |exe_name|, else None. Wine names each process after its
+    executable (cut to 15 characters by the kernel)."""
+    try:
+        with open(f"/proc/{pid}/comm") as f:
+            comm = f.read().strip()
+        with open(f"/proc/{pid}/stat") as f:
+            state = f.read().rsplit(")", 1)[1].split()[0]
+        with open(f"/proc/{pid}/cmdline", "rb") as f:
+            cmdline = f.read().replace(b"\0", b" ").decode(errors="replace")
+    except (OSError, IndexError):
+        return None
+    if state == "Z" or comm.lower() != exe_name.lower()[:15]:
+        return None
+    return cmdline
+
+
 def wine_processes(exe_name):
-    """Process ids of live (not zombie) Wine processes running |exe_name|;
-    Wine names each process after its executable."""
+    """(pid, command line) of the live Wine processes running |exe_name|."""
     found = []
     for entry in os.listdir("/proc"):
-        if not entry.isdigit():
-            continue
-        try:
-            with open(f"/proc/{entry}/comm") as f:
-                comm = f.read().strip()
-            with open(f"/proc/{entry}/stat") as f:
-                state = f.read().rsplit(")", 1)[1].split()[0]
-            with open(f"/proc/{entry}/cmdline", "rb") as f:
-                cmdline = f.read().replace(b"\0", b" ").decode(errors="replace")
-        except (OSError, IndexError):
-            continue
-        if state != "Z" and comm.lower() == exe_name.lower()[:15]:
-            found.append((int(entry), cmdline))
+        if entry.isdigit():
+            cmdline = _wine_process(int(entry), exe_name)
+            if cmdline is not None:
+                found.append((int(entry), cmdline))
     return found
 
 
@@ -310,39 +318,53 @@ class ToolGate:
     def set_mode(self, mode):
         with self._lock:
             self.mode = mode
+            # Stop before anything else: between two looks of the loop the
+            # archiver would otherwise run on.
+            if mode == "hold":
+                self._signal(self.touched, signal.SIGSTOP)
             if self.limit:
-                self.limit.set_share(self.share if mode == "slow" else None)
+                self.limit.set_share(None if mode == "free" else self.share)
+
+    def _is_target(self, pid):
+        cmdline = _wine_process(pid, self.exe_name)
+        return cmdline is not None and self.marker in cmdline
 
     def _targets(self):
         return [pid for pid, cmdline in wine_processes(self.exe_name) if self.marker in cmdline]
 
     def _signal(self, pids, sig):
-        for pid in pids:
-            try:
-                os.kill(pid, sig)
-            except OSError:
-                pass
+        # Only processes that are still ours: a process id can be reused.
+        for pid in list(pids):
+            if self._is_target(pid):
+                try:
+                    os.kill(pid, sig)
+                except OSError:
+                    pass
 
     def _loop(self):
         period = 0.06
         while not self._stop.is_set():
+            pids = self._targets()
             with self._lock:
                 mode = self.mode
-            pids = self._targets()
-            for pid in pids:
-                if pid not in self.touched:
-                    self.touched.add(pid)
-                    if self.limit:
-                        self.limit.add(pid)
-            if mode == "hold":
-                self._signal(pids, signal.SIGSTOP)
-            elif mode == "free" or self.limit or not pids:
-                self._signal(pids, signal.SIGCONT)
-            else:
+                for pid in pids:
+                    if pid not in self.touched:
+                        self.touched.add(pid)
+                        if self.limit:
+                            self.limit.add(pid)
+                if mode == "hold":
+                    self._signal(pids, signal.SIGSTOP)
+                elif mode == "free" or self.limit or not pids:
+                    self._signal(pids, signal.SIGCONT)
+            if mode == "slow" and pids and not self.limit:
                 # No kernel quota: run a share of each period.
-                self._signal(pids, signal.SIGCONT)
+                with self._lock:
+                    if self.mode == "slow":
+                        self._signal(pids, signal.SIGCONT)
                 time.sleep(period * self.share)
-                self._signal(pids, signal.SIGSTOP)
+                with self._lock:
+                    if self.mode == "slow":
+                        self._signal(pids, signal.SIGSTOP)
                 time.sleep(period * (1 - self.share))
                 continue
             time.sleep(0.005)
@@ -538,7 +560,14 @@ class OpsSession(harness.Session):
         self.trace.detach()
 
     def remove_work(self):
-        shutil.rmtree(self.ops_work, ignore_errors=True)
+        """Removes the images and trees; keeps the logs for a look after
+        a failure."""
+        for name in os.listdir(self.ops_work):
+            path = os.path.join(self.ops_work, name)
+            if os.path.isdir(path):
+                shutil.rmtree(path, ignore_errors=True)
+            elif not name.endswith((".log", ".txt")):
+                os.remove(path)
 
     # -- places in the prefix --
 
