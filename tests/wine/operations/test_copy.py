@@ -3,8 +3,9 @@
 the removable drive E: with the real archiver, shows the progress while it
 runs, removes the "[BOOT]" folder that the archiver makes for a bootable
 image, copies the files and folders dropped onto the window beforehand, and
-returns the window to idle; closing the window then removes the payload
-folder and ends the program with exit code 0.
+returns the window to idle. Closing is refused while the copy runs; closing
+the idle window removes the payload folder and ends the program with exit
+code 0.
 
 A whole extraction of the test image takes well under a second under Wine,
 so the archiver is slowed down from outside (ops.ToolGate) to let the test
@@ -146,6 +147,12 @@ class CopyOntoDrive(unittest.TestCase):
                 self.assertFalse(self.ctl(running, "DriveCombo")["enabled"])
                 self.assertTrue(self.ctl(running, "StatusLine")["text"].startswith("E:\\"))
                 self.assertTrue(gate.running(), "the archiver ended before it was held")
+                # Closing is refused while the copy runs: the request is
+                # dropped, not kept for later.
+                code, _, err = s.probe("close")
+                self.assertEqual(code, 0, err)
+                s.settled_dump()
+                self.assertTrue(self.program.running(), "the program ended during the copy")
 
                 # Past 25 s the next percentage brings copied amount and
                 # time left. The program counts whole seconds from just
@@ -198,6 +205,7 @@ class CopyOntoDrive(unittest.TestCase):
         new_windows = [r for r in records if r.what == "create" and r.id == 0]
         self.assertEqual(new_windows, [])
 
+        self.assertTrue(self.program.running(), "a close request made during the copy took effect")
         # Idle again, with the status line that the copy of several
         # dropped entries leaves: empty.
         self.assertTrue(self.ctl(done, "StartButton")["visible"])
