@@ -6,7 +6,10 @@
  * standard input and writes what it got into the file DK_CHKDSK_RECORD:
  *   args=<its command line after the program name>
  *   answer=<the answer bytes, with \r and \n spelled out>
- * It exits with the code in DK_CHKDSK_EXIT (0 when unset).
+ * Then it prints DK_CHKDSK_FINAL (with \r\n appended) and a closing line and
+ * exits at once with the code in DK_CHKDSK_EXIT (0 when unset): the runner
+ * pauses after its answer, so this output is still in the pipe when the
+ * checker has ended.
  *
  * An answer that never comes must not hang the test: after 60 s without one
  * it records answer=<none> and ends. */
@@ -55,8 +58,9 @@ static int ReadAnswer(char *answer, DWORD size) {
 }
 
 int main(void) {
-    char progress[512] = "", record[MAX_PATH] = "", exitText[32] = "";
+    char progress[512] = "", final[512] = "", record[MAX_PATH] = "", exitText[32] = "";
     GetEnvironmentVariableA("DK_CHKDSK_PROGRESS", progress, sizeof progress - 3);
+    GetEnvironmentVariableA("DK_CHKDSK_FINAL", final, 400);
     GetEnvironmentVariableA("DK_CHKDSK_RECORD", record, sizeof record);
     GetEnvironmentVariableA("DK_CHKDSK_EXIT", exitText, sizeof exitText);
 
@@ -86,6 +90,7 @@ int main(void) {
             fclose(file);
         }
     }
-    WriteOut("\r\nWindows has scanned the file system and found no problems.\r\n");
+    strcat(final, "\r\nWindows has scanned the file system and found no problems.\r\n");
+    WriteOut(final);
     return atoi(exitText);
 }
