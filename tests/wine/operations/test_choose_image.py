@@ -146,6 +146,18 @@ class ChooseImage(unittest.TestCase):
         dump = s.settled_dump()
         self.assertEqual(self.ctl(dump, "IsoPathField")["text"], "b.iso")
 
+    def test_3_unpacked_payload_holds_every_tool(self):
+        """The listing unpacked the payload; every tool of the program is
+        there, and the self-extractor that did it is gone again."""
+        temp = self.s.temp_dir()[1]
+        payload = self.s.payload_folder()
+        self.assertTrue(os.path.isdir(payload), "nothing was unpacked")
+        self.assertFalse(os.path.exists(os.path.join(temp, "drovelkit.exe")), "the self-extractor was left behind")
+        for name in ("7zdrovelkit.exe", "bootice.exe", "qemu/qemu_test.exe", "qemu/bios.bin", "qemu/efi32.bin",
+                     "qemu/efi64.bin"):
+            with self.subTest(tool=name):
+                self.assertTrue(os.path.isfile(os.path.join(payload, name)), f"{name} is missing from {payload}")
+
 
 if __name__ == "__main__":
     ops.harness.run_tests(__name__)

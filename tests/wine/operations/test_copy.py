@@ -235,7 +235,35 @@ class CopyOntoDrive(unittest.TestCase):
         self.assertEqual(ops.file_digest(os.path.join(self.drive, "extras", "sub", "deeper", "blob.bin")),
                          ops.file_digest(os.path.join(self.extras, "sub", "deeper", "blob.bin")))
 
-    def test_2_close_removes_payload_folder(self):
+    def test_2_only_the_last_tool_run_decides_the_error_line(self):
+        """With a format option the copy runs the boot tool before and
+        after the probe for loader files and ends with the extraction. A
+        failing boot-tool run followed by a good extraction ends without
+        "== Run-time error!": the last run's exit code decides."""
+        s = self.s
+        dump = s.settled_dump()
+        self.assertEqual(self.ctl(dump, "IsoPathField")["text"], self.image.name)
+        code, _, err = s.probe("click", ID["FormatFatOption"])
+        self.assertEqual(code, 0, err)
+        s.wait_until(lambda d: self.ctl(d, "FormatFatOption")["check"] == 1)
+        mark = self.trace.mark()
+        code, _, err = s.probe("click", ID["StartButton"])
+        self.assertEqual(code, 0, err)
+        self.trace.wait_for(is_show(ID["StartButton"], False), since=mark, what="the copy starting")
+        self.trace.wait_for(is_show(ID["StartButton"], True), since=mark, timeout=ops.OPERATION_TIMEOUT,
+                            what="the window back to idle")
+        # The error line, if any, is the very last thing the copy does.
+        self.trace.wait_for(is_show(ID["ProgressText"], False), since=mark, what="the progress text hidden")
+        done = s.settled_dump()
+        statuses = ops.Trace.texts(self.trace.since(mark), ID["StatusLine"])
+        self.assertIn("Everything is Ok ", statuses, "the extraction did not end well; nothing to judge")
+        # Verdicts of the boot-tool runs before the extraction: a failed run
+        # without "WITH ERRORS:" in its output leaves the line empty.
+        print(f"status lines of the copy with formatting: {statuses}")
+        self.assertEqual(self.ctl(done, "StatusLine")["text"], "Everything is Ok ",
+                         "the error line must follow the last tool run only")
+
+    def test_9_close_removes_payload_folder(self):
         s = self.s
         payload = s.payload_folder()
         self.assertTrue(os.path.isfile(os.path.join(payload, "7zdrovelkit.exe")), "no payload to remove")
