@@ -19,10 +19,12 @@ import shutil
 import unittest
 
 import ops
+from controls import WS_CAPTION, WS_SYSMENU
 from ops import ID, is_text
 
 STOP_WAIT_S = 120
 VK_ESCAPE = 0x1B
+WS_EX_TOOLWINDOW = 0x80
 # A flat area has a grey-level spread of 0; "Ok" on a button about 0.05.
 DRAWN_CONTRAST = 0.02
 
@@ -162,6 +164,10 @@ class EscapeDuringCopy(unittest.TestCase):
             self.assertEqual(box["message"], "Operation is interrupted!")
             self.assertEqual(box["ok"], "Ok")
             self.assertEqual(box["client"], {"w": 320, "h": 100})
+            # A tool window with a caption, no system menu and no close box.
+            self.assertTrue(box["exstyle"] & WS_EX_TOOLWINDOW)
+            self.assertEqual(box["style"] & WS_CAPTION, WS_CAPTION)
+            self.assertFalse(box["style"] & WS_SYSMENU)
             main = boxed["main"]["window"]
             self.assertEqual((box["window"]["x"], box["window"]["y"]), (main["x"] + 45, main["y"] + 80))
             with self.subTest("the box shows its text and its Ok button"):
