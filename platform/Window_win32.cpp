@@ -194,20 +194,6 @@ void CreateFonts() {
     defaultFont = dpiY == 96 ? HFONT(GetStockObject(DEFAULT_GUI_FONT)) : PointFont(L"Segoe UI", 9);
 }
 
-// The closed field of a drop-down list takes its height from the item height;
-// make it the listed height like every other control. The edge the system adds
-// around the field is not the same everywhere, so measure and correct.
-void FitComboHeight(HWND combo, int height) {
-    for (int attempt = 0; attempt < 3; ++attempt) {
-        RECT rect;
-        GetWindowRect(combo, &rect);
-        const int difference = height - int(rect.bottom - rect.top);
-        const LRESULT item = SendMessageW(combo, CB_GETITEMHEIGHT, WPARAM(-1), 0);
-        if (difference == 0 || item <= 0 || item + difference <= 0) return;
-        SendMessageW(combo, CB_SETITEMHEIGHT, WPARAM(-1), item + difference);
-    }
-}
-
 void AddTooltipTool(Control control, const std::wstring& text) {
     if (tooltip == nullptr)
         tooltip = CreateWindowExW(WS_EX_TOPMOST, TOOLTIPS_CLASSW, nullptr, WS_POPUP | TTS_ALWAYSTIP, CW_USEDEFAULT,
@@ -286,6 +272,8 @@ bool OsCreateMainWindow() {
 
     for (int i = 0; i < int(Control::MainWindowCount); ++i) {
         const ControlSpec& spec = MainWindowControls()[i];
+        // A drop-down list's closed height follows its font; the height given
+        // here is that of the open list.
         const int extra = spec.kind == ControlKind::DropDownList ? ScaleY(kDropDownExtra) : 0;
         controls[i] = CreateWindowExW(spec.kind == ControlKind::EditField ? WS_EX_CLIENTEDGE : 0,
                                       ControlClass(spec.kind), spec.caption, ControlStyle(spec), ScaleX(spec.x),
@@ -301,7 +289,6 @@ bool OsCreateMainWindow() {
     // Tab order stays the creation order.
     for (Control frameControl : {Control::FormatFrame, Control::TestMenuFrame})
         SetWindowPos(controls[int(frameControl)], HWND_BOTTOM, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE | SWP_NOACTIVATE);
-    FitComboHeight(controls[int(Control::DriveCombo)], ScaleY(SpecOf(Control::DriveCombo).height));
     SendMessageW(controls[int(Control::CopyProgressBar)], PBM_SETRANGE32, 0, 100);
     if (logoBitmap != nullptr)
         SendMessageW(controls[int(Control::LogoImage)], STM_SETIMAGE, IMAGE_BITMAP, LPARAM(logoBitmap));
@@ -412,7 +399,6 @@ int OsMeasureSystemFontText(const std::wstring& text) {
 void OsUseSmallDriveListFont() {
     smallDriveFont = PointFont(L"Consolas", 8);
     SendMessageW(controls[int(Control::DriveCombo)], WM_SETFONT, WPARAM(smallDriveFont), TRUE);
-    FitComboHeight(controls[int(Control::DriveCombo)], ScaleY(SpecOf(Control::DriveCombo).height));
 }
 
 void OsAcceptDroppedFiles() {
@@ -505,12 +491,14 @@ void OsOpenMessageBox(int x, int y, const std::wstring& title, const std::wstrin
     messageBox = CreateWindowExW(WS_EX_TOOLWINDOW, kBoxClass, title.c_str(), style, ScaleX(x), ScaleY(y),
                                  frame.right - frame.left, frame.bottom - frame.top, mainWindow, nullptr, instance,
                                  nullptr);
-    HWND container = CreateWindowExW(0, WC_STATICW, L"", WS_CHILD | WS_VISIBLE, 0, 0, ScaleX(320), ScaleY(100),
-                                     messageBox, nullptr, instance, nullptr);
-    messageBoxText = CreateWindowExW(0, WC_STATICW, text.c_str(), WS_CHILD | WS_VISIBLE | SS_CENTER, ScaleX(25),
+    // Siblings overlap the container: each clips the others so none paints over them.
+    const DWORD child = WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS;
+    HWND container = CreateWindowExW(0, WC_STATICW, L"", child, 0, 0, ScaleX(320), ScaleY(100), messageBox, nullptr,
+                                     instance, nullptr);
+    messageBoxText = CreateWindowExW(0, WC_STATICW, text.c_str(), child | SS_CENTER, ScaleX(25),
                                      ScaleY(25), ScaleX(270), ScaleY(24), messageBox,
                                      HMENU(INT_PTR(kMessageBoxTextId)), instance, nullptr);
-    messageBoxOk = CreateWindowExW(0, WC_BUTTONW, L"Ok", WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_DEFPUSHBUTTON,
+    messageBoxOk = CreateWindowExW(0, WC_BUTTONW, L"Ok", child | WS_TABSTOP | BS_DEFPUSHBUTTON,
                                    ScaleX(250), ScaleY(65), ScaleX(60), ScaleY(25), messageBox,
                                    HMENU(INT_PTR(kMessageBoxOkId)), instance, nullptr);
     for (HWND child : {container, messageBoxText, messageBoxOk})
