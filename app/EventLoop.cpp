@@ -105,13 +105,7 @@ void Interrupt() {
     int left = 0, top = 0;
     OsMainWindowOrigin(&left, &top);
     ShowMessageBox(left + 45, top + 80, L"Error !!!", L"Operation is interrupted!");
-    OsSetProgress(0);
-    SetTaskbarProgressState(kTaskbarNormal);
-    SetTaskbarProgressValue(0, 100);
-    OsShowControl(Control::StartButton, true);
-    OsShowControl(Control::CopyProgressBar, false);
-    OsSetText(Control::ProgressText, L"");
-    OsShowControl(Control::ProgressText, false);
+    ShowIdleLook();
     ShowStatus(L"==  Operation is interrupted!" + leftOver);
 }
 

@@ -150,13 +150,7 @@ void Finish(const CopyRun& run) {
     if (!OsMainWindowExists()) return;
     OsEnableControl(Control::DriveCombo, true);
     OsSetProgressRange(100);
-    OsSetProgress(0);
-    SetTaskbarProgressState(kTaskbarNormal);
-    SetTaskbarProgressValue(0, 100);
-    OsShowControl(Control::StartButton, true);
-    OsShowControl(Control::CopyProgressBar, false);
-    OsSetText(Control::ProgressText, L"");
-    OsShowControl(Control::ProgressText, false);
+    ShowIdleLook();
     // Any failed tool run counts: a failed repartition must not be hidden by a
     // good extraction after it.
     if (run.anyToolFailed) ShowStatus(L"== Run-time error!");
