@@ -1,12 +1,15 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <thread>
 
 #include "app/AppState.h"
 #include "app/EventLoop.h"
 #include "app/Reporting.h"
 #include "app/Shutdown.h"
 #include "app/Startup.h"
+#include "common/Str.h"
 #include "copy/CopyOperation.h"
 #include "tests/unit/FakeOs.h"
 
@@ -313,6 +316,31 @@ TEST_F(ShellTest, MessageBoxReturnsItsTextWhenOkIsPressedAndDropsOtherEvents) {
     EXPECT_EQ(result, L"Text shown");
     EXPECT_TRUE(fake.startedThreads.empty());
     EXPECT_TRUE(Logged(L"box closed"));
+}
+
+}  // namespace
+
+namespace {
+
+TEST(SharedText, NoEntryIsLostWhileOneThreadAppendsAndAnotherTakes_RegressionUnguardedDrops) {
+    SharedText dropped;
+    constexpr int kEntries = 20000;
+    std::atomic<bool> finished{false};
+    std::thread dropper([&] {
+        for (int i = 0; i < kEntries; ++i) dropped.Append(L"D:\\file" + std::to_wstring(i) + L"\n");
+        finished = true;
+    });
+    int seen = 0;
+    for (bool last = false; !last;) {
+        last = finished;  // one more pass after the dropper's end takes its tail
+        for (const std::wstring& entry : SplitFields(dropped.Take(), L'\n')) {
+            if (entry.empty()) continue;
+            ASSERT_EQ(entry, L"D:\\file" + std::to_wstring(seen)) << "an entry was lost or torn";
+            ++seen;
+        }
+    }
+    dropper.join();
+    EXPECT_EQ(seen, kEntries);
 }
 
 }  // namespace
