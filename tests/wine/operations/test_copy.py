@@ -26,8 +26,9 @@ DRIVE_KIB = 262144
 # The program shows copied amount and time left only after this long.
 PROGRESS_TEXT_AFTER_S = 25
 # Time between the Start click and the archiver's start: the drive line is
-# selected with a pause of 500 ms per matching line; generous bound.
-START_TO_EXTRACTION_S = 3
+# selected with a pause of 500 ms per matching line; a bound that a busy
+# machine stays within.
+START_TO_EXTRACTION_S = 8
 
 
 def write(path, text):
