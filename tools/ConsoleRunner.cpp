@@ -17,6 +17,16 @@ constexpr int kIdleWaitMilliseconds = 20;
 
 bool IsDiskCheckRun(const std::wstring& toolPath) { return Contains(toolPath, L"\\System32\\chkdsk.exe"); }
 
+// The interpreter itself starts whether or not the tool is there; a missing
+// tool must still read as a failed start, with its name. A system tool is
+// looked for where the native interpreter will find it too.
+bool ToolExists(const std::wstring& toolPath) {
+    if (OsFileSize(toolPath) >= 0) return true;
+    const std::wstring system32 = appState.windowsDir + L"\\System32\\";
+    return StartsWith(ToUpper(toolPath), ToUpper(system32)) &&
+           OsFileSize(appState.nativeSystemDir + L"\\" + toolPath.substr(system32.size())) >= 0;
+}
+
 // Bytes up to the count read or the first zero byte, read in the ANSI code page.
 std::wstring ChunkFromBytes(const std::string& bytes) {
     size_t zero = bytes.find('\0');
@@ -37,7 +47,7 @@ int32_t RunConsoleTool(const std::wstring& toolPath, const std::wstring& argumen
     // the interpreter strips again.
     if (Contains(toolPath, L" ")) command = L"\"\"" + toolPath + L"\" " + arguments + L"\"";
     const std::wstring commandLine = L"\"" + interpreter + L"\"  /c " + command;
-    ConsoleProcess* process = OsStartConsoleProcess(commandLine, workingFolder);
+    ConsoleProcess* process = ToolExists(toolPath) ? OsStartConsoleProcess(commandLine, workingFolder) : nullptr;
     if (process == nullptr) {
         // A failed start must never pass for the previous run's success.
         runReport.exitCode = kToolDidNotStart;

@@ -31,6 +31,8 @@ protected:
         fake.Of(Control::FormatNoneOption).check = 1;
         fake.AddFile(L"D:\\iso\\win.iso", "iso image");
         fake.AddFile(kArchiver, "MZ");
+        fake.AddFile(kBootice, "MZ");
+        fake.AddFile(L"C:\\Windows\\System32\\chkdsk.exe", "MZ");
         appState.imageSizeKiB = 4000;
         fake.tool = [](const std::wstring&) { return FakeTool(); };
     }

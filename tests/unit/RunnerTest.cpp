@@ -15,7 +15,13 @@ const std::wstring kExtract = L"x -y -bsp1 \"D:\\w.iso\" -oE:\\";
 
 class RunnerTest : public ::testing::Test {
 protected:
-    void SetUp() override { ResetWorld(); }
+    void SetUp() override {
+        ResetWorld();
+        fake.AddFile(kArchiver, "MZ");
+        fake.AddFile(L"C:\\Windows\\Sysnative\\chkdsk.exe", "MZ");  // found where the native interpreter looks
+        fake.AddFile(L"C:\\Temp\\drovelkit\\bootice.exe", "MZ");
+        fake.AddFile(L"C:\\Users\\John Smith\\Temp\\drovelkit\\7zdrovelkit.exe", "MZ");
+    }
     static void Script(std::vector<std::string> chunks, int32_t exitCode) {
         fake.tool = [chunks, exitCode](const std::wstring&) {
             FakeTool tool;
@@ -72,7 +78,7 @@ TEST_F(RunnerTest, ListingCommentSetsTheLabelAndRecognisedFormsSelectNtfs) {
         {"Comment = 10x0y1234z5678", L"10x0y1234z5678", true},  // any character between the groups
     };
     for (const auto& c : cases) {
-        ResetWorld();
+        SetUp();
         fake.Of(Control::FormatNoneOption).check = 1;
         Script({std::string("Path = D:\\w.iso\r\nType = Iso\r\n") + c.line}, 0);
         RunConsoleTool(kArchiver, L"l \"D:\\w.iso\"", L"");
@@ -174,6 +180,13 @@ TEST_F(RunnerTest, ToolThatCannotStartFailsAndSaysWhich_RegressionStaleExitCode)
     };
     EXPECT_NE(RunConsoleTool(kArchiver, kExtract, L""), 0);
     EXPECT_EQ(Status(), L"==  Could not start 7zdrovelkit.exe");
+
+    fake.tool = nullptr;  // the interpreter would start, but the tool is not there
+    fake.files.clear();
+    EXPECT_EQ(RunConsoleTool(L"C:\\Temp\\drovelkit\\bootice.exe", L"/device=E: /mbr /install /type=nt60 /quiet", L""),
+              kToolDidNotStart);
+    EXPECT_EQ(Status(), L"==  Could not start bootice.exe");
+    EXPECT_EQ(fake.consoleRuns.size(), 2u);  // the missing tool never reached the interpreter
 }
 
 TEST_F(RunnerTest, LargeOutputIsReadInPiecesOfAtMostTheBufferAndStopsAtAZeroByte) {
@@ -225,7 +238,7 @@ TEST_F(RunnerTest, DiskCheckProgressForms) {
         {"0% 0% 0:00:01", 50, L"Check disk E:, 0% , Time Left: 0:00:01", 1},
     };
     for (const auto& c : cases) {
-        ResetWorld();
+        SetUp();
         fake.progress = c.barBefore;
         Script({c.chunk}, 0);
         RunConsoleTool(kChkdsk, L"E: /F /R", L"");
