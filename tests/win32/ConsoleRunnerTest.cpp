@@ -17,7 +17,9 @@ std::wstring StatusText() { return OsGetText(Control::StatusLine); }
 
 TEST(ConsoleRunner, DrainsStandardErrorAndReadsAllOutput) {
     const std::wstring flood = PathFromEnvironment("DK_STDERR_FLOOD");
+    const std::wstring exitWith = PathFromEnvironment("DK_EXIT_WITH");
     ASSERT_FALSE(flood.empty()) << "DK_STDERR_FLOOD is not set";
+    ASSERT_FALSE(exitWith.empty()) << "DK_EXIT_WITH is not set";
     const bool window = OsMainWindowExists();
 
     // 8 MiB on standard error would fill any pipe many times over and stall
@@ -43,25 +45,44 @@ TEST(ConsoleRunner, DrainsStandardErrorAndReadsAllOutput) {
 
     // A tool that writes nothing: the verdict depends on the exit code alone.
     OsSetText(Control::StatusLine, L"before");
-    code = RunConsoleTool(L"exit", L"/b 0", L"");
+    code = RunConsoleTool(exitWith, L"0", L"");
     EXPECT_EQ(code, 0);
     if (window) {
         EXPECT_EQ(Printable(StatusText()), "");
     }
-    code = RunConsoleTool(L"exit", L"/b 7", L"");
-    EXPECT_EQ(code, 7);
+    EXPECT_EQ(RunConsoleTool(exitWith, L"7", L""), 7);
 }
 
 TEST(ConsoleRunner, ReportsToolsThatAreMissingOrCannotStart) {
-    const std::wstring flood = PathFromEnvironment("DK_STDERR_FLOOD");
-    ASSERT_FALSE(flood.empty()) << "DK_STDERR_FLOOD is not set";
+    const std::wstring exitWith = PathFromEnvironment("DK_EXIT_WITH");
+    ASSERT_FALSE(exitWith.empty()) << "DK_EXIT_WITH is not set";
     const bool window = OsMainWindowExists();
+    const std::wstring tools = PayloadTempFolder() + L"\\my tools";
+    CreateDirectoryW(PayloadTempFolder().c_str(), nullptr);
+    CreateDirectoryW(tools.c_str(), nullptr);
 
-    // The interpreter starts, but the tool is not there: the interpreter's
-    // own failure code must never read as success.
+    // A tool in a folder whose name has blanks runs, with its arguments.
+    const std::wstring quotedTool = tools + L"\\exit with.exe";
+    ASSERT_TRUE(CopyFileW(exitWith.c_str(), quotedTool.c_str(), FALSE));
+    EXPECT_EQ(RunConsoleTool(quotedTool, L"3", L""), 3);
+    EXPECT_EQ(RunConsoleTool(quotedTool, L"4", tools), 4);
+
+    // A tool that is not there never passes for a success, and is named.
+    ASSERT_EQ(RunConsoleTool(exitWith, L"0", L""), 0);
     OsSetText(Control::StatusLine, L"before");
     int32_t code = RunConsoleTool(L"C:\\no such folder\\nope.exe", L"l \"C:\\x.iso\"", L"");
-    std::printf("a missing tool under %s\\cmd.exe gives exit code %d\n",
+    EXPECT_EQ(code, kToolDidNotStart);
+    if (window) {
+        EXPECT_EQ(Printable(StatusText()), "==  Could not start nope.exe");
+    }
+
+    // A file that is there but is no program: the interpreter starts and
+    // fails, and its own failure code must not read as success.
+    const std::wstring noProgram = tools + L"\\no program.exe";
+    ASSERT_TRUE(WriteWholeFile(noProgram, "this is text, not a program\r\n"));
+    OsSetText(Control::StatusLine, L"before");
+    code = RunConsoleTool(noProgram, L"", L"");
+    std::printf("a file that is no program, under %s\\cmd.exe, gives exit code %d\n",
                 Printable(appState.nativeSystemDir).c_str(), int(code));
     EXPECT_NE(code, 0);
     EXPECT_NE(code, kToolDidNotStart) << "the interpreter itself did start";
@@ -71,20 +92,20 @@ TEST(ConsoleRunner, ReportsToolsThatAreMissingOrCannotStart) {
 
     // Nothing can start in a working folder that does not exist. A success
     // just before must not shine through.
-    ASSERT_EQ(RunConsoleTool(L"exit", L"/b 0", L""), 0);
-    code = RunConsoleTool(flood, L"0 0", L"C:\\no such folder");
+    ASSERT_EQ(RunConsoleTool(exitWith, L"0", L""), 0);
+    code = RunConsoleTool(exitWith, L"0", L"C:\\no such folder");
     EXPECT_EQ(code, kToolDidNotStart);
     if (window) {
-        EXPECT_EQ(Printable(StatusText()), "==  Could not start stderr_flood.exe");
+        EXPECT_EQ(Printable(StatusText()), "==  Could not start exit_with.exe");
     }
 
     // Nor without the interpreter.
     const std::wstring saved = appState.nativeSystemDir;
     appState.nativeSystemDir = L"C:\\no such folder";
-    ASSERT_EQ(appState.nativeSystemDir + L"\\cmd.exe", L"C:\\no such folder\\cmd.exe");
-    code = RunConsoleTool(flood, L"0 0", L"");
+    code = RunConsoleTool(exitWith, L"0", L"");
     appState.nativeSystemDir = saved;
     EXPECT_EQ(code, kToolDidNotStart);
+    RemoveTree(tools);
 }
 
 TEST(StartUp, FindsTheNativeInterpreterAsOn64BitWindows) {
