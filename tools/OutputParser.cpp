@@ -25,9 +25,13 @@ void ArchiverProgress(const std::wstring& chunk, const std::wstring& arguments) 
     size_t output = arguments.find(L" -o");
     const std::wstring drive = output == std::wstring::npos ? L"" : arguments.substr(output + 3, 2);
 
-    size_t dash = chunk.find(L'-');
+    // The file name follows " - " on a progress line. A read can also carry
+    // header lines with dates (2026-12-08) and further progress lines after a
+    // carriage return; neither belongs in the name.
+    size_t dash = chunk.find(L" - ");
     if (dash != std::wstring::npos) {
-        std::wstring path = dash + 2 <= chunk.size() ? chunk.substr(dash + 2) : L"";
+        std::wstring path = chunk.substr(dash + 3);
+        path = path.substr(0, path.find_first_of(L"\r\n"));
         path = drive + L"\\" + TrimBlanks(path);
         std::wstring folder = FolderPart(path);
         std::wstring name = FileNamePart(path);

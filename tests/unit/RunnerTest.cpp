@@ -111,6 +111,14 @@ TEST_F(RunnerTest, ExtractionMovesTheBarOnlyOnChangeAndShowsTheFileBeingWritten)
     EXPECT_EQ(history[1], L"E:\\sources\\install.wim");
 }
 
+TEST_F(RunnerTest, FileNameComesFromTheProgressLineOnly_RegressionHeaderDatesInStatus) {
+    Script({"Modified = 2026-12-08 18:11:37.00\r\n\r  0%", " 12% 7 - a - b.txt\r 13% 8 - c.txt"}, 0);
+    RunConsoleTool(kArchiver, kExtract, L"");
+    const auto history = fake.StatusHistory();
+    ASSERT_EQ(history.size(), 2u);  // the file name, then the verdict
+    EXPECT_EQ(history[0], L"E:\\a - b.txt");
+}
+
 TEST_F(RunnerTest, ProgressTextAppearsOnlyPastTenPercentAndTwentyFiveSeconds) {
     appState.imageSizeKiB = 4000000;
     appState.extractStartTime = int32_t(fake.now - 120);

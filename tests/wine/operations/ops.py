@@ -193,13 +193,27 @@ def _wine_process(pid, exe_name):
     return cmdline
 
 
-def wine_processes(exe_name):
-    """(pid, command line) of the live Wine processes running |exe_name|."""
+def _wine_prefix_of(pid):
+    try:
+        with open(f"/proc/{pid}/environ", "rb") as f:
+            for item in f.read().split(b"\0"):
+                if item.startswith(b"WINEPREFIX="):
+                    return os.path.realpath(item[len(b"WINEPREFIX="):].decode(errors="replace"))
+    except OSError:
+        pass
+    return None
+
+
+def wine_processes(exe_name, prefix=None):
+    """(pid, command line) of the live Wine processes running |exe_name|;
+    with |prefix|, only those of that Wine prefix, so that a test never
+    touches another run's processes on the same machine."""
+    wanted = os.path.realpath(prefix) if prefix else None
     found = []
     for entry in os.listdir("/proc"):
         if entry.isdigit():
             cmdline = _wine_process(int(entry), exe_name)
-            if cmdline is not None:
+            if cmdline is not None and (wanted is None or _wine_prefix_of(int(entry)) == wanted):
                 found.append((int(entry), cmdline))
     return found
 
@@ -330,7 +344,8 @@ class ToolGate:
         return cmdline is not None and self.marker in cmdline
 
     def _targets(self):
-        return [pid for pid, cmdline in wine_processes(self.exe_name) if self.marker in cmdline]
+        prefix = harness.Paths().prefix
+        return [pid for pid, cmdline in wine_processes(self.exe_name, prefix) if self.marker in cmdline]
 
     def _signal(self, pids, sig):
         # Only processes that are still ours: a process id can be reused.

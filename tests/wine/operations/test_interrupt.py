@@ -176,8 +176,9 @@ class EscapeDuringCopy(unittest.TestCase):
             # The archiver is gone, for the program's own process walk and
             # for the system.
             self.assertEqual(s.windows_processes(ops.ARCHIVER), 0)
-            left = ops.wait_until(lambda: not ops.wine_processes(ops.ARCHIVER), timeout=30)
-            self.assertTrue(left, f"archiver processes left: {ops.wine_processes(ops.ARCHIVER)}")
+            prefix = ops.harness.Paths().prefix
+            left = ops.wait_until(lambda: not ops.wine_processes(ops.ARCHIVER, prefix), timeout=30)
+            self.assertTrue(left, f"archiver processes left: {ops.wine_processes(ops.ARCHIVER, prefix)}")
 
         with open(self.taskkill_record, encoding="utf-8") as f:
             calls = [ops.split_windows_command_line(line) for line in f.read().splitlines() if line]
