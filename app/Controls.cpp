@@ -5,7 +5,7 @@ namespace {
 using K = ControlKind;
 using A = TextAlign;
 
-const ControlSpec kControls[] = {
+const ControlLayout kControls[] = {
     {Control::DriveCombo, K::DropDownList, L"", 102, 12, 280, 24, A::Left, false},
     {Control::StartButton, K::PushButton, L"Start", 14, 156, 378, 36, A::Center, false},
     {Control::ShowAllDrivesCheck, K::CheckBox, L"Show all drives (Caution!)", 118, 38, 170, 22, A::Left, false},
@@ -36,9 +36,9 @@ static_assert(sizeof(kControls) / sizeof(kControls[0]) == int(Control::MainWindo
 
 }  // namespace
 
-const ControlSpec* MainWindowControls() { return kControls; }
+const ControlLayout* MainWindowControls() { return kControls; }
 
-const ControlSpec& SpecOf(Control control) { return kControls[int(control)]; }
+const ControlLayout& LayoutOf(Control control) { return kControls[int(control)]; }
 
 bool OptionGroup(Control control, Control* first, Control* last) {
     int index = int(control);

@@ -36,7 +36,7 @@ enum class ControlKind { DropDownList, PushButton, CheckBox, ThreeStateBox, Edit
                          ProgressBar, Picture, Label, GroupBox, OptionButton };
 enum class TextAlign { Left, Center, Right };
 
-struct ControlSpec {
+struct ControlLayout {
     Control control;
     ControlKind kind;
     const wchar_t* caption;
@@ -52,8 +52,8 @@ constexpr int kMessageBoxOkId = 2002;
 constexpr int kMainClientWidth = 406;
 constexpr int kMainClientHeight = 280;
 
-const ControlSpec* MainWindowControls();  // MainWindowCount entries, creation order
-const ControlSpec& SpecOf(Control control);
+const ControlLayout* MainWindowControls();  // MainWindowCount entries, creation order
+const ControlLayout& LayoutOf(Control control);
 
 // The option buttons that form one group with control (created one right
 // after another); false when control is not an option button.

@@ -127,11 +127,11 @@ LRESULT CALLBACK BoxProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam
     return DefWindowProcW(window, message, wParam, lParam);
 }
 
-DWORD ControlStyle(const ControlSpec& spec) {
+DWORD ControlStyle(const ControlLayout& layout) {
     DWORD style = WS_CHILD | WS_VISIBLE | WS_CLIPSIBLINGS;
     // Every control that is not an option button ends the option group before it.
-    if (spec.kind != ControlKind::OptionButton || spec.firstOfGroup) style |= WS_GROUP;
-    switch (spec.kind) {
+    if (layout.kind != ControlKind::OptionButton || layout.firstOfGroup) style |= WS_GROUP;
+    switch (layout.kind) {
         case ControlKind::DropDownList: return style | WS_TABSTOP | WS_VSCROLL | CBS_DROPDOWNLIST;
         case ControlKind::PushButton: return style | WS_TABSTOP | BS_PUSHBUTTON;
         case ControlKind::CheckBox: return style | WS_TABSTOP | BS_AUTOCHECKBOX;
@@ -143,7 +143,7 @@ DWORD ControlStyle(const ControlSpec& spec) {
         case ControlKind::GroupBox: return style | BS_GROUPBOX;
         case ControlKind::OptionButton: return style | WS_TABSTOP | BS_AUTORADIOBUTTON;
         case ControlKind::Label:
-            return style | (spec.align == TextAlign::Right ? SS_RIGHT : spec.align == TextAlign::Center ? SS_CENTER
+            return style | (layout.align == TextAlign::Right ? SS_RIGHT : layout.align == TextAlign::Center ? SS_CENTER
                                                                                                         : SS_LEFT);
     }
     return style;
@@ -271,16 +271,16 @@ bool OsCreateMainWindow() {
     if (mainWindow == nullptr) return false;
 
     for (int i = 0; i < int(Control::MainWindowCount); ++i) {
-        const ControlSpec& spec = MainWindowControls()[i];
+        const ControlLayout& layout = MainWindowControls()[i];
         // A drop-down list's closed height follows its font; the height given
         // here is that of the open list.
-        const int extra = spec.kind == ControlKind::DropDownList ? ScaleY(kDropDownExtra) : 0;
-        controls[i] = CreateWindowExW(spec.kind == ControlKind::EditField ? WS_EX_CLIENTEDGE : 0,
-                                      ControlClass(spec.kind), spec.caption, ControlStyle(spec), ScaleX(spec.x),
-                                      ScaleY(spec.y), ScaleX(spec.width), ScaleY(spec.height) + extra, mainWindow,
+        const int extra = layout.kind == ControlKind::DropDownList ? ScaleY(kDropDownExtra) : 0;
+        controls[i] = CreateWindowExW(layout.kind == ControlKind::EditField ? WS_EX_CLIENTEDGE : 0,
+                                      ControlClass(layout.kind), layout.caption, ControlStyle(layout), ScaleX(layout.x),
+                                      ScaleY(layout.y), ScaleX(layout.width), ScaleY(layout.height) + extra, mainWindow,
                                       HMENU(INT_PTR(kControlIdBase + i)), instance, nullptr);
-        HFONT font = spec.control == Control::DriveCombo    ? font0
-                     : spec.control == Control::StartButton ? font1
+        HFONT font = layout.control == Control::DriveCombo    ? font0
+                     : layout.control == Control::StartButton ? font1
                                                             : defaultFont;
         SendMessageW(controls[i], WM_SETFONT, WPARAM(font), FALSE);
     }

@@ -94,7 +94,7 @@ bool OsCreateMainWindow() {
     fake.log.push_back(L"create window");
     for (int i = 0; i < int(Control::MainWindowCount); ++i) {
         FakeControl& control = fake.controls[Control(i)];
-        control.text = SpecOf(Control(i)).caption;
+        control.text = LayoutOf(Control(i)).caption;
         control.visible = Control(i) != Control::StartButton;
     }
     return true;
