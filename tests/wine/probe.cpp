@@ -402,6 +402,20 @@ int Click(int id) {
   return Post(control, BM_CLICK, 0, 0);
 }
 
+// Puts a control into the state a start without administrator rights gives
+// it, which Wine itself never does (it grants every user those rights).
+int Enable(int id, bool enabled) {
+  HWND main = MainOrNull();
+  if (!main) return kExitNoMain;
+  HWND control = GetDlgItem(main, id);
+  if (!control) {
+    fprintf(stderr, "probe: no control %d\n", id);
+    return kExitNoControl;
+  }
+  EnableWindow(control, enabled);
+  return kExitOk;
+}
+
 int ClickOk() {
   HWND main = MainOrNull();
   DWORD mainPid = 0;
@@ -698,7 +712,7 @@ int Resources(const wchar_t *path) {
 }
 
 int Usage() {
-  fputs("usage: probe [-e EXE] dump|click ID|close|sysclose|foreground|ok|"
+  fputs("usage: probe [-e EXE] dump|click ID|enable ID 0|1|close|sysclose|foreground|ok|"
         "wait-window CLASS MS|wait-gone CLASS MS|windows|volume ROOT|dpi|\n"
         "combo-height FACE POINTS HEIGHT|dropdown ID|dropup ID|select ID INDEX|admin|\n"
         "define-drive LETTER removable|fixed|none UNIXPATH|device-change arrival|removal|nodes LETTER|\n"
@@ -736,6 +750,10 @@ int wmain(int argc, wchar_t **argv) {
     code = ListWindows();
   } else if (command == L"click" && rest == 1 && ParseNumber(args[0], &number)) {
     code = Click(static_cast<int>(number));
+  } else if (command == L"enable" && rest == 2 && ParseNumber(args[0], &number)) {
+    long enabled = 0;
+    if (!ParseNumber(args[1], &enabled)) return Usage();
+    code = Enable(static_cast<int>(number), enabled != 0);
   } else if (command == L"close" && rest == 0) {
     HWND main = MainOrNull();
     code = main ? Post(main, WM_CLOSE, 0, 0) : kExitNoMain;
