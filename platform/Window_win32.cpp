@@ -370,7 +370,17 @@ void OsSetProgressRange(int maximum) {
 void OsComboClear() { SendMessageW(controls[int(Control::DriveCombo)], CB_RESETCONTENT, 0, 0); }
 
 void OsComboAppend(const std::wstring& line) {
-    SendMessageW(controls[int(Control::DriveCombo)], CB_ADDSTRING, 0, LPARAM(line.c_str()));
+    HWND combo = controls[int(Control::DriveCombo)];
+    SendMessageW(combo, CB_ADDSTRING, 0, LPARAM(line.c_str()));
+    // A whole line is wider than the closed field; the open list shows it all.
+    HDC dc = GetDC(combo);
+    HGDIOBJ old = SelectObject(dc, HGDIOBJ(SendMessageW(combo, WM_GETFONT, 0, 0)));
+    SIZE size{};
+    GetTextExtentPoint32W(dc, line.c_str(), int(line.size()), &size);
+    SelectObject(dc, old);
+    ReleaseDC(combo, dc);
+    const LRESULT width = size.cx + 2 * GetSystemMetrics(SM_CXEDGE) + GetSystemMetrics(SM_CXVSCROLL);
+    if (width > SendMessageW(combo, CB_GETDROPPEDWIDTH, 0, 0)) SendMessageW(combo, CB_SETDROPPEDWIDTH, width, 0);
 }
 
 int OsComboCount() { return int(SendMessageW(controls[int(Control::DriveCombo)], CB_GETCOUNT, 0, 0)); }
