@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "app/AppState.h"
+#include "app/Shutdown.h"
 #include "common/Str.h"
 #include "payload/Payload.h"
 #include "platform/Os.h"
@@ -48,22 +49,6 @@ double ProcessCpuSeconds() {
     return double(ticks(kernel) + ticks(user)) / 1e7;
 }
 
-void RemoveTree(const std::wstring& path) {
-    WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW((path + L"\\*").c_str(), &found);
-    if (search != INVALID_HANDLE_VALUE) {
-        do {
-            const std::wstring name = found.cFileName;
-            if (name == L"." || name == L"..") continue;
-            const std::wstring child = path + L"\\" + name;
-            SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
-            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) RemoveTree(child);
-            else DeleteFileW(child.c_str());
-        } while (FindNextFileW(search, &found));
-        FindClose(search);
-    }
-    RemoveDirectoryW(path.c_str());
-}
 
 // The archiver on its own, its standard streams on NUL. Exit code, or -1.
 int RunAlone(const std::wstring& arguments) {
@@ -153,7 +138,7 @@ int wmain(int argc, wchar_t** argv) {
         for (int half = 0; half < 2; ++half) {
             const bool viaRunner = (half == 0) == (round % 2 == 0);
             const std::wstring target = output + L"\\run" + std::to_wstring(round) + (viaRunner ? L"r" : L"a");
-            RemoveTree(target);
+            DeleteFolderTree(target);
             const std::wstring arguments = L"x -y -bsp1 \"" + image + L"\" -o" + target + L"\\";
             int code;
             if (viaRunner) {
@@ -173,7 +158,7 @@ int wmain(int argc, wchar_t** argv) {
                              viaRunner ? "runner's" : "lone archiver's", code);
                 ++failures;
             }
-            RemoveTree(target);
+            DeleteFolderTree(target);
         }
         std::printf("round %d: alone %.2f s, runner %.2f s, ratio %.3f, runner CPU %.3f s (%.1f ms per second)\n",
                     round + 1, r.alone, r.runner, r.runner / r.alone, r.cpu, 1000.0 * r.cpu / r.runner);

@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "app/AppState.h"
+#include "app/Shutdown.h"
 #include "common/Str.h"
 #include "payload/Payload.h"
 #include "platform/Os.h"
@@ -60,21 +61,7 @@ std::string CompareFiles(const std::wstring& got, const std::wstring& expected) 
 void RemoveTree(const std::wstring& path) {
     // Never a drive root or a short path: only folders the tests made.
     if (path.size() <= 3) return;
-    WIN32_FIND_DATAW found;
-    HANDLE search = FindFirstFileW((path + L"\\*").c_str(), &found);
-    if (search != INVALID_HANDLE_VALUE) {
-        do {
-            const std::wstring name = found.cFileName;
-            if (name == L"." || name == L"..") continue;
-            const std::wstring child = path + L"\\" + name;
-            SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
-            if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) RemoveTree(child);
-            else DeleteFileW(child.c_str());
-        } while (FindNextFileW(search, &found));
-        FindClose(search);
-    }
-    SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-    RemoveDirectoryW(path.c_str());
+    DeleteFolderTree(path);
 }
 
 bool FileExists(const std::wstring& path) {

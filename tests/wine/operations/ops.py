@@ -22,6 +22,7 @@ import subprocess
 import sys
 import threading
 import time
+import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.dirname(HERE))
@@ -48,6 +49,12 @@ class OpsError(Exception):
 def tool_path(variable):
     path = os.environ.get(variable, "")
     return path if path and os.path.exists(path) else None
+
+
+def write_text(path, text):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "w") as f:
+        f.write(text)
 
 
 def missing_tools(*variables):
@@ -766,3 +773,35 @@ def screenshot(session, name):
     except harness.HarnessError as error:
         print(f"screenshot {name}: {error}")
         return None
+
+
+class OperationsTestCase(unittest.TestCase):
+    """One traced program session per test class: opened in setUpClass
+    through open_session, taken down in tearDownClass; undo_setup is where a
+    class puts back what it changed in the prefix."""
+
+    @classmethod
+    def open_session(cls, name, *tools):
+        reasons = missing_tools(*tools)
+        if reasons:
+            raise unittest.SkipTest("; ".join(reasons))
+        cls.session = OpsSession(name)
+        return cls.session
+
+    @classmethod
+    def undo_setup(cls):
+        pass
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.session.close()
+        cls.undo_setup()
+        cls.session.clear_drives()
+        cls.session.remove_work()
+
+    def setUp(self):
+        self.s = self.session
+        self.trace = self.s.trace
+
+    def ctl(self, dump, name):
+        return harness.control(dump, ID[name])

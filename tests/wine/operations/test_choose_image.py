@@ -11,26 +11,16 @@ counts the collected entries, and a click on it forgets them.
 """
 
 import os
-import unittest
 
 import ops
 from ops import ID, is_text, is_show
 
 
-def write(path, text):
-    os.makedirs(os.path.dirname(path), exist_ok=True)
-    with open(path, "w") as f:
-        f.write(text)
-
-
-class ChooseImage(unittest.TestCase):
+class ChooseImage(ops.OperationsTestCase):
 
     @classmethod
     def setUpClass(cls):
-        reasons = ops.missing_tools("DROVELKIT_XDND_DRAG", "DROVELKIT_TRACE_EXE")
-        if reasons:
-            raise unittest.SkipTest("; ".join(reasons))
-        cls.session = ops.OpsSession("choose_image")
+        cls.open_session("choose_image", "DROVELKIT_XDND_DRAG", "DROVELKIT_TRACE_EXE")
         s = cls.session
         try:
             s.set_dpi(96)
@@ -41,34 +31,21 @@ class ChooseImage(unittest.TestCase):
             ops.write_random(os.path.join(tree, "sources", "install.bin"), 1_500_000)
             ops.write_random(os.path.join(tree, "sources", "lang", "de-de", "setup.bin"), 33_333)
             ops.write_random(os.path.join(tree, "boot", "etfsboot.com"), 2048)
-            write(os.path.join(tree, "setup.txt"), "setup\n")
+            ops.write_text(os.path.join(tree, "setup.txt"), "setup\n")
             os.makedirs(os.path.join(tree, "support", "empty"))
             cls.dv5 = ops.make_iso(s.work("images", "win_dv5.iso"), tree, "WIN11_X64_DV5",
                                    boot_image="boot/etfsboot.com")
             plain_tree = s.work("plain-tree")
-            write(os.path.join(plain_tree, "readme.txt"), "plain\n")
+            ops.write_text(os.path.join(plain_tree, "readme.txt"), "plain\n")
             ops.write_random(os.path.join(plain_tree, "data", "blob.bin"), 700_000)
             cls.plain = ops.make_iso(s.work("images", "b.iso"), plain_tree, "PLAIN_LABEL")
             cls.loose = {name: s.work("loose", name) for name in ("a.txt", "c.txt", "d.txt")}
             for name, path in cls.loose.items():
-                write(path, f"{name}\n")
+                ops.write_text(path, f"{name}\n")
             cls.program = s.start_traced()
         except Exception:
             cls.tearDownClass()
             raise
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.session.close()
-        cls.session.clear_drives()
-        cls.session.remove_work()
-
-    def setUp(self):
-        self.s = self.session
-        self.trace = self.s.trace
-
-    def ctl(self, dump, name):
-        return ops.harness.control(dump, ID[name])
 
     def test_1_open_dialog_lists_the_chosen_image(self):
         s, image = self.s, self.dv5

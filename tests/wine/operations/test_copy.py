@@ -17,7 +17,6 @@ held long enough for that once.
 import os
 import re
 import time
-import unittest
 
 import ops
 from ops import ID, is_show, is_text
@@ -31,20 +30,11 @@ PROGRESS_TEXT_AFTER_S = 25
 START_TO_EXTRACTION_S = 8
 
 
-def write(path, text):
-    os.makedirs(os.path.dirname(path), exist_ok=True)
-    with open(path, "w") as f:
-        f.write(text)
-
-
-class CopyOntoDrive(unittest.TestCase):
+class CopyOntoDrive(ops.OperationsTestCase):
 
     @classmethod
     def setUpClass(cls):
-        reasons = ops.missing_tools("DROVELKIT_XDND_DRAG", "DROVELKIT_TRACE_EXE")
-        if reasons:
-            raise unittest.SkipTest("; ".join(reasons))
-        cls.session = ops.OpsSession("copy")
+        cls.open_session("copy", "DROVELKIT_XDND_DRAG", "DROVELKIT_TRACE_EXE")
         s = cls.session
         try:
             s.set_dpi(96)
@@ -56,33 +46,20 @@ class CopyOntoDrive(unittest.TestCase):
             ops.write_random(os.path.join(tree, "sources", "more", "part3.bin"), 12_345_678)
             ops.write_random(os.path.join(tree, "boot", "etfsboot.com"), 2048)
             ops.write_random(os.path.join(tree, "efi", "boot", "bootx64.efi"), 4096)
-            write(os.path.join(tree, "autorun.inf"), "[autorun]\r\n")
+            ops.write_text(os.path.join(tree, "autorun.inf"), "[autorun]\r\n")
             os.makedirs(os.path.join(tree, "support", "empty"))
             cls.image = ops.make_iso(s.work("images", "copy_test.iso"), tree, "COPY_TEST",
                                      boot_image="boot/etfsboot.com")
             cls.notes = s.work("dropped", "notes.txt")
-            write(cls.notes, "notes\n")
+            ops.write_text(cls.notes, "notes\n")
             cls.extras = s.work("dropped", "extras")
-            write(os.path.join(cls.extras, "top.txt"), "top\n")
-            write(os.path.join(cls.extras, "sub", "inner.txt"), "inner\n")
+            ops.write_text(os.path.join(cls.extras, "top.txt"), "top\n")
+            ops.write_text(os.path.join(cls.extras, "sub", "inner.txt"), "inner\n")
             ops.write_random(os.path.join(cls.extras, "sub", "deeper", "blob.bin"), 100_000)
             cls.program = s.start_traced()
         except Exception:
             cls.tearDownClass()
             raise
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.session.close()
-        cls.session.clear_drives()
-        cls.session.remove_work()
-
-    def setUp(self):
-        self.s = self.session
-        self.trace = self.s.trace
-
-    def ctl(self, dump, name):
-        return ops.harness.control(dump, ID[name])
 
     def assert_progress_text(self, records, start_record):
         """The "Copied:" line against the bar value it was made for."""

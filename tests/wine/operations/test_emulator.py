@@ -11,7 +11,6 @@ the front tells the user where to get one.
 
 import os
 import shutil
-import unittest
 
 import ops
 from ops import ID, is_text
@@ -27,21 +26,12 @@ FRONT_BOX_TITLE = "Drovelkit"
 RECORD_TIMEOUT = 60
 
 
-def write(path, text):
-    os.makedirs(os.path.dirname(path), exist_ok=True)
-    with open(path, "w") as f:
-        f.write(text)
-
-
-class EmulatorTests(unittest.TestCase):
+class EmulatorTests(ops.OperationsTestCase):
 
     @classmethod
     def setUpClass(cls):
-        reasons = ops.missing_tools("DROVELKIT_XDND_DRAG", "DROVELKIT_TRACE_EXE", "DROVELKIT_RECORD_ARGS",
+        cls.open_session("emulator", "DROVELKIT_XDND_DRAG", "DROVELKIT_TRACE_EXE", "DROVELKIT_RECORD_ARGS",
                                     "DROVELKIT_MESSAGE_BOX_TEXT")
-        if reasons:
-            raise unittest.SkipTest("; ".join(reasons))
-        cls.session = ops.OpsSession("emulator")
         s = cls.session
         try:
             s.set_dpi(96)
@@ -51,7 +41,7 @@ class EmulatorTests(unittest.TestCase):
             # Blanks in the folder and the name: the path travels in quotes.
             tree = s.work("image-tree")
             ops.write_random(os.path.join(tree, "boot", "boot.img"), 2048)
-            write(os.path.join(tree, "readme.txt"), "boot test\n")
+            ops.write_text(os.path.join(tree, "readme.txt"), "boot test\n")
             cls.image = ops.make_iso(s.work("my images", "boot test.iso"), tree, "BOOT_TEST",
                                      boot_image="boot/boot.img")
             cls.program = s.start_traced()
@@ -70,20 +60,13 @@ class EmulatorTests(unittest.TestCase):
             raise
 
     @classmethod
-    def tearDownClass(cls):
-        cls.session.close()
+    def undo_setup(cls):
         cls.session.env.pop("DROVELKIT_RECORD_FILE", None)
-        cls.session.clear_drives()
-        cls.session.remove_work()
 
     def setUp(self):
-        self.s = self.session
-        self.trace = self.s.trace
+        super().setUp()
         if os.path.exists(self.record):
             os.remove(self.record)
-
-    def ctl(self, dump, name):
-        return ops.harness.control(dump, ID[name])
 
     def install_stand_in(self):
         shutil.copy(os.environ["DROVELKIT_RECORD_ARGS"], os.path.join(self.qemu_unix, EMULATOR))

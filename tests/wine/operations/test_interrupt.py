@@ -16,7 +16,6 @@ is removed again afterwards. The archiver is slowed down from outside
 
 import os
 import shutil
-import unittest
 
 import ops
 from controls import WS_CAPTION, WS_SYSMENU
@@ -29,20 +28,11 @@ WS_EX_TOOLWINDOW = 0x80
 DRAWN_CONTRAST = 0.02
 
 
-def write(path, text):
-    os.makedirs(os.path.dirname(path), exist_ok=True)
-    with open(path, "w") as f:
-        f.write(text)
-
-
-class EscapeDuringCopy(unittest.TestCase):
+class EscapeDuringCopy(ops.OperationsTestCase):
 
     @classmethod
     def setUpClass(cls):
-        reasons = ops.missing_tools("DROVELKIT_XDND_DRAG", "DROVELKIT_TRACE_EXE", "DROVELKIT_TASKKILL_STANDIN")
-        if reasons:
-            raise unittest.SkipTest("; ".join(reasons))
-        cls.session = ops.OpsSession("interrupt")
+        cls.open_session("interrupt", "DROVELKIT_XDND_DRAG", "DROVELKIT_TRACE_EXE", "DROVELKIT_TASKKILL_STANDIN")
         cls.replaced = []
         s = cls.session
         try:
@@ -58,9 +48,9 @@ class EscapeDuringCopy(unittest.TestCase):
             cls.image = ops.make_iso(s.work("images", "interrupt_test.iso"), tree, "STOP_TEST",
                                      boot_image="boot/etfsboot.com")
             cls.after = s.work("dropped", "after.txt")
-            write(cls.after, "after\n")
+            ops.write_text(cls.after, "after\n")
             cls.marker = s.work("dropped", "marker.txt")
-            write(cls.marker, "marker\n")
+            ops.write_text(cls.marker, "marker\n")
             cls.program = s.start_traced()
         except Exception:
             cls.tearDownClass()
@@ -83,20 +73,10 @@ class EscapeDuringCopy(unittest.TestCase):
             raise ops.OpsError("the prefix has no taskkill.exe to stand in for")
 
     @classmethod
-    def tearDownClass(cls):
-        cls.session.close()
-        for target, backup in cls.replaced:
+    def undo_setup(cls):
+        for target, backup in getattr(cls, "replaced", []):
             shutil.copy2(backup, target)
         cls.session.env.pop("DROVELKIT_TASKKILL_RECORD", None)
-        cls.session.clear_drives()
-        cls.session.remove_work()
-
-    def setUp(self):
-        self.s = self.session
-        self.trace = self.s.trace
-
-    def ctl(self, dump, name):
-        return ops.harness.control(dump, ID[name])
 
     def assert_box_drawn(self, box, shot):
         """A person must be able to read the box: something drawn (letters,
