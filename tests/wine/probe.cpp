@@ -391,29 +391,31 @@ int Post(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   return kExitOk;
 }
 
-int Click(int id) {
+// The main window's control |id|, or the exit code that says why not.
+int FindControl(int id, HWND *control) {
   HWND main = MainOrNull();
   if (!main) return kExitNoMain;
-  HWND control = GetDlgItem(main, id);
-  if (!control) {
+  *control = GetDlgItem(main, id);
+  if (!*control) {
     fprintf(stderr, "probe: no control %d\n", id);
     return kExitNoControl;
   }
-  return Post(control, BM_CLICK, 0, 0);
+  return kExitOk;
+}
+
+int Click(int id) {
+  HWND control = nullptr;
+  int code = FindControl(id, &control);
+  return code != kExitOk ? code : Post(control, BM_CLICK, 0, 0);
 }
 
 // Puts a control into the state a start without administrator rights gives
 // it, which Wine itself never does (it grants every user those rights).
 int Enable(int id, bool enabled) {
-  HWND main = MainOrNull();
-  if (!main) return kExitNoMain;
-  HWND control = GetDlgItem(main, id);
-  if (!control) {
-    fprintf(stderr, "probe: no control %d\n", id);
-    return kExitNoControl;
-  }
-  EnableWindow(control, enabled);
-  return kExitOk;
+  HWND control = nullptr;
+  int code = FindControl(id, &control);
+  if (code == kExitOk) EnableWindow(control, enabled);
+  return code;
 }
 
 int ClickOk() {
