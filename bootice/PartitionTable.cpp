@@ -10,11 +10,6 @@ static const uint64_t kMiB = 1ull << 20;
 static const uint64_t kMinimumNtfsBytes = 8 * kMiB;
 static const uint64_t kMinimumExfatBytes = 8 * kMiB;
 
-static std::string SizeText(uint64_t bytes) {
-    const uint64_t gib = 1ull << 30;
-    if (bytes >= gib) return std::to_string(bytes / gib) + " GiB";
-    return std::to_string(bytes / kMiB) + " MiB";
-}
 
 bool PlanPartition(uint64_t diskSectors, uint32_t sectorSize, FileSystem fileSystem, uint32_t diskSignature,
                    PartitionLayout* layout, std::string* note, std::string* error) {
