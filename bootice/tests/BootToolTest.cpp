@@ -3,6 +3,9 @@
 // Linux front with the real mkntfs and mkfs.exfat.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstring>
 
 #include "ImageDisk.h"
@@ -431,6 +434,75 @@ TEST(BootToolRoad, LargeDisksAndFourKibSectors) {
     ExpectFsckClean(part);
     unlink(part.c_str());
     CloseImageDisk(&disk);
+}
+
+// The Linux front on an image whose bytes are all old data: NTFS and exFAT
+// from Debian's formatters, spliced in with HiddenSectors (exFAT:
+// PartitionOffset under its checksum) set; the checkers accept both. Boot
+// records for them are refused; so are bad lines and non-image devices.
+TEST(LinuxFront, NtfsAndExfatOverOldDataAndRefusals) {
+    const std::string front = BOOTICE_TEST_FRONT;
+    const std::string image = TestImagePath("front.img");
+    std::string output;
+    struct Row {
+        const char* fileSystem;
+        const char* check;  // run on the partition alone
+    };
+    const Row rows[] = {{"ntfs", "ntfsfix -n"}, {"exfat", "fsck.exfat -n"}};
+    for (const Row& row : rows) {
+        ASSERT_EQ(RunShell("yes OLD-DATA | head -c " + std::to_string(64 * kMiB) + " > '" + image + "'", &output), 0);
+        ASSERT_EQ(RunShell("'" + front + "' /device='" + image +
+                               "' /partitions /repartition /activate /usb-hdd /fstype=" + row.fileSystem + " /quiet",
+                           &output),
+                  0)
+            << output;
+        EXPECT_EQ(output.find("not a block device"), std::string::npos) << output;
+        ImageDisk disk;
+        disk.path = image;
+        disk.fd = open(image.c_str(), O_RDWR);
+        const std::vector<uint8_t> mbr = ReadDiskBytes(disk, 0, 512);
+        EXPECT_EQ(mbr[446 + 4], 0x07) << row.fileSystem;
+        EXPECT_EQ(mbr[446], 0x80) << row.fileSystem;
+        const std::vector<uint8_t> boot = ReadDiskBytes(disk, 2048 * 512, 512);
+        if (std::string(row.fileSystem) == "ntfs") {
+            EXPECT_EQ(std::string(&boot[3], &boot[11]), "NTFS    ");
+            EXPECT_EQ(Get32(&boot[28]), 2048u);
+        } else {
+            EXPECT_EQ(std::string(&boot[3], &boot[11]), "EXFAT   ");
+            EXPECT_EQ(Get64(&boot[64]), 2048u);
+            EXPECT_EQ(ReadDiskBytes(disk, 2048 * 512, 12 * 512), ReadDiskBytes(disk, (2048 + 12) * 512, 12 * 512));
+        }
+        CloseImageDisk(&disk, true);
+        ImageDisk whole;
+        whole.path = image;
+        whole.device.sectorSize = 512;
+        const std::string part = ExtractPartition(whole, 2048, 64 * kMiB / 512 - 2048, "front-part.img");
+        EXPECT_EQ(RunShell(std::string(row.check) + " '" + part + "'", &output), 0) << row.fileSystem << output;
+        unlink(part.c_str());
+        EXPECT_EQ(RunShell("'" + front + "' /device='" + image + "' /pbr /install /type=bootmgr /activate /quiet",
+                           &output),
+                  1);
+        EXPECT_EQ(output, "bootice: boot records for NTFS and exFAT are not installed yet\n");
+    }
+    EXPECT_EQ(RunShell("ls '" + image + "'.format-*", &output), 2) << "temporary file left: " << output;
+
+    const struct {
+        std::string arguments;
+        int exitCode;
+        const char* message;
+    } refusals[] = {
+        {"", 2, "bootice: no command given"},
+        {"/device='" + image + "' /mbr /install /type=nt60", 2, "bootice: missing switch /quiet"},
+        {"/device=/dev/null /mbr /install /type=nt60 /quiet", 1, "bootice: /dev/null is not a disk image file"},
+        {"/device='" + image + ".none' /mbr /install /type=nt60 /quiet", 1, "bootice: cannot open"},
+    };
+    for (const auto& refusal : refusals) {
+        EXPECT_EQ(RunShell("timeout 10 '" + front + "' " + refusal.arguments, &output), refusal.exitCode)
+            << refusal.arguments;
+        EXPECT_EQ(output.rfind(refusal.message, 0), 0u) << refusal.arguments << ": " << output;
+        EXPECT_EQ(output.find('\n'), output.size() - 1) << output;
+    }
+    unlink(image.c_str());
 }
 
 }  // namespace
