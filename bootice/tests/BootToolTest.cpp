@@ -222,7 +222,7 @@ TEST(Fat32Format, GeometryAcrossSizes) {
         uint32_t clusterBytes;
     };
     const Row rows[] = {
-        {34 * kMiB, 512, 512},          {64 * kMiB, 512, 512},
+        {33 * kMiB, 512, 512},          {64 * kMiB, 512, 512},
         {64 * kMiB + 512, 512, 512},    // 1 KiB clusters would be too few: halved
         {100 * kMiB, 512, 1024},        {200 * kMiB, 512, 2048},
         {8192 * kMiB, 512, 4096},       {8192 * kMiB + 512, 512, 8192},
@@ -323,6 +323,7 @@ TEST(BootToolRefusals, RefuseBeforeWritingAndSayWhy) {
     };
     const Row rows[] = {
         {"FAT32 on 30 MiB", 30 * kMiB, 512, partitionsFat32, false, "", "too small for FAT32"},
+        {"FAT32 on 200 MiB of 4 KiB sectors", 200 * kMiB, 4096, partitionsFat32, false, "", "too small for FAT32"},
         {"NTFS on 6 MiB", 6 * kMiB, 512, partitionsNtfs, true, "", "too small for NTFS"},
         {"NTFS without the system's formatter", 64 * kMiB, 512, partitionsNtfs, false, "",
          "formatting NTFS is not available"},
