@@ -74,6 +74,9 @@ def build_media(work):
     media = os.path.join(work, 'media')
     shutil.rmtree(media, ignore_errors=True)
     os.makedirs(media)
+    # grub-mkrescue's scratch files stay inside the build folder too.
+    os.makedirs(os.path.join(work, 'tmp'), exist_ok=True)
+    boot_test.tool_env = dict(os.environ, TMPDIR=os.path.join(work, 'tmp'))
     missing = [t for t in ('nasm', 'grub-mkimage', 'grub-mkrescue', 'xorriso', 'mcopy', 'mshowfat')
                if not shutil.which(t)]
     missing += [p for p in ('/usr/lib/grub/i386-pc/g2hdr.img', '/usr/lib/grub/x86_64-efi',
@@ -205,7 +208,8 @@ def qemu_args(firmware_dir, firmware, disk):
 
 
 def boot_serial(args, run_dir, expected):
-    found, lines, seconds, code, qemu_output = boot_test.boot(args, run_dir, 'boot', expected, ACCEL)
+    found, lines, seconds, code, qemu_output = boot_test.boot(args, run_dir, 'boot', expected,
+                                                              ACCEL)
     log(f'boot took {seconds:.1f} s under {ACCEL}; QEMU exit code {code}')
     log('serial port:\n  ' + '\n  '.join(lines[-20:]) if lines else 'serial port: (nothing)')
     if qemu_output:
@@ -298,7 +302,8 @@ def run_case(opts):
         checksum = handoff_file(media, loader, start)
         copy_fragmented(disk, start, loader, run_dir)
         lines = boot_serial(args, run_dir, ['HANDOFF '])
-        want = f'HANDOFF OK DL=80 DH=00 HIDDEN={start:08X} LENGTH={HANDOFF_BYTES:08X} SUM={checksum:08X}'
+        want = (f'HANDOFF OK DL=80 DH=00 HIDDEN={start:08X} LENGTH={HANDOFF_BYTES:08X} '
+                f'SUM={checksum:08X}')
         if not any(want in line for line in lines):
             raise Failure(f'the loader did not report "{want}"')
     elif opts.case == 'missing':
@@ -306,8 +311,8 @@ def run_case(opts):
         boot_screen(args, run_dir, 'BOOTMGR is missing')
     else:
         tree = os.path.join(media, 'hybrid_tree')
-        mtools('mcopy', disk, start, '-s', '-Q', *[os.path.join(tree, n) for n in sorted(os.listdir(tree))],
-               '::/')
+        mtools('mcopy', disk, start, '-s', '-Q',
+               *[os.path.join(tree, name) for name in sorted(os.listdir(tree))], '::/')
         boot_serial(args, run_dir, [EFI_MARKERS[firmware]])
     log(f'PASSED: {opts.case}')
 
