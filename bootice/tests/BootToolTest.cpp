@@ -182,6 +182,10 @@ TEST(BootToolRoad, Fat32DiskFromPartitionsToBootRecord) {
     // The boot record keeps every BPB field; the loader's name goes into its
     // slot; the code sector into reserved sector 12; the backup follows.
     WriteDiskBytes(disk, 446, {0x00});  // not active: /pbr /activate sets it
+    // A volume formatted elsewhere with HiddenSectors 0 would not boot: set.
+    WriteDiskBytes(disk, 2048 * 512 + 28, {0, 0, 0, 0});
+    ASSERT_TRUE(RunLine("/device=x /pbr /install /type=bootmgr /activate /quiet", &disk, hooks, &message));
+    EXPECT_NE(message.find("HiddenSectors set from 0 to the partition's start 2048"), std::string::npos) << message;
     for (const char* type : {"grub4dos", "bootmgr"}) {
         ASSERT_TRUE(RunLine(std::string("/device=x /pbr /install /type=") + type + " /activate /quiet", &disk, hooks,
                             &message))
