@@ -60,10 +60,12 @@ LARGE_FILLER_BYTES = 360 * 1024
 BOOT_SECONDS = 60
 
 # name: (file system, loader kind, loader file, loader layout)
-#   layout: 'small' | 'large' | 'large-fragmented' | 'large-chain' | None
+#   layout: 'small' | 'small-crowded' (a root folder whose index needs index
+#   records of its own) | 'large' | 'large-fragmented' | 'large-chain' |
+#   None (no loader file)
 CASES = {
     'ntfs.bootmgr': ('ntfs', 'bootmgr', 'BOOTMGR', 'small'),
-    'ntfs.grldr': ('ntfs', 'grub4dos', 'GRLDR', 'small'),
+    'ntfs.grldr.crowded-root': ('ntfs', 'grub4dos', 'GRLDR', 'small-crowded'),
     'ntfs.bootmgr.large-fragmented': ('ntfs', 'bootmgr', 'BOOTMGR', 'large-fragmented'),
     'ntfs.grldr.missing': ('ntfs', 'grub4dos', 'GRLDR', None),
     'exfat.bootmgr': ('exfat', 'bootmgr', 'BOOTMGR', 'small'),
@@ -136,16 +138,32 @@ def make_ntfs(part, loader_name, loader, layout, work):
     if layout is None:
         return
     if layout == 'large-fragmented':
-        # Each ntfscp allocates first-fit from the start of the data zone:
-        # holes left by truncated fillers there split the loader's runs.
+        # ntfs-3g gives a file one contiguous extent while it finds one: leave
+        # only holes (truncated fillers) and a little room at the end.
         filler = os.path.join(work, 'filler64k.bin')
         with open(filler, 'wb') as f:
             f.write(bytes(64 * 1024))
         for i in range(8):
             run_tool(['ntfscp', part, filler, f'FILLER{i}'])
+        info = run_tool(['ntfsinfo', '-m', part])
+        cluster = int(info.split('Cluster Size:')[1].split()[0])
+        free = int(info.split('Free Clusters:')[1].split()[0])
+        loader_clusters = -(-os.path.getsize(loader) // cluster)
+        hole_clusters = 4 * 64 * 1024 // cluster
+        with open(filler, 'wb') as f:
+            f.truncate((free - (loader_clusters - hole_clusters) - 40) * cluster)
+        run_tool(['ntfscp', part, filler, 'FILLEND'])
         for i in range(0, 8, 2):
             inode = run_tool(['ntfsinfo', '-F', f'FILLER{i}', part]).split()[2]
             run_tool(['ntfstruncate', part, inode, '0'])
+    if layout == 'small-crowded':
+        note = os.path.join(work, 'note.txt')
+        with open(note, 'w') as f:
+            f.write('filler\n')
+        for i in range(80):
+            run_tool(['ntfscp', part, note, f'{"AGZ"[i % 3]}NOTE{i:03}.TXT'])
+        if '$INDEX_ALLOCATION' not in run_tool(['ntfsinfo', '-i', '5', '-v', part]):
+            raise Failure('the crowded root folder still keeps its whole index in its record')
     run_tool(['ntfscp', part, loader, loader_name])
     info = run_tool(['ntfsinfo', '-F', loader_name, '-v', part])
     runs = [line for line in info.splitlines() if line.startswith('Total runs:')]
@@ -426,7 +444,7 @@ def run_case(name, opts, loaders, mbr_code):
     disk = os.path.join(run_dir, 'disk.img')
     with open(part, 'wb') as f:
         f.truncate(PARTITION_SECTORS * SECTOR)
-    loader = loaders['small' if layout == 'small' else 'large']
+    loader = loaders['large' if layout and layout.startswith('large') else 'small']
     (make_ntfs if fs == 'ntfs' else make_exfat)(part, loader_name, loader, layout, run_dir)
     make_disk(disk, part, mbr_code)
     os.remove(part)
@@ -449,7 +467,7 @@ def run_case(name, opts, loaders, mbr_code):
     if layout is None:
         serial_expected, screen_expected = [], f'{loader_name} is missing'
     else:
-        serial_expected = [MARKER] + ([TAIL_MARKER] if layout != 'small' else [])
+        serial_expected = [MARKER] + ([TAIL_MARKER] if layout.startswith('large') else [])
         screen_expected = None
     accel = accelerator()
     passed, lines, rows, seconds = boot(disk, run_dir, serial_expected, screen_expected, accel)
