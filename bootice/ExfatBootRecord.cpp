@@ -1,9 +1,11 @@
-#include "ExfatBootRecord.h"
+#include "bootice/ExfatBootRecord.h"
 
 #include <cstring>
 #include <vector>
 
-#include "BootCode.h"
+#include "bootice/BootCode.h"
+#include "bootice/PartitionTable.h"
+#include "bootice/Sectors.h"
 
 namespace {
 
@@ -16,54 +18,11 @@ constexpr size_t kPartitionOffset = 64;
 constexpr size_t kLoaderNameOffset = 499;    // agreed with exfat.asm
 constexpr size_t kLoaderNameLength = 11;
 
-void Put64(uint8_t* p, uint64_t value) {
-    for (int i = 0; i < 8; ++i) p[i] = uint8_t(value >> (8 * i));
-}
-
-uint64_t Get64(const uint8_t* p) {
-    uint64_t value = 0;
-    for (int i = 7; i >= 0; --i) value = value << 8 | p[i];
-    return value;
-}
-
-bool ReadDisk(BlockDevice* disk, uint64_t first, uint32_t count, uint8_t* out, std::string* error) {
-    if (first + count > disk->sectorCount || !disk->read(disk->context, first, count, out)) {
-        *error = "cannot read sector " + std::to_string(first) + " of the disk";
-        return false;
-    }
-    return true;
-}
-
-bool WriteDisk(BlockDevice* disk, uint64_t first, uint32_t count, const uint8_t* data,
-               std::string* error) {
-    if (!disk->write(disk->context, first, count, data)) {
-        *error = "cannot write sector " + std::to_string(first) + " of the disk";
-        return false;
-    }
-    std::vector<uint8_t> back(size_t(count) * kSectorSize);
-    if (!ReadDisk(disk, first, count, back.data(), error)) return false;
-    if (std::memcmp(back.data(), data, back.size()) != 0) {
-        *error = "sector " + std::to_string(first) + " reads back other than written";
-        return false;
-    }
-    return true;
-}
-
 bool HasExtendedSignature(const uint8_t* sector) {
     return sector[508] == 0 && sector[509] == 0 && sector[510] == 0x55 && sector[511] == 0xAA;
 }
 
 }  // namespace
-
-uint32_t ExfatBootChecksum(const uint8_t* region, uint32_t sectorSize) {
-    uint32_t sum = 0;
-    for (uint32_t i = 0; i < 11 * sectorSize; ++i) {
-        // VolumeFlags and PercentInUse change while the volume is in use.
-        if (i == 106 || i == 107 || i == 112) continue;
-        sum = ((sum & 1) ? 0x80000000u : 0) + (sum >> 1) + region[i];
-    }
-    return sum;
-}
 
 bool InstallExfatBootRecord(BlockDevice* disk, uint64_t partitionStart, LoaderKind loader,
                             std::string* error) {
@@ -87,7 +46,7 @@ bool InstallExfatBootRecord(BlockDevice* disk, uint64_t partitionStart, LoaderKi
         return false;
     }
     std::vector<uint8_t> region(size_t(kRegionSectors) * kSectorSize);
-    if (!ReadDisk(disk, partitionStart, kRegionSectors, region.data(), error)) return false;
+    if (!ReadSectors(disk, partitionStart, kRegionSectors, region.data(), error)) return false;
     uint8_t* boot = region.data();
 
     // Everything that could refuse comes before the first write.
@@ -131,6 +90,6 @@ bool InstallExfatBootRecord(BlockDevice* disk, uint64_t partitionStart, LoaderKi
 
     // Backup first: at every moment one of the two regions is whole, and
     // the system falls back to the backup when the main checksum fails.
-    if (!WriteDisk(disk, partitionStart + kRegionSectors, kRegionSectors, boot, error)) return false;
-    return WriteDisk(disk, partitionStart, kRegionSectors, boot, error);
+    if (!WriteSectorsVerified(disk, partitionStart + kRegionSectors, kRegionSectors, boot, error)) return false;
+    return WriteSectorsVerified(disk, partitionStart, kRegionSectors, boot, error);
 }

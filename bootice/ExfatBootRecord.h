@@ -5,7 +5,7 @@
 #pragma once
 #include <cstdint>
 #include <string>
-#include "BootTool.h"
+#include "bootice/BootTool.h"
 
 // Installs the exFAT boot code on the volume that starts at sector
 // partitionStart of the disk. Keeps every boot-sector field (it only sets
@@ -16,6 +16,3 @@
 bool InstallExfatBootRecord(BlockDevice* disk, uint64_t partitionStart, LoaderKind loader,
                             std::string* error);
 
-// The boot checksum of a main or backup boot region's first 11 sectors
-// (sectorSize bytes each), as the checksum sector repeats it.
-uint32_t ExfatBootChecksum(const uint8_t* region, uint32_t sectorSize);

@@ -1,9 +1,10 @@
-#include "NtfsBootRecord.h"
+#include "bootice/NtfsBootRecord.h"
 
 #include <cstring>
 #include <vector>
 
-#include "BootCode.h"
+#include "bootice/BootCode.h"
+#include "bootice/Sectors.h"
 
 namespace {
 
@@ -12,39 +13,6 @@ constexpr uint32_t kBootAreaSectors = 16;  // $Boot: 8 KiB
 constexpr size_t kBpbEnd = 84;             // bytes 3..83: OEM name, BPB, extended BPB
 constexpr size_t kLoaderNameOffset = 499;  // agreed with ntfs.asm
 constexpr size_t kLoaderNameLength = 11;
-
-uint32_t Get32(const uint8_t* p) {
-    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
-
-uint64_t Get64(const uint8_t* p) { return Get32(p) | uint64_t(Get32(p + 4)) << 32; }
-
-void Put32(uint8_t* p, uint32_t value) {
-    for (int i = 0; i < 4; ++i) p[i] = uint8_t(value >> (8 * i));
-}
-
-bool ReadDisk(BlockDevice* disk, uint64_t first, uint32_t count, uint8_t* out, std::string* error) {
-    if (first + count > disk->sectorCount || !disk->read(disk->context, first, count, out)) {
-        *error = "cannot read sector " + std::to_string(first) + " of the disk";
-        return false;
-    }
-    return true;
-}
-
-bool WriteDisk(BlockDevice* disk, uint64_t first, uint32_t count, const uint8_t* data,
-               std::string* error) {
-    if (!disk->write(disk->context, first, count, data)) {
-        *error = "cannot write sector " + std::to_string(first) + " of the disk";
-        return false;
-    }
-    std::vector<uint8_t> back(size_t(count) * kSectorSize);
-    if (!ReadDisk(disk, first, count, back.data(), error)) return false;
-    if (std::memcmp(back.data(), data, back.size()) != 0) {
-        *error = "sector " + std::to_string(first) + " reads back other than written";
-        return false;
-    }
-    return true;
-}
 
 // Sectors per cluster as NTFS stores it: 0x81..0xFF stand for 2^(256-n).
 uint32_t NtfsClusterSectors(uint8_t stored) {
@@ -76,7 +44,7 @@ bool InstallNtfsBootRecord(BlockDevice* disk, uint64_t partitionStart, LoaderKin
     }
     const uint32_t codeSectors = uint32_t(code.size / kSectorSize);
     std::vector<uint8_t> area(size_t(kBootAreaSectors) * kSectorSize);
-    if (!ReadDisk(disk, partitionStart, kBootAreaSectors, area.data(), error)) return false;
+    if (!ReadSectors(disk, partitionStart, kBootAreaSectors, area.data(), error)) return false;
     uint8_t* boot = area.data();
 
     // Everything that could refuse comes before the first write.
@@ -106,7 +74,7 @@ bool InstallNtfsBootRecord(BlockDevice* disk, uint64_t partitionStart, LoaderKin
 
     std::vector<uint8_t> oldBoot(boot, boot + kSectorSize);
     std::vector<uint8_t> backup(kSectorSize);
-    if (!ReadDisk(disk, partitionStart + totalSectors, 1, backup.data(), error)) return false;
+    if (!ReadSectors(disk, partitionStart + totalSectors, 1, backup.data(), error)) return false;
     // Only a copy of this volume's boot sector is kept in step; another
     // sector there is not ours. HiddenSectors may have been set in sector 0
     // alone after formatting.
@@ -124,10 +92,10 @@ bool InstallNtfsBootRecord(BlockDevice* disk, uint64_t partitionStart, LoaderKin
 
     // Code sectors first: until sector 0 changes the volume boots as before.
     if (codeSectors > 1 &&
-        !WriteDisk(disk, partitionStart + 1, codeSectors - 1, boot + kSectorSize, error))
+        !WriteSectorsVerified(disk, partitionStart + 1, codeSectors - 1, boot + kSectorSize, error))
         return false;
-    if (!WriteDisk(disk, partitionStart, 1, boot, error)) return false;
-    if (backupIsCopy && !WriteDisk(disk, partitionStart + totalSectors, 1, boot, error))
+    if (!WriteSectorsVerified(disk, partitionStart, 1, boot, error)) return false;
+    if (backupIsCopy && !WriteSectorsVerified(disk, partitionStart + totalSectors, 1, boot, error))
         return false;
     return true;
 }

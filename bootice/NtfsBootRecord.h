@@ -4,7 +4,7 @@
 #pragma once
 #include <cstdint>
 #include <string>
-#include "BootTool.h"
+#include "bootice/BootTool.h"
 
 // Installs the NTFS boot code on the volume that starts at sector
 // partitionStart of the disk. Keeps the volume's BPB (it only sets
