@@ -23,11 +23,17 @@ devices) and boots the disk. It waits for the loader's marker on the serial
 port or, when the case has no loader file, for the boot code's message on
 the screen (VGA text memory read through the QEMU monitor).
 
-The loader is GRUB 2 made to be started by a Windows boot sector:
-g2hdr.img followed by a `grub-mkimage -O i386-pc` core image whose embedded
-configuration prints a marker on the serial port. The large loader carries a
-memdisk of random bytes with a text file at its very end that GRUB prints:
-the second marker appears only if the whole file was loaded.
+The loaders (see CASES):
+  - GRUB 2 made to be started by a Windows boot sector: g2hdr.img followed
+    by a `grub-mkimage -O i386-pc` core image whose embedded configuration
+    prints a marker on the serial port. The large one carries a memdisk of
+    random bytes with a text file at its very end that GRUB prints: the
+    second marker appears only if the whole file was loaded;
+  - pbr_handoff_loader.asm with 400 KiB of data: checks CS:IP, the segment
+    registers, DL against the drive field of the boot sector at 0:7C00,
+    HiddenSectors / PartitionOffset, that sector against the disk, and a
+    checksum of the whole file;
+  - on NTFS a loader small enough to live inside its MFT record.
 
 Every boot runs under TCG: under the nested KVM of test machines SeaBIOS
 and GRUB take up to a minute, under TCG a second or two.
@@ -37,6 +43,7 @@ Exit codes: 0 passed, 1 failed, 77 skipped (the reason is printed).
 import argparse
 import hashlib
 import os
+import re
 import shutil
 import struct
 import subprocess
@@ -48,6 +55,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import boot_test  # noqa: E402  (serial_lines, Skip, Failure, log)
 
 Skip, Failure, log = boot_test.Skip, boot_test.Failure, boot_test.log
+HERE = os.path.dirname(os.path.abspath(__file__))
 
 SECTOR = 512
 PARTITION_START = 2048          # 1 MiB
@@ -59,23 +67,56 @@ TAIL_MARKER = 'DROVELKIT PBR LOADER TAIL OK'
 LARGE_FILLER_BYTES = 360 * 1024
 BOOT_SECONDS = 60
 
-# name: (file system, loader kind, loader file, loader layout)
-#   layout: 'small' | 'small-crowded' (a root folder whose index needs index
-#   records of its own) | 'large' | 'large-fragmented' | 'large-chain' |
-#   None (no loader file)
+# name: (file system, /type=, loader file name, loader, placement)
+#   loader: 'grub' | 'grub-large' | 'handoff' (pbr_handoff_loader.asm with
+#   400 KiB of data) | 'resident' (a loader small enough to live in its NTFS
+#   MFT record) | None (no loader file: the message on screen)
+#   placement: 'plain' | 'fragmented' (several data runs on NTFS, every other
+#   cluster on a FAT chain on exFAT; else exFAT files are contiguous with
+#   NoFatChain) | 'crowded' (an NTFS root whose index needs index records)
 CASES = {
-    'ntfs.bootmgr': ('ntfs', 'bootmgr', 'BOOTMGR', 'small'),
-    'ntfs.grldr.crowded-root': ('ntfs', 'grub4dos', 'GRLDR', 'small-crowded'),
-    'ntfs.bootmgr.large-fragmented': ('ntfs', 'bootmgr', 'BOOTMGR', 'large-fragmented'),
-    'ntfs.grldr.missing': ('ntfs', 'grub4dos', 'GRLDR', None),
-    'exfat.bootmgr': ('exfat', 'bootmgr', 'BOOTMGR', 'small'),
-    'exfat.grldr': ('exfat', 'grub4dos', 'GRLDR', 'small'),
-    'exfat.grldr.large-contiguous': ('exfat', 'grub4dos', 'GRLDR', 'large'),
-    'exfat.bootmgr.large-fragmented': ('exfat', 'bootmgr', 'BOOTMGR', 'large-chain'),
-    'exfat.bootmgr.missing': ('exfat', 'bootmgr', 'BOOTMGR', None),
+    'ntfs.bootmgr': ('ntfs', 'bootmgr', 'BOOTMGR', 'grub', 'plain'),
+    'ntfs.grldr.crowded-root': ('ntfs', 'grub4dos', 'GRLDR', 'grub', 'crowded'),
+    'ntfs.bootmgr.large-fragmented': ('ntfs', 'bootmgr', 'BOOTMGR', 'grub-large', 'fragmented'),
+    'ntfs.grldr.handoff-fragmented': ('ntfs', 'grub4dos', 'GRLDR', 'handoff', 'fragmented'),
+    'ntfs.bootmgr.resident': ('ntfs', 'bootmgr', 'BOOTMGR', 'resident', 'plain'),
+    'ntfs.grldr.missing': ('ntfs', 'grub4dos', 'GRLDR', None, 'plain'),
+    'exfat.bootmgr': ('exfat', 'bootmgr', 'BOOTMGR', 'grub', 'plain'),
+    'exfat.grldr': ('exfat', 'grub4dos', 'GRLDR', 'grub', 'plain'),
+    'exfat.grldr.large-contiguous': ('exfat', 'grub4dos', 'GRLDR', 'grub-large', 'plain'),
+    'exfat.bootmgr.large-fragmented': ('exfat', 'bootmgr', 'BOOTMGR', 'grub-large', 'fragmented'),
+    'exfat.bootmgr.handoff-fragmented': ('exfat', 'bootmgr', 'BOOTMGR', 'handoff', 'fragmented'),
+    'exfat.bootmgr.missing': ('exfat', 'bootmgr', 'BOOTMGR', None, 'plain'),
 }
 
-TOOLS = ('grub-mkimage', 'mkntfs', 'ntfscp', 'ntfsinfo', 'ntfstruncate', 'ntfsfix',
+HANDOFF_BYTES = 400 * 1024
+RESIDENT_MARKER = 'DROVELKIT PBR RESIDENT LOADER OK'
+# Prints the marker on COM1 and powers off; a few dozen bytes.
+RESIDENT_LOADER = f"""bits 16
+        mov ax, cs
+        mov ds, ax
+        mov si, text
+next:   lodsb
+        test al, al
+        jz off
+        mov ah, al
+        mov dx, 0x3FD
+poll:   in al, dx
+        test al, 0x20
+        jz poll
+        mov al, ah
+        mov dx, 0x3F8
+        out dx, al
+        jmp next
+off:    mov dx, 0x604
+        mov ax, 0x2000
+        out dx, ax
+        cli
+        hlt
+text:   db '{RESIDENT_MARKER}', 13, 10, 0
+"""
+
+TOOLS = ('nasm', 'grub-mkimage', 'mkntfs', 'ntfscp', 'ntfsinfo', 'ntfstruncate', 'ntfsfix',
          'mkfs.exfat', 'fsck.exfat', 'qemu-system-x86_64')
 
 
@@ -131,12 +172,57 @@ def build_loader(folder, large):
     return path
 
 
+def build_handoff(folder):
+    """The hand-off test loader followed by data; the header gets the
+    length, the data's checksum and the partition start it must see."""
+    program_path = os.path.join(folder, 'pbr_handoff_loader.bin')
+    run_tool(['nasm', '-f', 'bin', '-o', program_path, os.path.join(HERE, 'pbr_handoff_loader.asm')])
+    with open(program_path, 'rb') as f:
+        program = bytearray(f.read())
+    data = hashlib.shake_256(b'drovelkit pbr handoff').digest(HANDOFF_BYTES - len(program))
+    checksum = 0x811C9DC5
+    for (word,) in struct.iter_unpack('<I', data):
+        checksum = ((checksum ^ word) * 0x01000193) & 0xFFFFFFFF
+    struct.pack_into('<4sIII', program, 4, b'DKPL', HANDOFF_BYTES, checksum, PARTITION_START)
+    path = os.path.join(folder, 'handoff.bin')
+    with open(path, 'wb') as f:
+        f.write(program + data)
+    return path
+
+
+def build_resident(folder):
+    source = os.path.join(folder, 'resident.asm')
+    path = os.path.join(folder, 'resident.bin')
+    with open(source, 'w') as f:
+        f.write(RESIDENT_LOADER)
+    run_tool(['nasm', '-f', 'bin', '-o', path, source])
+    return path
+
+
+def build_case_loader(folder, loader):
+    # Each case builds its own: ctest runs cases side by side.
+    if loader == 'handoff':
+        return build_handoff(folder)
+    if loader == 'resident':
+        return build_resident(folder)
+    return build_loader(folder, loader == 'grub-large')
+
+
+def expected_lines(fs, loader):
+    if loader == 'handoff':
+        name = 'NTFS' if fs == 'ntfs' else 'EXFA'
+        return [f'PBR HANDOFF OK {name} DL=80 HIDDEN={PARTITION_START:08X} LENGTH={HANDOFF_BYTES:08X}']
+    if loader == 'resident':
+        return [RESIDENT_MARKER]
+    return [MARKER] + ([TAIL_MARKER] if loader == 'grub-large' else [])
+
+
 # ------------------------------------------------------------------ NTFS
 
-def fill_ntfs(part, loader_name, loader, layout, work):
-    if layout is None:
+def fill_ntfs(part, loader_name, loader, placement, work):
+    if loader is None:
         return
-    if layout == 'large-fragmented':
+    if placement == 'fragmented':
         # ntfs-3g gives a file one contiguous extent while it finds one: leave
         # only holes (truncated fillers) and a little room at the end.
         filler = os.path.join(work, 'filler64k.bin')
@@ -155,7 +241,7 @@ def fill_ntfs(part, loader_name, loader, layout, work):
         for i in range(0, 8, 2):
             inode = run_tool(['ntfsinfo', '-F', f'FILLER{i}', part]).split()[2]
             run_tool(['ntfstruncate', part, inode, '0'])
-    if layout == 'small-crowded':
+    if placement == 'crowded':
         note = os.path.join(work, 'note.txt')
         with open(note, 'w') as f:
             f.write('filler\n')
@@ -167,10 +253,15 @@ def fill_ntfs(part, loader_name, loader, layout, work):
     info = run_tool(['ntfsinfo', '-F', loader_name, '-v', part])
     runs = [line for line in info.splitlines() if line.startswith('Total runs:')]
     log(f'  {loader_name}: {runs[-1] if runs else "?"}')
-    if layout == 'large-fragmented':
+    if placement == 'fragmented':
         count = int(runs[-1].split()[2]) if runs else 0
         if count < 3:
             raise Failure(f'the loader has {count} data runs; the test needs a fragmented file')
+    data = info.split('Dumping attribute $DATA')[-1]
+    resident = re.search(r'Resident:\s+Yes', data) is not None
+    if resident != (os.path.getsize(loader) < 700):
+        raise Failure(f'{loader_name} is {"" if resident else "not "}resident in its MFT record '
+                      'against what the case needs')
 
 
 def check_ntfs(before, after, part):
@@ -282,11 +373,11 @@ def exfat_add_file(part, name, data, fragmented):
         f.write(entries)
 
 
-def fill_exfat(part, loader_name, loader, layout, work):
-    if layout is not None:
+def fill_exfat(part, loader_name, loader, placement, work):
+    if loader is not None:
         with open(loader, 'rb') as f:
             data = f.read()
-        exfat_add_file(part, loader_name, data, fragmented=layout == 'large-chain')
+        exfat_add_file(part, loader_name, data, fragmented=placement == 'fragmented')
     run_tool(['fsck.exfat', '-n', part])
 
 
@@ -416,7 +507,7 @@ def boot(disk, run_dir, firmware_dir, serial_expected, screen_expected):
 # ------------------------------------------------------------------ cases
 
 def run_case(name, opts):
-    fs, kind, loader_name, layout = CASES[name]
+    fs, kind, loader_name, loader_kind, placement = CASES[name]
     run_dir = os.path.join(opts.work, 'pbr', name)
     shutil.rmtree(run_dir, ignore_errors=True)
     os.makedirs(run_dir)
@@ -436,17 +527,15 @@ def run_case(name, opts):
         ('backup sector in step, ntfsfix -n accepts the volume' if fs == 'ntfs' else
          'checksum right, backup region equal, fsck.exfat -n accepts the volume'))
 
-    # Each case builds its own loader: ctest runs cases side by side.
-    loader = build_loader(run_dir, bool(layout and layout.startswith('large')))
-    (fill_ntfs if fs == 'ntfs' else fill_exfat)(part, loader_name, loader, layout, run_dir)
+    loader = build_case_loader(run_dir, loader_kind) if loader_kind else None
+    (fill_ntfs if fs == 'ntfs' else fill_exfat)(part, loader_name, loader, placement, run_dir)
     splice_partition(part, disk)
     os.remove(part)
 
-    if layout is None:
+    if loader is None:
         serial_expected, screen_expected = [], f'{loader_name} is missing'
     else:
-        serial_expected = [MARKER] + ([TAIL_MARKER] if layout.startswith('large') else [])
-        screen_expected = None
+        serial_expected, screen_expected = expected_lines(fs, loader_kind), None
     passed, lines, rows, seconds = boot(disk, run_dir, opts.firmware_dir, serial_expected,
                                         screen_expected)
     log(f'  boot took {seconds:.1f} s')
