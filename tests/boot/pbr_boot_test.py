@@ -81,12 +81,22 @@ CASES = {
     'ntfs.grldr.handoff-fragmented': ('ntfs', 'grub4dos', 'GRLDR', 'handoff', 'fragmented'),
     'ntfs.bootmgr.resident': ('ntfs', 'bootmgr', 'BOOTMGR', 'resident', 'plain'),
     'ntfs.grldr.missing': ('ntfs', 'grub4dos', 'GRLDR', None, 'plain'),
+    'ntfs.bootmgr.64k-clusters': ('ntfs', 'bootmgr', 'BOOTMGR', 'handoff', 'crowded'),
     'exfat.bootmgr': ('exfat', 'bootmgr', 'BOOTMGR', 'grub', 'plain'),
     'exfat.grldr': ('exfat', 'grub4dos', 'GRLDR', 'grub', 'plain'),
     'exfat.grldr.large-contiguous': ('exfat', 'grub4dos', 'GRLDR', 'grub-large', 'plain'),
     'exfat.bootmgr.large-fragmented': ('exfat', 'bootmgr', 'BOOTMGR', 'grub-large', 'fragmented'),
     'exfat.bootmgr.handoff-fragmented': ('exfat', 'bootmgr', 'BOOTMGR', 'handoff', 'fragmented'),
     'exfat.bootmgr.missing': ('exfat', 'bootmgr', 'BOOTMGR', None, 'plain'),
+    'exfat.grldr.512-byte-clusters': ('exfat', 'grub4dos', 'GRLDR', 'handoff', 'fragmented'),
+}
+# Volumes formatted again, before the boot record, with a cluster size the
+# front's default does not give: 64 KiB NTFS clusters hold several index
+# records each (index VCNs then count 512-byte blocks); 512-byte exFAT
+# clusters spread the FAT chain over many FAT sectors.
+REFORMAT = {
+    'ntfs.bootmgr.64k-clusters': ['mkntfs', '-F', '-Q', '-q', '-p', str(PARTITION_START), '-c', '65536'],
+    'exfat.grldr.512-byte-clusters': ['mkfs.exfat', '-c', '512'],
 }
 
 HANDOFF_BYTES = 400 * 1024
@@ -285,6 +295,16 @@ def exfat_checksum(region):
             continue
         total = (((total & 1) << 31) | (total >> 1)) + byte & 0xFFFFFFFF
     return total
+
+
+def set_exfat_partition_offset(part, offset):
+    """What the front does after mkfs.exfat: PartitionOffset, checksum, backup."""
+    with open(part, 'r+b') as f:
+        region = bytearray(f.read(12 * SECTOR))
+        region[64:72] = struct.pack('<Q', offset)
+        region[11 * SECTOR:] = struct.pack('<I', exfat_checksum(region)) * (SECTOR // 4)
+        f.seek(0)
+        f.write(region + region)
 
 
 def entry_set_checksum(entries):
@@ -517,6 +537,14 @@ def run_case(name, opts):
         f.truncate((PARTITION_START + PARTITION_SECTORS) * SECTOR)
     front(opts.front, disk, '/partitions', '/repartition', '/activate', '/usb-hdd', f'/fstype={fs}',
           '/quiet')
+    if name in REFORMAT:
+        with open(part, 'wb') as f:
+            f.truncate(PARTITION_SECTORS * SECTOR)
+        log('  ' + ' '.join(REFORMAT[name]))
+        run_tool(REFORMAT[name] + [part])
+        if fs == 'exfat':
+            set_exfat_partition_offset(part, PARTITION_START)
+        splice_partition(part, disk)
     front(opts.front, disk, '/mbr', '/install', '/type=nt60', '/quiet')
     before = boot_region(disk, fs)
     front(opts.front, disk, '/pbr', '/install', f'/type={kind}', '/activate', '/quiet')
