@@ -51,7 +51,6 @@ DirBuffer          equ 0x1000
 FatBuffer          equ 0x1200
 
 LoadSegment        equ 0x2000
-LoadMax            equ 0x7F000         ; up to 0x9F000, below the EBDA
 ExtendedSectors    equ 2               ; extended boot sectors this code uses
 
         jmp short Start
@@ -333,7 +332,8 @@ Found:
         mov eax, [DataLength]
         test eax, eax
         jz LoaderMissing
-        cmp eax, LoadMax
+        call LoadLimit
+        cmp eax, ebx
         ja TooLarge
         add eax, 511
         shr eax, 9
@@ -381,6 +381,17 @@ HandOff:
 TooLarge:
         mov si, MsgTooLarge
         jmp Fail
+
+; EBX = bytes that fit from 2000:0000 up to the end of conventional memory,
+; which the BIOS reports below its extended data area (usually 0x7FC00).
+LoadLimit:
+        push eax
+        int 0x12                        ; KiB of conventional memory
+        movzx ebx, ax
+        shl ebx, 10
+        sub ebx, LoadSegment << 4
+        pop eax
+        ret
 
 ; First partition sector of cluster EAX.
 ClusterSector:

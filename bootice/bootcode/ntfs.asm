@@ -51,7 +51,6 @@ FileRecord         equ 0xC000
 RecordMax          equ 0x1000
 
 LoadSegment        equ 0x2000
-LoadMax            equ 0x7F000         ; up to 0x9F000, below the EBDA
 
         jmp short Start
         nop
@@ -334,12 +333,14 @@ Found:
         mov eax, [si + 0x30]            ; data size in bytes
         test eax, eax
         jz LoaderMissing
-        cmp eax, LoadMax
+        call LoadLimit
+        cmp eax, ebx
         ja TooLarge
         add eax, 511
         shr eax, 9
         mov cx, ax
         xor eax, eax
+        mov bx, LoadSegment
         call ReadStream
 
 HandOff:
@@ -356,6 +357,17 @@ HandOff:
 TooLarge:
         mov si, MsgTooLarge
         jmp Fail
+
+; EBX = bytes that fit from 2000:0000 up to the end of conventional memory,
+; which the BIOS reports below its extended data area (usually 0x7FC00).
+LoadLimit:
+        push eax
+        int 0x12                        ; KiB of conventional memory
+        movzx ebx, ax
+        shl ebx, 10
+        sub ebx, LoadSegment << 4
+        pop eax
+        ret
 
 BadVolume:
         mov si, MsgBadVolume

@@ -70,7 +70,9 @@ BOOT_SECONDS = 60
 # name: (file system, /type=, loader file name, loader, placement)
 #   loader: 'grub' | 'grub-large' | 'handoff' (pbr_handoff_loader.asm with
 #   400 KiB of data) | 'resident' (a loader small enough to live in its NTFS
-#   MFT record) | None (no loader file: the message on screen)
+#   MFT record) | 'oversize' (600 KiB: more than fits below the BIOS data
+#   area, refused with a message on screen) | None (no loader file: the
+#   message on screen)
 #   placement: 'plain' | 'fragmented' (several data runs on NTFS, every other
 #   cluster on a FAT chain on exFAT; else exFAT files are contiguous with
 #   NoFatChain) | 'crowded' (an NTFS root whose index needs index records)
@@ -82,6 +84,7 @@ CASES = {
     'ntfs.bootmgr.resident': ('ntfs', 'bootmgr', 'BOOTMGR', 'resident', 'plain'),
     'ntfs.grldr.missing': ('ntfs', 'grub4dos', 'GRLDR', None, 'plain'),
     'ntfs.bootmgr.64k-clusters': ('ntfs', 'bootmgr', 'BOOTMGR', 'handoff', 'crowded'),
+    'ntfs.grldr.too-large': ('ntfs', 'grub4dos', 'GRLDR', 'oversize', 'plain'),
     'exfat.bootmgr': ('exfat', 'bootmgr', 'BOOTMGR', 'grub', 'plain'),
     'exfat.grldr': ('exfat', 'grub4dos', 'GRLDR', 'grub', 'plain'),
     'exfat.grldr.large-contiguous': ('exfat', 'grub4dos', 'GRLDR', 'grub-large', 'plain'),
@@ -89,6 +92,7 @@ CASES = {
     'exfat.bootmgr.handoff-fragmented': ('exfat', 'bootmgr', 'BOOTMGR', 'handoff', 'fragmented'),
     'exfat.bootmgr.missing': ('exfat', 'bootmgr', 'BOOTMGR', None, 'plain'),
     'exfat.grldr.512-byte-clusters': ('exfat', 'grub4dos', 'GRLDR', 'handoff', 'fragmented'),
+    'exfat.bootmgr.too-large': ('exfat', 'bootmgr', 'BOOTMGR', 'oversize', 'plain'),
 }
 # Volumes formatted again, before the boot record, with a cluster size the
 # front's default does not give: 64 KiB NTFS clusters hold several index
@@ -215,6 +219,11 @@ def build_case_loader(folder, loader):
         return build_handoff(folder)
     if loader == 'resident':
         return build_resident(folder)
+    if loader == 'oversize':
+        path = os.path.join(folder, 'oversize.bin')
+        with open(path, 'wb') as f:
+            f.write(bytes(600 * 1024))
+        return path
     return build_loader(folder, loader == 'grub-large')
 
 
@@ -562,6 +571,8 @@ def run_case(name, opts):
 
     if loader is None:
         serial_expected, screen_expected = [], f'{loader_name} is missing'
+    elif loader_kind == 'oversize':
+        serial_expected, screen_expected = [], 'Loader too large'
     else:
         serial_expected, screen_expected = expected_lines(fs, loader_kind), None
     passed, lines, rows, seconds = boot(disk, run_dir, opts.firmware_dir, serial_expected,
