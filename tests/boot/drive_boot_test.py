@@ -23,6 +23,7 @@ real QEMU and the payload's firmware.
         handoff       handoff_loader.asm with data, several hundred KiB as
                       BOOTMGR whose clusters are not contiguous, its entry in
                       the root folder's second cluster: "HANDOFF OK"
+        handoff-64g   the same on a 64 GiB disk (32 KiB clusters)
         missing       no BOOTMGR: "BOOTMGR is missing" on the screen
         uefi-efi64, uefi-efi32
                       the hybrid image's tree boots with efi64.bin / efi32.bin
@@ -46,10 +47,13 @@ import boot_test
 from boot_test import Failure, Skip, log, run_tool
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-CASES = ('grub-bootmgr', 'grub-grldr', 'handoff', 'missing', 'uefi-efi64', 'uefi-efi32')
+CASES = ('grub-bootmgr', 'grub-grldr', 'handoff', 'handoff-64g', 'missing', 'uefi-efi64',
+         'uefi-efi32')
 # 300 MiB: the volume gets 4 KiB clusters, so a loader of a few hundred KiB
 # spans many clusters and the FAT and root folder are several sectors long.
-DISK_BYTES = 300 << 20
+# 64 GiB (sparse): 32 KiB clusters and a FAT of 16 MiB.
+DISK_BYTES = {'handoff-64g': 64 << 30}
+SMALL_DISK_BYTES = 300 << 20
 MEMORY = '512'
 GRUB_MARKER = 'DROVELKIT GRUB OK'
 EFI_MARKERS = {'efi64': 'DROVELKIT GRUB EFI OK X64', 'efi32': 'DROVELKIT GRUB EFI OK IA32'}
@@ -70,6 +74,9 @@ def build_media(work):
     media = os.path.join(work, 'media')
     shutil.rmtree(media, ignore_errors=True)
     os.makedirs(media)
+    # grub-mkrescue's scratch files stay inside the build folder too.
+    os.makedirs(os.path.join(work, 'tmp'), exist_ok=True)
+    boot_test.tool_env = dict(os.environ, TMPDIR=os.path.join(work, 'tmp'))
     missing = [t for t in ('nasm', 'grub-mkimage', 'grub-mkrescue', 'xorriso', 'mcopy', 'mshowfat')
                if not shutil.which(t)]
     missing += [p for p in ('/usr/lib/grub/i386-pc/g2hdr.img', '/usr/lib/grub/x86_64-efi',
@@ -121,11 +128,11 @@ def front(path, disk, *switches):
         raise Failure(f'the boot tool failed: {" ".join(command)}')
 
 
-def prepare_disk(front_path, run_dir, loader_type):
+def prepare_disk(front_path, run_dir, loader_type, size):
     """Runs the three command lines; returns the disk and the partition start."""
     disk = os.path.join(run_dir, 'disk.img')
     with open(disk, 'wb') as f:
-        f.truncate(DISK_BYTES)
+        f.truncate(size)
     front(front_path, disk, '/partitions', '/repartition', '/activate', '/usb-hdd', '/fstype=fat32')
     front(front_path, disk, '/mbr', '/install', '/type=nt60')
     front(front_path, disk, '/pbr', '/install', f'/type={loader_type}', '/activate')
@@ -201,7 +208,8 @@ def qemu_args(firmware_dir, firmware, disk):
 
 
 def boot_serial(args, run_dir, expected):
-    found, lines, seconds, code, qemu_output = boot_test.boot(args, run_dir, 'boot', expected, ACCEL)
+    found, lines, seconds, code, qemu_output = boot_test.boot(args, run_dir, 'boot', expected,
+                                                              ACCEL)
     log(f'boot took {seconds:.1f} s under {ACCEL}; QEMU exit code {code}')
     log('serial port:\n  ' + '\n  '.join(lines[-20:]) if lines else 'serial port: (nothing)')
     if qemu_output:
@@ -282,18 +290,20 @@ def run_case(opts):
     os.makedirs(run_dir)
 
     loader_type = 'grub4dos' if opts.case == 'grub-grldr' else 'bootmgr'
-    disk, start = prepare_disk(opts.front, run_dir, loader_type)
+    disk, start = prepare_disk(opts.front, run_dir, loader_type,
+                               DISK_BYTES.get(opts.case, SMALL_DISK_BYTES))
     args = qemu_args(firmware_dir, firmware, disk)
     if opts.case.startswith('grub'):
         name = 'GRLDR' if loader_type == 'grub4dos' else 'BOOTMGR'
         mtools('mcopy', disk, start, os.path.join(media, 'grub_loader.bin'), f'::/{name}')
         boot_serial(args, run_dir, [GRUB_MARKER])
-    elif opts.case == 'handoff':
+    elif opts.case.startswith('handoff'):
         loader = os.path.join(run_dir, 'handoff.bin')
         checksum = handoff_file(media, loader, start)
         copy_fragmented(disk, start, loader, run_dir)
         lines = boot_serial(args, run_dir, ['HANDOFF '])
-        want = f'HANDOFF OK DL=80 HIDDEN={start:08X} LENGTH={HANDOFF_BYTES:08X} SUM={checksum:08X}'
+        want = (f'HANDOFF OK DL=80 DH=00 HIDDEN={start:08X} LENGTH={HANDOFF_BYTES:08X} '
+                f'SUM={checksum:08X}')
         if not any(want in line for line in lines):
             raise Failure(f'the loader did not report "{want}"')
     elif opts.case == 'missing':
@@ -301,8 +311,8 @@ def run_case(opts):
         boot_screen(args, run_dir, 'BOOTMGR is missing')
     else:
         tree = os.path.join(media, 'hybrid_tree')
-        mtools('mcopy', disk, start, '-s', '-Q', *[os.path.join(tree, n) for n in sorted(os.listdir(tree))],
-               '::/')
+        mtools('mcopy', disk, start, '-s', '-Q',
+               *[os.path.join(tree, name) for name in sorted(os.listdir(tree))], '::/')
         boot_serial(args, run_dir, [EFI_MARKERS[firmware]])
     log(f'PASSED: {opts.case}')
 

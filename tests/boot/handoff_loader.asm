@@ -1,7 +1,9 @@
 ; A loader for boot tests: started by a partition boot sector at 2000:0000,
 ; it checks the hand-off that Windows-style loaders expect and reports on the
 ; serial port (COM1), then powers the machine off:
-;   HANDOFF OK DL=80 HIDDEN=00000800 LENGTH=00061000 SUM=1234ABCD
+;   HANDOFF OK DL=80 DH=00 HIDDEN=00000800 LENGTH=00061000 SUM=1234ABCD
+; DH, the partition's index in the table, is reported, not checked: it is a
+; GRUB4DOS convention beyond the Windows hand-off.
 ;   HANDOFF BAD <what was wrong>
 ;
 ; The test appends data to this program (padded to PROGRAM_SIZE) and fills
@@ -34,16 +36,19 @@ partitionStart: dd 0                ; HiddenSectors the boot sector must carry
         times HEADER_SIZE - ($ - $$) db 0
 
 entry:
+        ; The call's return address tells where this code runs; the call
+        ; and pop leave SP as it came.
+        call .here
+.here:
+        pop ax
+        sub ax, .here                   ; IP at the file's first byte
+        mov [cs:entryIp], ax
         ; Keep the registers as they came before anything changes them.
         mov [cs:entryDs], ds
         mov [cs:entryEs], es
         mov [cs:entrySs], ss
         mov [cs:entrySp], sp
         mov [cs:entryDx], dx
-        call .here
-.here:
-        pop ax
-        mov [cs:entryIp], ax
         mov ax, cs
         mov ds, ax
         mov [entryCs], ax
@@ -58,7 +63,7 @@ entry:
         mov si, badStartText
         cmp word [entryCs], LOAD_SEGMENT
         jne Bad
-        cmp word [entryIp], .here
+        cmp word [entryIp], 0
         jne Bad
         mov si, badSegmentsText
         mov ax, [entryDs]
@@ -157,6 +162,10 @@ entry:
         mov si, driveText
         call SerialText
         mov al, [entryDx]
+        call SerialHexByte
+        mov si, dhText
+        call SerialText
+        mov al, [entryDx + 1]
         call SerialHexByte
         mov si, hiddenText
         call SerialText
@@ -287,6 +296,7 @@ badChecksumText:    db "checksum: the file is not loaded whole", 0
 seenText:           db "; CS:IP=", 0
 seenSegmentsText:   db " DS ES SS:SP=", 0
 driveText:          db " DL=", 0
+dhText:             db " DH=", 0
 hiddenText:         db " HIDDEN=", 0
 lengthText:         db " LENGTH=", 0
 sumText:            db " SUM=", 0
