@@ -302,8 +302,7 @@ def run_case(opts):
         checksum = handoff_file(media, loader, start)
         copy_fragmented(disk, start, loader, run_dir)
         lines = boot_serial(args, run_dir, ['HANDOFF '])
-        want = (f'HANDOFF OK DL=80 DH=00 HIDDEN={start:08X} LENGTH={HANDOFF_BYTES:08X} '
-                f'SUM={checksum:08X}')
+        want = f'HANDOFF OK CS:IP=2000:0000 DL=80 DH=00 HIDDEN={start:08X} SUM={checksum:08X}'
         if not any(want in line for line in lines):
             raise Failure(f'the loader did not report "{want}"')
     elif opts.case == 'missing':
