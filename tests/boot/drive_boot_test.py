@@ -301,6 +301,11 @@ def run_case(opts):
         loader = os.path.join(run_dir, 'handoff.bin')
         checksum = handoff_file(media, loader, start)
         copy_fragmented(disk, start, loader, run_dir)
+        # A drive field that is not the BIOS drive (as formatters for other
+        # media leave it): the boot code must put DL there for the loader.
+        with open(disk, 'r+b') as f:
+            f.seek(start * 512 + 0x40)
+            f.write(b'\x00')
         lines = boot_serial(args, run_dir, ['HANDOFF '])
         want = f'HANDOFF OK CS:IP=2000:0000 DL=80 DH=00 HIDDEN={start:08X} SUM={checksum:08X}'
         if not any(want in line for line in lines):
