@@ -114,6 +114,8 @@ def build_media(work):
                                    ('efi32', 'i386-efi', 'bootia32.efi')):
         grub_image(target, ['echo', 'halt'], f'echo {EFI_MARKERS[firmware]}\nhalt\n',
                    os.path.join(efi_boot, name), media)
+    with open(os.path.join(media, 'complete'), 'w') as f:
+        f.write('built\n')
     log(f'drive media built in {media}')
 
 
@@ -275,7 +277,7 @@ def boot_screen(args, run_dir, expected):
 def run_case(opts):
     work = os.path.abspath(opts.work)
     media = os.path.join(work, 'media')
-    if not os.path.isdir(media):
+    if not os.path.exists(os.path.join(media, 'complete')):
         build_media(work)
     if not shutil.which('qemu-system-x86_64'):
         raise Skip('qemu-system-x86_64 is not installed (package qemu-system-x86)')
