@@ -32,6 +32,8 @@ packages=(
   # Windows cross build
   g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix binutils-mingw-w64-i686
   mingw-w64-i686-dev libz-mingw-w64-dev nasm dpkg-dev
+  # the 64-bit variant (the boot tool's core is checked with it too)
+  g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix
   # payload: archiver, firmware, packing
   7zip seabios ovmf acpica-tools uuid-dev python3 python-is-python3
   # payload checks: a UDF bridge image like the Windows install discs
