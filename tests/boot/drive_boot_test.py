@@ -23,7 +23,8 @@ real QEMU and the payload's firmware.
         handoff       handoff_loader.asm with data, several hundred KiB as
                       BOOTMGR whose clusters are not contiguous, its entry in
                       the root folder's second cluster: "HANDOFF OK"
-        handoff-64g   the same on a 64 GiB disk (32 KiB clusters)
+        handoff-64g   the same on a 64 GiB disk (32 KiB clusters; there the root
+                      folder's first cluster holds the entry)
         missing       no BOOTMGR: "BOOTMGR is missing" on the screen
         uefi-efi64, uefi-efi32
                       the hybrid image's tree boots with efi64.bin / efi32.bin
@@ -172,7 +173,8 @@ def handoff_file(media, path, partition_start):
 
 def copy_fragmented(disk, start, source, run_dir):
     """Copies source as BOOTMGR into the holes that deleted files left, with
-    its directory entry beyond the root folder's first cluster."""
+    its directory entry after 160 others (beyond the root folder's first
+    cluster when clusters are 4 KiB)."""
     holes_dir = os.path.join(run_dir, 'fill')
     os.makedirs(holes_dir)
     kept, dropped, empty = [], [], []
