@@ -54,7 +54,6 @@ LOADER_SEGMENT  equ 0x2000
 LOADER_LIMIT    equ 0x7F000
 MAX_READ        equ 64          ; sectors per BIOS call: 32 KiB, within every BIOS's limit
 READ_ATTEMPTS   equ 3
-END_OF_CHAIN    equ 0x0FFFFFF8
 
 ; ------------------------------------------------------------ sector 0
 
@@ -350,7 +349,10 @@ SecondSector:
 .fileRead:
         ; This read: the least of the cluster's rest, the file's rest and
         ; MAX_READ. The buffer is always at offset 0 of its segment, so no
-        ; read wraps around a 64 KiB offset.
+        ; read wraps around a 64 KiB offset; and as clusters are powers of
+        ; two, each read starts at a multiple of its own size above 20000,
+        ; so none crosses a 64 KiB physical boundary either (BIOSes that
+        ; transfer by DMA refuse that).
         mov di, MAX_READ
         cmp di, dx
         jbe .notClusterEnd

@@ -23,7 +23,8 @@ real QEMU and the payload's firmware.
         handoff       handoff_loader.asm with data, several hundred KiB as
                       BOOTMGR whose clusters are not contiguous, its entry in
                       the root folder's second cluster: "HANDOFF OK"
-        handoff-64g   the same on a 64 GiB disk (32 KiB clusters)
+        handoff-64g   the same on a 64 GiB disk (32 KiB clusters; there the root
+                      folder's first cluster holds the entry)
         missing       no BOOTMGR: "BOOTMGR is missing" on the screen
         uefi-efi64, uefi-efi32
                       the hybrid image's tree boots with efi64.bin / efi32.bin
@@ -114,6 +115,8 @@ def build_media(work):
                                    ('efi32', 'i386-efi', 'bootia32.efi')):
         grub_image(target, ['echo', 'halt'], f'echo {EFI_MARKERS[firmware]}\nhalt\n',
                    os.path.join(efi_boot, name), media)
+    with open(os.path.join(media, 'complete'), 'w') as f:
+        f.write('built\n')
     log(f'drive media built in {media}')
 
 
@@ -170,7 +173,8 @@ def handoff_file(media, path, partition_start):
 
 def copy_fragmented(disk, start, source, run_dir):
     """Copies source as BOOTMGR into the holes that deleted files left, with
-    its directory entry beyond the root folder's first cluster."""
+    its directory entry after 160 others (beyond the root folder's first
+    cluster when clusters are 4 KiB)."""
     holes_dir = os.path.join(run_dir, 'fill')
     os.makedirs(holes_dir)
     kept, dropped, empty = [], [], []
@@ -275,7 +279,7 @@ def boot_screen(args, run_dir, expected):
 def run_case(opts):
     work = os.path.abspath(opts.work)
     media = os.path.join(work, 'media')
-    if not os.path.isdir(media):
+    if not os.path.exists(os.path.join(media, 'complete')):
         build_media(work)
     if not shutil.which('qemu-system-x86_64'):
         raise Skip('qemu-system-x86_64 is not installed (package qemu-system-x86)')
@@ -301,9 +305,13 @@ def run_case(opts):
         loader = os.path.join(run_dir, 'handoff.bin')
         checksum = handoff_file(media, loader, start)
         copy_fragmented(disk, start, loader, run_dir)
+        # A drive field that is not the BIOS drive (as formatters for other
+        # media leave it): the boot code must put DL there for the loader.
+        with open(disk, 'r+b') as f:
+            f.seek(start * 512 + 0x40)
+            f.write(b'\x00')
         lines = boot_serial(args, run_dir, ['HANDOFF '])
-        want = (f'HANDOFF OK DL=80 DH=00 HIDDEN={start:08X} LENGTH={HANDOFF_BYTES:08X} '
-                f'SUM={checksum:08X}')
+        want = f'HANDOFF OK CS:IP=2000:0000 DL=80 DH=00 HIDDEN={start:08X} SUM={checksum:08X}'
         if not any(want in line for line in lines):
             raise Failure(f'the loader did not report "{want}"')
     elif opts.case == 'missing':

@@ -1,10 +1,10 @@
 ; A loader for boot tests: started by a partition boot sector at 2000:0000,
 ; it checks the hand-off that Windows-style loaders expect and reports on the
 ; serial port (COM1), then powers the machine off:
-;   HANDOFF OK DL=80 DH=00 HIDDEN=00000800 LENGTH=00061000 SUM=1234ABCD
+;   HANDOFF OK CS:IP=2000:0000 DL=80 DH=00 HIDDEN=00000800 SUM=1234ABCD
 ; DH, the partition's index in the table, is reported, not checked: it is a
 ; GRUB4DOS convention beyond the Windows hand-off.
-;   HANDOFF BAD <what was wrong>
+;   HANDOFF BAD <what was wrong> CS:IP=... (the same values)
 ;
 ; The test appends data to this program (padded to PROGRAM_SIZE) and fills
 ; the header: the file's length, a checksum over the appended data (the
@@ -159,6 +159,25 @@ entry:
 
         mov si, okText
         call SerialText
+        jmp Report
+
+; Names what was wrong (SI), then the values that were seen.
+Bad:
+        push si
+        mov si, badText
+        call SerialText
+        pop si
+        call SerialText
+
+Report:
+        mov si, startText
+        call SerialText
+        mov ax, [entryCs]
+        call SerialHexWord
+        mov al, ':'
+        call SerialByte
+        mov ax, [entryIp]
+        call SerialHexWord
         mov si, driveText
         call SerialText
         mov al, [entryDx]
@@ -169,55 +188,8 @@ entry:
         call SerialHexByte
         mov si, hiddenText
         call SerialText
-        mov eax, [partitionStart]
-        call SerialHexDword
-        mov si, lengthText
-        call SerialText
-        mov eax, [fileLength]
-        call SerialHexDword
-        jmp Finish
-
-; Reports what was wrong (SI) with the values that were seen.
-Bad:
-        push si
-        mov si, badText
-        call SerialText
-        pop si
-        call SerialText
-        mov si, seenText
-        call SerialText
-        mov ax, [entryCs]
-        call SerialHexWord
-        mov al, ':'
-        call SerialByte
-        mov ax, [entryIp]
-        call SerialHexWord
-        mov si, seenSegmentsText
-        call SerialText
-        mov ax, [entryDs]
-        call SerialHexWord
-        mov al, ' '
-        call SerialByte
-        mov ax, [entryEs]
-        call SerialHexWord
-        mov al, ' '
-        call SerialByte
-        mov ax, [entrySs]
-        call SerialHexWord
-        mov al, ':'
-        call SerialByte
-        mov ax, [entrySp]
-        call SerialHexWord
-        mov si, driveText
-        call SerialText
-        mov al, [entryDx]
-        call SerialHexByte
-        mov si, hiddenText
-        call SerialText
         mov eax, [es:BOOT_SECTOR + 0x1C]
         call SerialHexDword
-
-Finish:
         mov si, sumText
         call SerialText
         mov eax, [sum]
@@ -283,6 +255,7 @@ SerialHexDigit:
 
 okText:             db 13, 10, "HANDOFF OK", 0
 badText:            db 13, 10, "HANDOFF BAD ", 0
+startText:          db " CS:IP=", 0
 badStartText:       db "CS:IP is not 2000:0000", 0
 badSegmentsText:    db "DS, ES, SS are not 0 or SP is not 7C00", 0
 badSignatureText:   db "no 55 AA at 0:7DFE", 0
@@ -293,12 +266,9 @@ badReadText:        db "the boot sector cannot be read through DL", 0
 badSectorText:      db "0:7C00 differs from the volume's boot sector", 0
 badLengthText:      db "the file's header is damaged", 0
 badChecksumText:    db "checksum: the file is not loaded whole", 0
-seenText:           db "; CS:IP=", 0
-seenSegmentsText:   db " DS ES SS:SP=", 0
 driveText:          db " DL=", 0
 dhText:             db " DH=", 0
 hiddenText:         db " HIDDEN=", 0
-lengthText:         db " LENGTH=", 0
 sumText:            db " SUM=", 0
 lineEnd:            db 13, 10, 0
 
