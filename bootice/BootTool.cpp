@@ -4,8 +4,10 @@
 #include <vector>
 
 #include "bootice/BootCode.h"
+#include "bootice/ExfatBootRecord.h"
 #include "bootice/Fat32BootRecord.h"
 #include "bootice/Fat32Format.h"
+#include "bootice/NtfsBootRecord.h"
 #include "bootice/PartitionTable.h"
 #include "bootice/Sectors.h"
 
@@ -95,8 +97,12 @@ static bool RunPartitionBootRecord(const BootCommand& command, BlockDevice* disk
             installed = InstallFat32BootRecord(disk, entry.firstSector, kFat32BootCode, command.loader, &report, message);
             break;
         case FileSystem::Ntfs:
+            installed = InstallNtfsBootRecord(disk, entry.firstSector, command.loader, message);
+            report = "NTFS boot record";
+            break;
         case FileSystem::Exfat:
-            *message = "boot records for NTFS and exFAT are not installed yet";
+            installed = InstallExfatBootRecord(disk, entry.firstSector, command.loader, message);
+            report = "exFAT boot record";
             break;
     }
     if (!installed || !MarkPartitionActive(disk, index, message)) return false;
