@@ -1,0 +1,91 @@
+// Decides, before the first byte is written, whether the boot tool may touch
+// the disk behind a drive letter, and how its letter is given back afterwards.
+// The Windows front gathers the facts through the disk control calls; every
+// decision over them is made here, in portable code, so that native tests can
+// check it.
+#pragma once
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// "E:" (also "e:", "E:\") names drive letter E. Anything else is refused
+// with a one-line reason.
+bool ParseDriveLetterDevice(const std::string& device, char* letter, std::string* error);
+
+// What the system says about the letter's root (GetDriveType).
+enum class DriveKind { Unknown, NoSuchDrive, Removable, Fixed, Remote, CdRom, RamDisk };
+
+// How the disk is attached, from the storage bus type.
+enum class DiskBus { Unknown, Usb, CardReader, Internal, Virtual, Network };
+
+// The storage bus type numbers of the Windows storage API, mapped to the few
+// kinds that matter here.
+DiskBus DiskBusFromStorageBusType(int busType);
+
+// A folder or volume that the running system or this program depends on.
+enum class PlaceState {
+    OnDisks,         // its volume lies on |disks|
+    NotOnLocalDisk,  // a network share, a RAM disk, a CD: never on the target
+    Unknown,         // could not be found out; the target can't be cleared
+};
+
+struct SystemPlace {
+    std::string what;   // "the Windows folder", "a page file", ...
+    std::string path;   // as the system names it, for the message
+    PlaceState state = PlaceState::Unknown;
+    std::vector<uint32_t> disks;  // more than one for a volume spanning disks
+    std::string unknownReason;    // why the state is Unknown
+};
+
+struct DiskFacts {
+    char letter = 0;
+    DriveKind driveKind = DriveKind::Unknown;
+    // The storage device number of the letter's volume, when it is a disk.
+    bool hasDiskNumber = false;
+    uint32_t diskNumber = 0;
+    // Disks that the letter's volume extends over, when the system says
+    // (empty when the extents call is not answered).
+    std::vector<uint32_t> volumeDisks;
+    DiskBus bus = DiskBus::Unknown;
+    // The Windows folder, the boot volume, every page file, this program and
+    // the temporary folder.
+    std::vector<SystemPlace> places;
+    // Every drive letter whose volume lies on the target disk, the letter
+    // itself included.
+    std::vector<char> lettersOnDisk;
+};
+
+struct GuardVerdict {
+    bool allowed = false;
+    std::string reason;  // one line naming the refusal
+};
+
+GuardVerdict DecideDiskGuard(const DiskFacts& facts);
+
+// The page files the system uses, from the registry's memory-management
+// values: ExistingPageFiles ("\??\C:\pagefile.sys") and PagingFiles
+// ("C:\pagefile.sys 0 0", "?:\pagefile.sys" for system-managed on any drive,
+// which names no drive and is skipped). Each path once, in the order found.
+std::vector<std::string> PageFilePaths(const std::vector<std::string>& existingPageFiles,
+                                       const std::vector<std::string>& pagingFiles);
+
+// "E:, F:" for a list of letters, for messages.
+std::string LettersText(const std::vector<char>& letters);
+
+// Giving the new volume the drive letter that the command named.
+struct RemountFacts {
+    char letter = 0;                         // the letter to give back
+    std::vector<char> newVolumeLetters;      // letters the new volume has now
+    bool letterTaken = false;                // the letter names some volume now
+    bool letterOnTargetDisk = false;         // ... one on the target disk (stale)
+};
+
+struct RemountPlan {
+    bool done = false;                       // the new volume has the letter
+    bool freeLetter = false;                 // remove the letter's stale mount point first
+    std::vector<char> lettersToRemove;       // a volume has one drive letter only
+    bool refused = false;
+    std::string reason;
+};
+
+RemountPlan PlanRemount(const RemountFacts& facts);
