@@ -1,0 +1,125 @@
+#include "bootice/BootTool.h"
+
+#include <cstring>
+#include <vector>
+
+#include "bootice/BootCode.h"
+#include "bootice/Fat32BootRecord.h"
+#include "bootice/Fat32Format.h"
+#include "bootice/PartitionTable.h"
+#include "bootice/Sectors.h"
+
+static const char* FileSystemName(FileSystem fileSystem) {
+    switch (fileSystem) {
+        case FileSystem::Ntfs: return "NTFS";
+        case FileSystem::Exfat: return "exFAT";
+        case FileSystem::Fat32: break;
+    }
+    return "FAT32";
+}
+
+static bool DetectFileSystem(const uint8_t* sector, uint32_t sectorSize, FileSystem* fileSystem) {
+    if (std::memcmp(sector + 3, "NTFS    ", 8) == 0) *fileSystem = FileSystem::Ntfs;
+    else if (std::memcmp(sector + 3, "EXFAT   ", 8) == 0) *fileSystem = FileSystem::Exfat;
+    else if (IsFat32BootSector(sector, sectorSize)) *fileSystem = FileSystem::Fat32;
+    else return false;
+    return true;
+}
+
+// Disk signatures and volume serials come from the front; without one, a
+// hash of what sector 0 held before keeps them apart from the old ones.
+static uint32_t NewSerial(const FrontHooks& hooks, const std::vector<uint8_t>& oldSector0, uint32_t salt) {
+    uint32_t value = hooks.newDiskSignature ? hooks.newDiskSignature(hooks.context) : 0;
+    if (value == 0) {
+        value = 2166136261u ^ salt;
+        for (uint8_t byte : oldSector0) value = (value ^ byte) * 16777619u;
+    }
+    return value ? value : 1;
+}
+
+static bool RunPartitions(const BootCommand& command, BlockDevice* disk, const FrontHooks& hooks,
+                          std::string* message) {
+    std::vector<uint8_t> oldSector0(disk->sectorSize);
+    if (!ReadSectors(disk, 0, 1, oldSector0.data(), message)) return false;
+    PartitionLayout layout;
+    std::string note;
+    if (!PlanPartition(disk->sectorCount, disk->sectorSize, command.fileSystem, NewSerial(hooks, oldSector0, 1),
+                       &layout, &note, message))
+        return false;
+    // Everything that can refuse does so before the first write.
+    if (command.fileSystem == FileSystem::Fat32) {
+        Fat32Geometry geometry;
+        if (!PlanFat32(layout.sectorCount, disk->sectorSize, &geometry, message)) return false;
+    } else if (!hooks.formatWithSystem) {
+        *message = std::string("formatting ") + FileSystemName(command.fileSystem) + " is not available here";
+        return false;
+    }
+    // Checks the master boot code before it wipes anything.
+    if (!WriteFreshPartitionTable(disk, layout, kMasterBootCode, hooks, message)) return false;
+    std::string formatted;
+    if (command.fileSystem == FileSystem::Fat32) {
+        if (!FormatFat32(disk, layout, NewSerial(hooks, oldSector0, 2), &formatted, message)) return false;
+    } else {
+        if (!hooks.formatWithSystem(hooks.context, command.fileSystem, layout, message)) return false;
+        std::vector<uint8_t> boot(disk->sectorSize);
+        FileSystem found;
+        if (!ReadSectors(disk, layout.firstSector, 1, boot.data(), message)) return false;
+        if (!DetectFileSystem(boot.data(), disk->sectorSize, &found) || found != command.fileSystem) {
+            *message = std::string("the new partition holds no ") + FileSystemName(command.fileSystem) +
+                       " volume after formatting";
+            return false;
+        }
+        formatted = FileSystemName(command.fileSystem);
+    }
+    *message = "partition 1 from sector " + std::to_string(layout.firstSector) + ", " +
+               std::to_string(layout.sectorCount * disk->sectorSize >> 20) + " MiB, " + formatted;
+    if (!note.empty()) *message += "; " + note;
+    return true;
+}
+
+static bool RunPartitionBootRecord(const BootCommand& command, BlockDevice* disk, std::string* message) {
+    int index = 0;
+    PartitionEntry entry;
+    if (!FindBootPartition(disk, &index, &entry, message)) return false;
+    std::vector<uint8_t> boot(disk->sectorSize);
+    if (!ReadSectors(disk, entry.firstSector, 1, boot.data(), message)) return false;
+    FileSystem fileSystem;
+    if (!DetectFileSystem(boot.data(), disk->sectorSize, &fileSystem)) {
+        *message = "partition " + std::to_string(index + 1) + " holds no FAT32, NTFS or exFAT volume";
+        return false;
+    }
+    std::string report;
+    bool installed = false;
+    switch (fileSystem) {
+        case FileSystem::Fat32:
+            installed = InstallFat32BootRecord(disk, entry.firstSector, kFat32BootCode, command.loader, &report, message);
+            break;
+        case FileSystem::Ntfs:
+        case FileSystem::Exfat:
+            *message = "boot records for NTFS and exFAT are not installed yet";
+            break;
+    }
+    if (!installed || !MarkPartitionActive(disk, index, message)) return false;
+    *message = report + " on partition " + std::to_string(index + 1) + ", marked active";
+    return true;
+}
+
+bool RunBootCommand(const BootCommand& command, BlockDevice* disk, const FrontHooks& hooks,
+                    std::string* message) {
+    message->clear();
+    const uint32_t size = disk->sectorSize;
+    if (!disk->read || !disk->write || disk->sectorCount == 0 ||
+        (size != 512 && size != 1024 && size != 2048 && size != 4096)) {
+        *message = "the disk reports no usable size or sector size (" + std::to_string(size) + " bytes)";
+        return false;
+    }
+    switch (command.form) {
+        case CommandForm::Partitions: return RunPartitions(command, disk, hooks, message);
+        case CommandForm::MasterBootRecord:
+            if (!InstallMasterBootCode(disk, kMasterBootCode, message)) return false;
+            *message = "master boot code written; disk signature and partition table kept";
+            return true;
+        case CommandForm::PartitionBootRecord: return RunPartitionBootRecord(command, disk, message);
+    }
+    return false;
+}

@@ -1,0 +1,50 @@
+#include "bootice/Sectors.h"
+
+#include <cstring>
+
+bool ReadSectors(BlockDevice* disk, uint64_t firstSector, uint32_t count, uint8_t* out, std::string* error) {
+    if (firstSector + count > disk->sectorCount || !disk->read(disk->context, firstSector, count, out)) {
+        *error = "cannot read the disk at sector " + std::to_string(firstSector);
+        return false;
+    }
+    return true;
+}
+
+bool WriteSectors(BlockDevice* disk, uint64_t firstSector, uint32_t count, const uint8_t* data,
+                  std::string* error) {
+    if (firstSector + count > disk->sectorCount || !disk->write(disk->context, firstSector, count, data)) {
+        *error = "cannot write the disk at sector " + std::to_string(firstSector);
+        return false;
+    }
+    return true;
+}
+
+bool WriteSectorsVerified(BlockDevice* disk, uint64_t firstSector, uint32_t count, const uint8_t* data,
+                          std::string* error) {
+    if (!WriteSectors(disk, firstSector, count, data, error)) return false;
+    std::vector<uint8_t> back(size_t(count) * disk->sectorSize);
+    if (!ReadSectors(disk, firstSector, count, back.data(), error)) return false;
+    if (std::memcmp(back.data(), data, back.size()) != 0) {
+        *error = "the disk does not keep what was written at sector " + std::to_string(firstSector);
+        return false;
+    }
+    return true;
+}
+
+bool ZeroSectorsVerified(BlockDevice* disk, uint64_t firstSector, uint64_t count, std::string* error) {
+    const uint32_t chunk = (1u << 20) / disk->sectorSize;
+    const std::vector<uint8_t> zeros(size_t(chunk) * disk->sectorSize, 0);
+    std::vector<uint8_t> back(zeros.size());
+    for (uint64_t done = 0; done < count;) {
+        const uint32_t n = uint32_t(count - done < chunk ? count - done : chunk);
+        const size_t bytes = size_t(n) * disk->sectorSize;
+        if (!WriteSectors(disk, firstSector + done, n, zeros.data(), error)) return false;
+        if (!ReadSectors(disk, firstSector + done, n, back.data(), error)) return false;
+        if (std::memcmp(back.data(), zeros.data(), bytes) != 0) {
+            *error = "the disk does not keep what was written at sector " + std::to_string(firstSector + done);
+            return false;
+        }
+        done += n;
+    }
+    return true;
+}
