@@ -99,6 +99,11 @@ DiskBus DiskBusFromStorageBusType(int busType) {
     }
 }
 
+bool SectorsWithinDisk(uint64_t first, uint32_t count, uint64_t sectorCount) {
+    // Subtracting keeps the test free of overflow for any first sector.
+    return first <= sectorCount && count <= sectorCount - first;
+}
+
 std::string LettersText(const std::vector<char>& letters) {
     std::string text;
     for (char letter : letters) {

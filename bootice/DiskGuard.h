@@ -69,6 +69,11 @@ GuardVerdict DecideDiskGuard(const DiskFacts& facts);
 std::vector<std::string> PageFilePaths(const std::vector<std::string>& existingPageFiles,
                                        const std::vector<std::string>& pagingFiles);
 
+// True when sectors first .. first+count-1 all lie on a disk of sectorCount
+// sectors. The Windows front asks before every transfer, so that nothing is
+// ever read or written outside the chosen disk, whatever the core computed.
+bool SectorsWithinDisk(uint64_t first, uint32_t count, uint64_t sectorCount);
+
 // "E:, F:" for a list of letters, for messages.
 std::string LettersText(const std::vector<char>& letters);
 

@@ -338,7 +338,7 @@ struct PhysicalDisk {
 bool TransferSectors(PhysicalDisk* disk, bool writing, uint64_t first, uint32_t count, uint8_t* bytes) {
     // Nothing is ever read or written outside the disk: the core's arithmetic
     // is checked here, at the last step before the system.
-    if (first > disk->sectorCount || count > disk->sectorCount - first) {
+    if (!SectorsWithinDisk(first, count, disk->sectorCount)) {
         disk->failure = std::string(writing ? "write" : "read") + " of sectors " + std::to_string(first) + "+" +
                         std::to_string(count) + " refused: beyond the end of disk " +
                         std::to_string(disk->number) + " (" + std::to_string(disk->sectorCount) + " sectors)";

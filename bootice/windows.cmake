@@ -13,7 +13,7 @@ if(DROVELKIT_WINDOWS)
     ${CMAKE_CURRENT_LIST_DIR}/Disk_win32.cpp)
   set_target_properties(bootice_exe PROPERTIES OUTPUT_NAME bootice)
   target_compile_definitions(bootice_exe PRIVATE UNICODE _UNICODE WIN32_LEAN_AND_MEAN _WIN32_WINNT=0x0601)
-  target_link_libraries(bootice_exe PRIVATE bootice_core bootice_guard)
+  target_link_libraries(bootice_exe PRIVATE bootice_core bootice_bootcode bootice_guard)
   # A console program with no DLLs of the compiler's runtime: it runs from
   # the payload folder alone.
   target_link_options(bootice_exe PRIVATE -municode -mconsole -static -static-libgcc -static-libstdc++ -s)

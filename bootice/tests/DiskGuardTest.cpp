@@ -179,6 +179,21 @@ TEST(DiskGuard, ReadsPageFilesFromBothRegistryValues) {
     EXPECT_TRUE(PageFilePaths({}, {}).empty());
 }
 
+TEST(DiskGuard, KeepsEveryTransferOnTheDisk) {
+    const uint64_t disk = 1000;
+    EXPECT_TRUE(SectorsWithinDisk(0, 1000, disk));
+    EXPECT_TRUE(SectorsWithinDisk(999, 1, disk));
+    EXPECT_TRUE(SectorsWithinDisk(1000, 0, disk));
+    EXPECT_FALSE(SectorsWithinDisk(999, 2, disk));
+    EXPECT_FALSE(SectorsWithinDisk(1000, 1, disk));
+    EXPECT_FALSE(SectorsWithinDisk(1001, 0, disk));
+    // A first sector near the top of the range must not wrap round to a
+    // small sum that looks inside.
+    EXPECT_FALSE(SectorsWithinDisk(UINT64_MAX - 10, 100, disk));
+    EXPECT_FALSE(SectorsWithinDisk(UINT64_MAX, UINT32_MAX, UINT64_MAX - 1));
+    EXPECT_TRUE(SectorsWithinDisk(0, UINT32_MAX, uint64_t(UINT32_MAX)));
+}
+
 TEST(DiskGuard, PlansTheLetterOfTheNewVolume) {
     // Already there: nothing to do.
     RemountPlan plan = PlanRemount({'E', {'E'}, true, true});
