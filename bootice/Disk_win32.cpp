@@ -772,6 +772,36 @@ std::string SizeText(uint64_t bytes) {
     return text;
 }
 
+// The copy operation goes on with the drive letter: the letter must name the
+// disk's volume again, with a file system the system mounts.
+bool CheckDriveAfterwards(const BootCommand& command, const FrontState* state, std::string* fileSystem,
+                          std::string* error) {
+    const char letter = state->letter;
+    if (command.form == CommandForm::Partitions) {
+        if (!MountAgainUnderLetter(state, error) || !WaitForFileSystem(letter, fileSystem, error)) return false;
+        if (!SameName(*fileSystem, FileSystemName(command.fileSystem))) {
+            *error = std::string(1, letter) + ": shows " + *fileSystem + " instead of the new " +
+                     FileSystemName(command.fileSystem);
+            return false;
+        }
+        return true;
+    }
+    // A new partition boot record must still be one the system mounts.
+    if (command.form == CommandForm::PartitionBootRecord) return WaitForFileSystem(letter, fileSystem, error);
+    // The master boot code leaves the volumes alone, whatever they hold.
+    const std::wstring root = std::wstring(1, wchar_t(letter)) + L":\\";
+    wchar_t volumeName[MAX_PATH + 1] = L"";
+    ULONGLONG deadline = GetTickCount64() + kVolumeArrivalMilliseconds;
+    while (!GetVolumeNameForVolumeMountPointW(root.c_str(), volumeName, MAX_PATH + 1)) {
+        if (GetTickCount64() >= deadline) {
+            *error = std::string(1, letter) + ": did not come back: " + LastErrorText();
+            return false;
+        }
+        Sleep(kPollMilliseconds);
+    }
+    return true;
+}
+
 }  // namespace
 
 void GatherDiskFacts(char letter, DiskFacts* facts) {
@@ -828,32 +858,27 @@ void GatherDiskFacts(char letter, DiskFacts* facts) {
     }
 }
 
-DiskRunResult RunOnDisk(const BootCommand& command, const DiskFacts& facts) {
+namespace {
+
+// The work on the opened disk; the caller closes it.
+DiskRunResult RunOnOpenDisk(const BootCommand& command, const DiskFacts& facts, PhysicalDisk* disk) {
     DiskRunResult result;
-    PhysicalDisk disk;
     std::string error;
-    if (!OpenPhysicalDisk(facts.diskNumber, &disk, &error)) {
-        ClosePhysicalDisk(&disk);
-        result.exitCode = kExitNoAccess;
-        result.message = error;
-        return result;
-    }
     std::vector<LockedVolume> locks;
-    if (!LockDiskVolumes(disk.number, facts.letter, &locks, &error)) {
-        ClosePhysicalDisk(&disk);
+    if (!LockDiskVolumes(disk->number, facts.letter, &locks, &error)) {
         result.exitCode = kExitNoAccess;
         result.message = error;
         return result;
     }
 
     FrontState state;
-    state.disk = &disk;
+    state.disk = disk;
     state.letter = facts.letter;
     state.removable = facts.driveKind == DriveKind::Removable;
     BlockDevice device;
-    device.sectorCount = disk.sectorCount;
-    device.sectorSize = disk.sectorSize;
-    device.context = &disk;
+    device.sectorCount = disk->sectorCount;
+    device.sectorSize = disk->sectorSize;
+    device.context = disk;
     device.read = ReadDiskSectors;
     device.write = WriteDiskSectors;
     FrontHooks hooks;
@@ -868,54 +893,43 @@ DiskRunResult RunOnDisk(const BootCommand& command, const DiskFacts& facts) {
     ReleaseLocks(&locks);
     // The core may have changed the table in sector 0 (the active flag, the
     // boot code); the system rereads it so that it does not act on a stale copy.
-    if (disk.wrote) Control(disk.handle, IOCTL_DISK_UPDATE_PROPERTIES, nullptr, 0, nullptr, 0);
-    const std::string diskName = "disk " + std::to_string(disk.number);
+    if (disk->wrote) Control(disk->handle, IOCTL_DISK_UPDATE_PROPERTIES, nullptr, 0, nullptr, 0);
+    const std::string diskName = "disk " + std::to_string(disk->number);
     const std::string drive = std::string(1, facts.letter) + ":";
     if (!ok) {
         result.exitCode = kExitFailed;
         result.message = coreMessage.empty() ? "the work on " + diskName + " failed" : coreMessage;
-        if (!disk.failure.empty() && coreMessage.find(disk.failure) == std::string::npos) {
-            result.message += " (" + disk.failure + ")";
+        if (!disk->failure.empty() && coreMessage.find(disk->failure) == std::string::npos) {
+            result.message += " (" + disk->failure + ")";
         }
-        if (disk.wrote) result.message += "; " + diskName + " was changed and is left incomplete";
-        ClosePhysicalDisk(&disk);
+        if (disk->wrote) result.message += "; " + diskName + " was changed and is left incomplete";
         return result;
     }
     std::string fileSystem;
-    if (command.form == CommandForm::Partitions) {
-        if (!MountAgainUnderLetter(&state, &error) || !WaitForFileSystem(facts.letter, &fileSystem, &error)) {
-            result.exitCode = kExitFailed;
-            result.message = "the new partition is made but " + error;
-            ClosePhysicalDisk(&disk);
-            return result;
-        }
-        if (!SameName(fileSystem, FileSystemName(command.fileSystem))) {
-            result.exitCode = kExitFailed;
-            result.message = drive + " shows " + fileSystem + " instead of the new " +
-                             FileSystemName(command.fileSystem);
-            ClosePhysicalDisk(&disk);
-            return result;
-        }
-    } else {
-        wchar_t volumeName[MAX_PATH + 1] = L"";
-        const std::wstring root = std::wstring(1, wchar_t(facts.letter)) + L":\\";
-        ULONGLONG deadline = GetTickCount64() + kVolumeArrivalMilliseconds;
-        while (!GetVolumeNameForVolumeMountPointW(root.c_str(), volumeName, MAX_PATH + 1)) {
-            if (GetTickCount64() >= deadline) {
-                result.exitCode = kExitFailed;
-                result.message = "the boot code is written but " + drive + " did not come back: " + LastErrorText();
-                ClosePhysicalDisk(&disk);
-                return result;
-            }
-            Sleep(kPollMilliseconds);
-        }
+    if (!CheckDriveAfterwards(command, &state, &fileSystem, &error)) {
+        result.exitCode = kExitFailed;
+        result.message = (coreMessage.empty() ? std::string("the work is done") : coreMessage) + ", but " + error;
+        return result;
     }
     result.exitCode = kExitDone;
-    result.report = drive + " is on " + diskName + ": " + SizeText(disk.sectorCount * disk.sectorSize) + ", " +
-                    std::to_string(disk.sectorSize) + "-byte sectors\r\n";
+    result.report = drive + " is on " + diskName + ": " + SizeText(disk->sectorCount * disk->sectorSize) + ", " +
+                    std::to_string(disk->sectorSize) + "-byte sectors\r\n";
     if (!coreMessage.empty()) result.report += coreMessage + "\r\n";
     if (!fileSystem.empty()) result.report += drive + " is mounted again as " + fileSystem + "\r\n";
     result.message = "done on " + drive + " (" + diskName + ")";
+    return result;
+}
+
+}  // namespace
+
+DiskRunResult RunOnDisk(const BootCommand& command, const DiskFacts& facts) {
+    DiskRunResult result;
+    PhysicalDisk disk;
+    if (OpenPhysicalDisk(facts.diskNumber, &disk, &result.message)) {
+        result = RunOnOpenDisk(command, facts, &disk);
+    } else {
+        result.exitCode = kExitNoAccess;
+    }
     ClosePhysicalDisk(&disk);
     return result;
 }
