@@ -164,7 +164,7 @@ struct VolumeOnDisk {
 };
 
 // Every volume the system knows of with an extent on |disk|. Volumes that
-// answer no extents call are matched by device number.
+// name no extents are matched by device number.
 std::vector<VolumeOnDisk> VolumesOnDisk(uint32_t disk) {
     std::vector<VolumeOnDisk> volumes;
     wchar_t name[MAX_PATH + 1] = L"";
@@ -176,7 +176,7 @@ std::vector<VolumeOnDisk> VolumesOnDisk(uint32_t disk) {
         VolumeOnDisk volume{name, {}};
         uint32_t number = 0;
         bool onDisk = false;
-        if (ExtentsOf(handle, &volume.extents)) {
+        if (ExtentsOf(handle, &volume.extents) && !volume.extents.empty()) {
             for (const Extent& extent : volume.extents) onDisk = onDisk || extent.disk == disk;
         } else if (DeviceNumberOf(handle, &number)) {
             onDisk = number == disk;
@@ -284,8 +284,9 @@ std::vector<std::string> RegistryStrings(const wchar_t* key, const wchar_t* name
     return strings;
 }
 
-// The partition the computer starts from (the system partition holding the
-// boot manager), as Windows setup recorded it: "\Device\HarddiskVolume1".
+// The partition the computer started from (the system partition holding the
+// boot manager), as the system records it: "\Device\HarddiskVolume1".
+// Without it no disk can be cleared: any of them might be that one.
 SystemPlace BootVolumePlace() {
     const std::string what = "the boot volume";
     std::vector<std::string> recorded = RegistryStrings(L"SYSTEM\\Setup", L"SystemPartition");
