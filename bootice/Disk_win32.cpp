@@ -390,7 +390,9 @@ bool OpenPhysicalDisk(uint32_t number, PhysicalDisk* disk, std::string* error) {
                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                FILE_FLAG_NO_BUFFERING | FILE_FLAG_WRITE_THROUGH, nullptr);
     if (disk->handle == INVALID_HANDLE_VALUE) {
-        *error = "cannot open disk " + std::to_string(number) + " for writing: " + LastErrorText();
+        DWORD code = GetLastError();
+        *error = "cannot open disk " + std::to_string(number) + " for writing: " + ErrorText(code) +
+                 (code == ERROR_ACCESS_DENIED ? "; writing to a whole disk needs administrator rights" : "");
         return false;
     }
     DISK_GEOMETRY_EX geometry = {};
