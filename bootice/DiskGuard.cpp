@@ -199,3 +199,125 @@ RemountPlan PlanRemount(const RemountFacts& facts) {
     plan.lettersToRemove = facts.newVolumeLetters;
     return plan;
 }
+
+// ---- Gathering the facts
+
+namespace {
+
+std::string RootOfLetter(char letter) { return std::string(1, Upper(letter)) + ":\\"; }
+std::string DeviceOfLetter(char letter) { return "\\\\.\\" + std::string(1, Upper(letter)) + ":"; }
+
+SystemPlace PlaceOfVolumeDevice(const DiskCalls& calls, const std::string& what, const std::string& path,
+                                const std::string& device) {
+    SystemPlace place;
+    place.what = what;
+    place.path = path;
+    place.state = DisksOfVolumeDevice(calls, device, &place.disks, &place.unknownReason) ? PlaceState::OnDisks
+                                                                                         : PlaceState::Unknown;
+    return place;
+}
+
+SystemPlace PlaceOfPath(const DiskCalls& calls, const std::string& what, const std::string& path) {
+    SystemPlace place;
+    place.what = what;
+    place.path = path;
+    std::string root;
+    if (path.empty()) {
+        place.unknownReason = "the system names no such folder";
+        return place;
+    }
+    if (!calls.volumeRoot(calls.context, path, &root, &place.unknownReason)) return place;
+    DriveKind kind = calls.driveKind(calls.context, root);
+    if (kind == DriveKind::Remote || kind == DriveKind::CdRom || kind == DriveKind::RamDisk) {
+        place.state = PlaceState::NotOnLocalDisk;
+        return place;
+    }
+    std::string device;
+    std::string error;
+    if (!calls.volumeDevice(calls.context, root, &device, &error)) {
+        if (root.size() != 3 || root[1] != ':') {
+            place.unknownReason = "no volume behind " + root + ": " + error;
+            return place;
+        }
+        device = DeviceOfLetter(root[0]);
+    }
+    return PlaceOfVolumeDevice(calls, what, path, device);
+}
+
+// The partition the computer started from (the system partition holding the
+// boot manager), as the system records it: "\Device\HarddiskVolume1".
+// Without it no disk can be cleared: any of them might be that one.
+SystemPlace BootVolumePlace(const DiskCalls& calls) {
+    const std::string what = "the boot volume";
+    std::vector<std::string> recorded = calls.registryStrings(calls.context, "SYSTEM\\Setup", "SystemPartition");
+    if (recorded.empty() || recorded[0].empty()) {
+        SystemPlace place;
+        place.what = what;
+        place.unknownReason = "the system records no boot partition";
+        return place;
+    }
+    return PlaceOfVolumeDevice(calls, what, recorded[0], "\\\\?\\GLOBALROOT" + recorded[0]);
+}
+
+}  // namespace
+
+bool DisksOfVolumeDevice(const DiskCalls& calls, const std::string& device, std::vector<uint32_t>* disks,
+                         std::string* reason) {
+    disks->clear();
+    std::vector<uint32_t> found;
+    std::string extentsError;
+    if (calls.extentDisks(calls.context, device, &found, &extentsError)) {
+        for (uint32_t disk : found) {
+            if (!Holds(*disks, disk)) disks->push_back(disk);
+        }
+        if (!disks->empty()) return true;
+    }
+    uint32_t number = 0;
+    if (calls.deviceNumber(calls.context, device, &number)) {
+        disks->push_back(number);
+        return true;
+    }
+    *reason = "the system does not say which disk " + device + " lies on" +
+              (extentsError.empty() ? std::string() : ": " + extentsError);
+    return false;
+}
+
+void GatherDiskFacts(char letter, const DiskCalls& calls, DiskFacts* facts) {
+    *facts = DiskFacts();
+    facts->letter = Upper(letter);
+    facts->driveKind = calls.driveKind(calls.context, RootOfLetter(letter));
+    if (facts->driveKind != DriveKind::Removable && facts->driveKind != DriveKind::Fixed) return;
+    const std::string device = DeviceOfLetter(letter);
+    facts->hasDiskNumber = calls.deviceNumber(calls.context, device, &facts->diskNumber);
+    if (!facts->hasDiskNumber) return;
+    std::vector<uint32_t> extents;
+    std::string ignored;
+    if (calls.extentDisks(calls.context, device, &extents, &ignored)) {
+        for (uint32_t disk : extents) {
+            if (!Holds(facts->volumeDisks, disk)) facts->volumeDisks.push_back(disk);
+        }
+    }
+    facts->bus = DiskBusFromStorageBusType(calls.busType(calls.context, facts->diskNumber));
+
+    facts->places.push_back(PlaceOfPath(calls, "the Windows folder", calls.windowsFolder));
+    facts->places.push_back(BootVolumePlace(calls));
+    const std::string memoryKey = "SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Memory Management";
+    for (const std::string& pageFile :
+         PageFilePaths(calls.registryStrings(calls.context, memoryKey, "ExistingPageFiles"),
+                       calls.registryStrings(calls.context, memoryKey, "PagingFiles"))) {
+        facts->places.push_back(PlaceOfPath(calls, "a page file", pageFile));
+    }
+    facts->places.push_back(PlaceOfPath(calls, "this program", calls.programPath));
+    facts->places.push_back(PlaceOfPath(calls, "the temporary folder", calls.temporaryFolder));
+
+    for (int i = 0; i < 26; ++i) {
+        if ((calls.logicalDrives & (1u << i)) == 0) continue;
+        const char other = char('A' + i);
+        DriveKind kind = calls.driveKind(calls.context, RootOfLetter(other));
+        if (kind != DriveKind::Removable && kind != DriveKind::Fixed) continue;
+        std::vector<uint32_t> disks;
+        if (DisksOfVolumeDevice(calls, DeviceOfLetter(other), &disks, &ignored) && Holds(disks, facts->diskNumber)) {
+            facts->lettersOnDisk.push_back(other);
+        }
+    }
+}

@@ -62,6 +62,43 @@ struct GuardVerdict {
 
 GuardVerdict DecideDiskGuard(const DiskFacts& facts);
 
+// The system calls the facts come from, one thin call each: the Windows
+// front wraps the real ones, the tests give a fake machine. Text is UTF-8;
+// a volume device is "\\?\Volume{...}" or "\\.\E:", a root ends in a
+// backslash ("C:\", "C:\mnt\stick\", "\\server\share\").
+struct DiskCalls {
+    void* context = nullptr;
+    DriveKind (*driveKind)(void* context, const std::string& root) = nullptr;
+    // The root of the volume that holds |path| (a volume mounted in a folder
+    // has that folder as its root).
+    bool (*volumeRoot)(void* context, const std::string& path, std::string* root, std::string* error) = nullptr;
+    // The volume device mounted at |root|.
+    bool (*volumeDevice)(void* context, const std::string& root, std::string* device, std::string* error) = nullptr;
+    // The disks of the volume's extents; false when the call is not answered.
+    bool (*extentDisks)(void* context, const std::string& device, std::vector<uint32_t>* disks,
+                        std::string* error) = nullptr;
+    // The storage device number, when |device| is a disk or lies on one.
+    bool (*deviceNumber)(void* context, const std::string& device, uint32_t* disk) = nullptr;
+    // The storage bus type number of a disk (0 when unknown).
+    int (*busType)(void* context, uint32_t disk) = nullptr;
+    // A string or every string of a multi-string value under HKEY_LOCAL_MACHINE.
+    std::vector<std::string> (*registryStrings)(void* context, const std::string& key,
+                                                const std::string& name) = nullptr;
+    std::string windowsFolder;
+    std::string programPath;
+    std::string temporaryFolder;
+    uint32_t logicalDrives = 0;  // bit 0 is A:
+};
+
+// Gathers what DecideDiskGuard needs about |letter|'s disk. Calls that fail
+// leave the facts empty or Unknown, which the guard refuses.
+void GatherDiskFacts(char letter, const DiskCalls& calls, DiskFacts* facts);
+
+// The disks a volume device lies on: its extents, or else its device number
+// (only the extents know of volumes spanning disks).
+bool DisksOfVolumeDevice(const DiskCalls& calls, const std::string& device, std::vector<uint32_t>* disks,
+                         std::string* reason);
+
 // The page files the system uses, from the registry's memory-management
 // values: ExistingPageFiles ("\??\C:\pagefile.sys") and PagingFiles
 // ("C:\pagefile.sys 0 0", "?:\pagefile.sys" for system-managed on any drive,

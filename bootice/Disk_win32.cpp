@@ -115,34 +115,6 @@ bool ExtentsOf(HANDLE device, std::vector<Extent>* extents) {
     return true;
 }
 
-// The disks of a volume device: its extents, or else its device number
-// (the extents call is the one that knows about volumes spanning disks).
-bool DisksOfVolume(const std::wstring& device, std::vector<uint32_t>* disks, std::string* reason) {
-    disks->clear();
-    HANDLE handle = OpenDevice(device, 0);
-    if (handle == INVALID_HANDLE_VALUE) {
-        *reason = "cannot open " + Narrow(device) + ": " + LastErrorText();
-        return false;
-    }
-    std::vector<Extent> extents;
-    bool known = ExtentsOf(handle, &extents);
-    std::string extentsError = known ? "" : LastErrorText();
-    if (known) {
-        for (const Extent& extent : extents) {
-            if (std::find(disks->begin(), disks->end(), extent.disk) == disks->end()) disks->push_back(extent.disk);
-        }
-        known = !disks->empty();
-    }
-    uint32_t number = 0;
-    if (!known && DeviceNumberOf(handle, &number)) {
-        disks->push_back(number);
-        known = true;
-    }
-    if (!known) *reason = "the system does not say which disk " + Narrow(device) + " lies on: " + extentsError;
-    CloseSafely(&handle);
-    return known;
-}
-
 std::vector<char> LettersOfVolume(const std::wstring& volumeName) {
     std::vector<char> letters;
     std::vector<wchar_t> names(1024);
@@ -214,44 +186,6 @@ DriveKind DriveKindOf(const std::wstring& root) {
     }
 }
 
-// ---- The places the guard protects
-
-SystemPlace PlaceOfVolumeDevice(const std::string& what, const std::string& path, const std::wstring& device) {
-    SystemPlace place;
-    place.what = what;
-    place.path = path;
-    place.state = DisksOfVolume(device, &place.disks, &place.unknownReason) ? PlaceState::OnDisks
-                                                                             : PlaceState::Unknown;
-    return place;
-}
-
-SystemPlace PlaceOfPath(const std::string& what, const std::wstring& path) {
-    SystemPlace place;
-    place.what = what;
-    place.path = Narrow(path);
-    wchar_t root[MAX_PATH + 1] = L"";
-    if (path.empty() || !GetVolumePathNameW(path.c_str(), root, MAX_PATH + 1)) {
-        place.unknownReason = path.empty() ? "the system names no such folder" : LastErrorText();
-        return place;
-    }
-    DriveKind kind = DriveKindOf(root);
-    if (kind == DriveKind::Remote || kind == DriveKind::CdRom || kind == DriveKind::RamDisk) {
-        place.state = PlaceState::NotOnLocalDisk;
-        return place;
-    }
-    wchar_t volumeName[MAX_PATH + 1] = L"";
-    std::wstring device;
-    if (GetVolumeNameForVolumeMountPointW(root, volumeName, MAX_PATH + 1)) {
-        device = DevicePathOf(volumeName);
-    } else if (wcslen(root) == 3 && root[1] == L':') {
-        device = std::wstring(L"\\\\.\\") + root[0] + L':';
-    } else {
-        place.unknownReason = "no volume behind " + Narrow(root) + ": " + LastErrorText();
-        return place;
-    }
-    return PlaceOfVolumeDevice(what, place.path, device);
-}
-
 bool ReadRegistryValue(const wchar_t* key, const wchar_t* name, DWORD* type, std::vector<wchar_t>* data) {
     HKEY handle = nullptr;
     // The 64-bit view: a 32-bit bootice.exe on 64-bit Windows reads the same.
@@ -284,21 +218,6 @@ std::vector<std::string> RegistryStrings(const wchar_t* key, const wchar_t* name
     return strings;
 }
 
-// The partition the computer started from (the system partition holding the
-// boot manager), as the system records it: "\Device\HarddiskVolume1".
-// Without it no disk can be cleared: any of them might be that one.
-SystemPlace BootVolumePlace() {
-    const std::string what = "the boot volume";
-    std::vector<std::string> recorded = RegistryStrings(L"SYSTEM\\Setup", L"SystemPartition");
-    if (recorded.empty() || recorded[0].empty()) {
-        SystemPlace place;
-        place.what = what;
-        place.unknownReason = "the system records no boot partition";
-        return place;
-    }
-    return PlaceOfVolumeDevice(what, recorded[0], L"\\\\?\\GLOBALROOT" + Widen(recorded[0]));
-}
-
 std::wstring ProgramPath() {
     std::vector<wchar_t> path(MAX_PATH + 1);
     for (;;) {
@@ -309,19 +228,87 @@ std::wstring ProgramPath() {
     }
 }
 
-DiskBus BusOfDisk(uint32_t disk) {
+// ---- The calls the guard's facts come from
+
+DriveKind CallDriveKind(void*, const std::string& root) { return DriveKindOf(Widen(root)); }
+
+bool CallVolumeRoot(void*, const std::string& path, std::string* root, std::string* error) {
+    wchar_t buffer[MAX_PATH + 1] = L"";
+    if (!GetVolumePathNameW(Widen(path).c_str(), buffer, MAX_PATH + 1)) {
+        *error = LastErrorText();
+        return false;
+    }
+    *root = Narrow(buffer);
+    return true;
+}
+
+bool CallVolumeDevice(void*, const std::string& root, std::string* device, std::string* error) {
+    wchar_t name[MAX_PATH + 1] = L"";
+    if (!GetVolumeNameForVolumeMountPointW(Widen(root).c_str(), name, MAX_PATH + 1)) {
+        *error = LastErrorText();
+        return false;
+    }
+    *device = Narrow(DevicePathOf(name));
+    return true;
+}
+
+bool CallExtentDisks(void*, const std::string& device, std::vector<uint32_t>* disks, std::string* error) {
+    HANDLE handle = OpenDevice(Widen(device), 0);
+    if (handle == INVALID_HANDLE_VALUE) {
+        *error = "cannot open " + device + ": " + LastErrorText();
+        return false;
+    }
+    std::vector<Extent> extents;
+    bool answered = ExtentsOf(handle, &extents);
+    if (!answered) *error = LastErrorText();
+    CloseSafely(&handle);
+    disks->clear();
+    for (const Extent& extent : extents) disks->push_back(extent.disk);
+    return answered;
+}
+
+bool CallDeviceNumber(void*, const std::string& device, uint32_t* disk) {
+    HANDLE handle = OpenDevice(Widen(device), 0);
+    if (handle == INVALID_HANDLE_VALUE) return false;
+    bool answered = DeviceNumberOf(handle, disk);
+    CloseSafely(&handle);
+    return answered;
+}
+
+int CallBusType(void*, uint32_t disk) {
     HANDLE handle = OpenDevice(DiskPath(disk), 0);
-    if (handle == INVALID_HANDLE_VALUE) return DiskBus::Unknown;
+    if (handle == INVALID_HANDLE_VALUE) return 0;
     STORAGE_PROPERTY_QUERY query = {};
     query.PropertyId = StorageDeviceProperty;
     query.QueryType = PropertyStandardQuery;
     std::vector<uint8_t> buffer(1024);
-    DiskBus bus = DiskBus::Unknown;
+    int bus = 0;
     if (Control(handle, IOCTL_STORAGE_QUERY_PROPERTY, &query, sizeof query, buffer.data(), DWORD(buffer.size()))) {
-        bus = DiskBusFromStorageBusType(int(reinterpret_cast<STORAGE_DEVICE_DESCRIPTOR*>(buffer.data())->BusType));
+        bus = int(reinterpret_cast<STORAGE_DEVICE_DESCRIPTOR*>(buffer.data())->BusType);
     }
     CloseSafely(&handle);
     return bus;
+}
+
+std::vector<std::string> CallRegistryStrings(void*, const std::string& key, const std::string& name) {
+    return RegistryStrings(Widen(key).c_str(), Widen(name).c_str());
+}
+
+DiskCalls SystemDiskCalls() {
+    DiskCalls calls;
+    calls.driveKind = CallDriveKind;
+    calls.volumeRoot = CallVolumeRoot;
+    calls.volumeDevice = CallVolumeDevice;
+    calls.extentDisks = CallExtentDisks;
+    calls.deviceNumber = CallDeviceNumber;
+    calls.busType = CallBusType;
+    calls.registryStrings = CallRegistryStrings;
+    wchar_t folder[MAX_PATH + 2] = L"";
+    if (GetSystemWindowsDirectoryW(folder, MAX_PATH + 1)) calls.windowsFolder = Narrow(folder);
+    calls.programPath = Narrow(ProgramPath());
+    if (GetTempPathW(MAX_PATH + 2, folder)) calls.temporaryFolder = Narrow(folder);
+    calls.logicalDrives = GetLogicalDrives();
+    return calls;
 }
 
 // ---- The disk as the core's block device
@@ -618,7 +605,8 @@ bool MountAgainUnderLetter(const FrontState* state, std::string* error) {
                 std::vector<uint32_t> disks;
                 std::string ignored;
                 // A volume that can't be found any more is the old one of this disk.
-                facts.letterOnTargetDisk = !DisksOfVolume(DevicePathOf(current), &disks, &ignored) ||
+                facts.letterOnTargetDisk = !DisksOfVolumeDevice(SystemDiskCalls(), Narrow(DevicePathOf(current)),
+                                                                &disks, &ignored) ||
                                            std::find(disks.begin(), disks.end(), state->disk->number) != disks.end();
             }
             RemountPlan plan = PlanRemount(facts);
@@ -807,59 +795,7 @@ bool CheckDriveAfterwards(const BootCommand& command, const FrontState* state, s
 
 }  // namespace
 
-void GatherDiskFacts(char letter, DiskFacts* facts) {
-    *facts = DiskFacts();
-    facts->letter = letter;
-    const std::wstring root = std::wstring(1, wchar_t(letter)) + L":\\";
-    facts->driveKind = DriveKindOf(root);
-    if (facts->driveKind != DriveKind::Removable && facts->driveKind != DriveKind::Fixed) return;
-
-    HANDLE volume = OpenDevice(L"\\\\.\\" + root.substr(0, 2), 0);
-    if (volume != INVALID_HANDLE_VALUE) {
-        facts->hasDiskNumber = DeviceNumberOf(volume, &facts->diskNumber);
-        std::vector<Extent> extents;
-        if (ExtentsOf(volume, &extents)) {
-            for (const Extent& extent : extents) {
-                if (std::find(facts->volumeDisks.begin(), facts->volumeDisks.end(), extent.disk) ==
-                    facts->volumeDisks.end()) {
-                    facts->volumeDisks.push_back(extent.disk);
-                }
-            }
-        }
-        CloseSafely(&volume);
-    }
-    if (!facts->hasDiskNumber) return;
-    facts->bus = BusOfDisk(facts->diskNumber);
-
-    wchar_t windowsFolder[MAX_PATH + 1] = L"";
-    GetSystemWindowsDirectoryW(windowsFolder, MAX_PATH + 1);
-    facts->places.push_back(PlaceOfPath("the Windows folder", windowsFolder));
-    facts->places.push_back(BootVolumePlace());
-    const wchar_t* memoryKey = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Memory Management";
-    for (const std::string& pageFile : PageFilePaths(RegistryStrings(memoryKey, L"ExistingPageFiles"),
-                                                     RegistryStrings(memoryKey, L"PagingFiles"))) {
-        facts->places.push_back(PlaceOfPath("a page file", Widen(pageFile)));
-    }
-    facts->places.push_back(PlaceOfPath("this program", ProgramPath()));
-    wchar_t temporary[MAX_PATH + 2] = L"";
-    GetTempPathW(MAX_PATH + 2, temporary);
-    facts->places.push_back(PlaceOfPath("the temporary folder", temporary));
-
-    DWORD present = GetLogicalDrives();
-    for (int i = 0; i < 26; ++i) {
-        if ((present & (1u << i)) == 0) continue;
-        const char other = char('A' + i);
-        const std::wstring otherRoot = std::wstring(1, wchar_t(other)) + L":\\";
-        DriveKind kind = DriveKindOf(otherRoot);
-        if (kind != DriveKind::Removable && kind != DriveKind::Fixed) continue;
-        std::vector<uint32_t> disks;
-        std::string ignored;
-        if (DisksOfVolume(L"\\\\.\\" + otherRoot.substr(0, 2), &disks, &ignored) &&
-            std::find(disks.begin(), disks.end(), facts->diskNumber) != disks.end()) {
-            facts->lettersOnDisk.push_back(other);
-        }
-    }
-}
+void GatherSystemDiskFacts(char letter, DiskFacts* facts) { GatherDiskFacts(letter, SystemDiskCalls(), facts); }
 
 namespace {
 

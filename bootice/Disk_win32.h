@@ -17,9 +17,8 @@ enum BootExitCode {
     kExitNoAccess = 4,  // the disk could not be opened, measured or locked; nothing was written
 };
 
-// Everything DecideDiskGuard needs to know about |letter|'s disk. Calls that
-// fail leave the facts empty or Unknown, which the guard refuses.
-void GatherDiskFacts(char letter, DiskFacts* facts);
+// GatherDiskFacts over the system's own disk calls.
+void GatherSystemDiskFacts(char letter, DiskFacts* facts);
 
 struct DiskRunResult {
     int exitCode = kExitFailed;

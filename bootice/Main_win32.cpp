@@ -64,7 +64,7 @@ int wmain(int argc, wchar_t** argv) {
     if (!ParseDriveLetterDevice(command.device, &letter, &error)) return Finish(kExitUsage, error);
 
     DiskFacts facts;
-    GatherDiskFacts(letter, &facts);
+    GatherSystemDiskFacts(letter, &facts);
     GuardVerdict verdict = DecideDiskGuard(facts);
     if (!verdict.allowed) return Finish(kExitRefused, "refused: " + verdict.reason);
 
