@@ -508,7 +508,8 @@ struct FrontState {
     bool removable = false;
     bool layoutApplied = false;
     uint64_t partitionOffset = 0;
-    LockedVolume newVolume;  // the new partition's volume while the core writes it
+    std::vector<LockedVolume> locks;  // the disk's volumes from before the work
+    LockedVolume newVolume;           // the new partition's volume while the core writes it
 };
 
 std::string DiskName(const FrontState* state) { return "disk " + std::to_string(state->disk->number); }
@@ -703,8 +704,11 @@ bool FormatWithSystem(void* context, FileSystem fileSystem, const PartitionLayou
         FreeLibrary(library);
         return false;
     }
-    // The formatter locks the volume itself and finds it by its letter.
+    // The formatter locks the volume itself and finds it by its letter. The
+    // old locks go too: the system may have kept an old volume for the new
+    // partition when its place did not change.
     CloseSafely(&state->newVolume.handle);
+    ReleaseLocks(&state->locks);
     if (!MountAgainUnderLetter(state, error)) {
         FreeLibrary(library);
         return false;
@@ -803,14 +807,12 @@ namespace {
 DiskRunResult RunOnOpenDisk(const BootCommand& command, const DiskFacts& facts, PhysicalDisk* disk) {
     DiskRunResult result;
     std::string error;
-    std::vector<LockedVolume> locks;
-    if (!LockDiskVolumes(disk->number, facts.letter, &locks, &error)) {
+    FrontState state;
+    if (!LockDiskVolumes(disk->number, facts.letter, &state.locks, &error)) {
         result.exitCode = kExitNoAccess;
         result.message = error;
         return result;
     }
-
-    FrontState state;
     state.disk = disk;
     state.letter = facts.letter;
     state.removable = facts.driveKind == DriveKind::Removable;
@@ -829,7 +831,7 @@ DiskRunResult RunOnOpenDisk(const BootCommand& command, const DiskFacts& facts, 
     std::string coreMessage;
     bool ok = RunBootCommand(command, &device, hooks, &coreMessage);
     CloseSafely(&state.newVolume.handle);
-    ReleaseLocks(&locks);
+    ReleaseLocks(&state.locks);
     // The core may have changed the table in sector 0 (the active flag, the
     // boot code); the system rereads it so that it does not act on a stale copy.
     if (disk->wrote) Control(disk->handle, IOCTL_DISK_UPDATE_PROPERTIES, nullptr, 0, nullptr, 0);
