@@ -1,6 +1,6 @@
 // FAT32 format of a 64 GiB sparse image: prints the time taken and the bytes
 // written relative to the image's size. Not a test; run it by hand:
-//   fat32_format_bench [IMAGE-PATH]   (default: fat32_bench.img here)
+//   fat32_format_bench [IMAGE-PATH]   (default: fat32_bench.img beside the program)
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -31,7 +31,10 @@ static bool WriteBench(void* context, uint64_t firstSector, uint32_t count, cons
 }
 
 int main(int argc, char** argv) {
-    const std::string path = argc > 1 ? argv[1] : "fat32_bench.img";
+    const std::string program = argv[0];
+    const size_t slash = program.find_last_of('/');
+    const std::string path =
+        argc > 1 ? argv[1] : (slash == std::string::npos ? "" : program.substr(0, slash + 1)) + "fat32_bench.img";
     const uint64_t imageBytes = 64ull << 30;
     BenchImage image;
     image.fd = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);

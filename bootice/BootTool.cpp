@@ -72,7 +72,7 @@ static bool RunPartitions(const BootCommand& command, BlockDevice* disk, const F
         formatted = FileSystemName(command.fileSystem);
     }
     *message = "partition 1 from sector " + std::to_string(layout.firstSector) + ", " +
-               std::to_string(layout.sectorCount * disk->sectorSize >> 20) + " MiB, " + formatted;
+               SizeText(layout.sectorCount * disk->sectorSize) + ", " + formatted;
     if (!note.empty()) *message += "; " + note;
     return true;
 }

@@ -63,16 +63,35 @@ static uint32_t RandomSignature(void*) {
     return value;
 }
 
-// Runs a formatter with its standard output silenced; its error output goes
-// through so that its own reason reaches the user.
+// The last line a formatter wrote to its error output: its own reason.
+static std::string LastLine(FILE* file) {
+    std::string text, line;
+    char buffer[4096];
+    rewind(file);
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof buffer, file)) > 0) text.append(buffer, n);
+    size_t end = text.find_last_not_of(" \r\n");
+    if (end == std::string::npos) return "";
+    size_t start = text.find_last_of("\r\n", end);
+    return text.substr(start == std::string::npos ? 0 : start + 1, end - (start == std::string::npos ? 0 : start + 1) + 1);
+}
+
+// Runs a formatter silently (on an image file mkntfs always warns that it is
+// not a block device); its error output becomes part of a failure's message.
 static bool RunFormatter(const std::vector<std::string>& arguments, const char* package, std::string* error) {
     std::vector<char*> argv;
     for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
     argv.push_back(nullptr);
+    FILE* errors = tmpfile();
+    if (!errors) {
+        *error = std::string("cannot make a temporary file: ") + std::strerror(errno);
+        return false;
+    }
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, fileno(errors), 2);
     pid_t pid = 0;
     int failure = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
     if (failure != 0) {
@@ -82,23 +101,26 @@ static bool RunFormatter(const std::vector<std::string>& arguments, const char* 
         failure = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
     }
     posix_spawn_file_actions_destroy(&actions);
+    bool ok = false;
+    int status = 0;
+    pid_t waited = -1;
+    if (failure == 0) {
+        do waited = waitpid(pid, &status, 0);
+        while (waited < 0 && errno == EINTR);
+    }
     if (failure != 0) {
         *error = arguments[0] + " cannot be started (" + std::strerror(failure) + "; Debian package " + package + ")";
-        return false;
-    }
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR) {
-            *error = arguments[0] + " was lost while it ran";
-            return false;
-        }
-    }
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    } else if (waited < 0) {
+        *error = arguments[0] + " was lost while it ran";
+    } else if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
         *error = arguments[0] + " failed (" +
-                 (WIFEXITED(status) ? "exit code " + std::to_string(WEXITSTATUS(status)) : std::string("killed")) + ")";
-        return false;
+                 (WIFEXITED(status) ? "exit code " + std::to_string(WEXITSTATUS(status)) : std::string("killed")) +
+                 "): " + LastLine(errors);
+    } else {
+        ok = true;
     }
-    return true;
+    fclose(errors);
+    return ok;
 }
 
 // Copies the parts of the formatted file that hold data into the image at

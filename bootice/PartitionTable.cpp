@@ -6,15 +6,13 @@
 #include "bootice/Sectors.h"
 
 static const uint64_t kMiB = 1ull << 20;
-// Smallest partitions the system formatters make comfortably.
+// Smallest partitions the system formatters make comfortably; FAT32 needs
+// 65525 clusters of at least 512 bytes (the formatter's geometry has the
+// last word, this only keeps the message simple for tiny disks).
 static const uint64_t kMinimumNtfsBytes = 8 * kMiB;
 static const uint64_t kMinimumExfatBytes = 8 * kMiB;
+static const uint64_t kMinimumFat32Bytes = 33 * kMiB;
 
-static std::string SizeText(uint64_t bytes) {
-    const uint64_t gib = 1ull << 30;
-    if (bytes >= gib) return std::to_string(bytes / gib) + " GiB";
-    return std::to_string(bytes / kMiB) + " MiB";
-}
 
 bool PlanPartition(uint64_t diskSectors, uint32_t sectorSize, FileSystem fileSystem, uint32_t diskSignature,
                    PartitionLayout* layout, std::string* note, std::string* error) {
@@ -23,11 +21,11 @@ bool PlanPartition(uint64_t diskSectors, uint32_t sectorSize, FileSystem fileSys
     const uint64_t count = end > first ? end - first : 0;
     const uint64_t minimum = fileSystem == FileSystem::Ntfs    ? kMinimumNtfsBytes
                              : fileSystem == FileSystem::Exfat ? kMinimumExfatBytes
-                                                               : 0;
+                                                               : kMinimumFat32Bytes;
     if (count == 0 || count * sectorSize < minimum) {
         *error = "the disk (" + SizeText(diskSectors * sectorSize) + ") is too small for " +
                  (fileSystem == FileSystem::Ntfs ? "NTFS" : fileSystem == FileSystem::Exfat ? "exFAT" : "FAT32") +
-                 ": it needs at least " + std::to_string((kMiB + (minimum ? minimum : kMiB)) / kMiB) + " MiB";
+                 ": it needs at least " + std::to_string((kMiB + minimum) / kMiB) + " MiB";
         return false;
     }
     layout->diskSignature = diskSignature;

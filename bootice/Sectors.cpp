@@ -48,3 +48,13 @@ bool ZeroSectorsVerified(BlockDevice* disk, uint64_t firstSector, uint64_t count
     }
     return true;
 }
+
+std::string SizeText(uint64_t bytes) {
+    const uint64_t gib = 1ull << 30, tib = 1ull << 40;
+    if (bytes >= tib) {
+        const uint64_t tenths = (bytes * 10 + tib / 2) / tib;
+        return std::to_string(tenths / 10) + "." + std::to_string(tenths % 10) + " TiB";
+    }
+    if (bytes >= gib) return std::to_string(bytes / gib) + " GiB";
+    return std::to_string(bytes >> 20) + " MiB";
+}

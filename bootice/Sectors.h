@@ -11,11 +11,14 @@ bool ReadSectors(BlockDevice* disk, uint64_t firstSector, uint32_t count, uint8_
 bool WriteSectors(BlockDevice* disk, uint64_t firstSector, uint32_t count, const uint8_t* data,
                   std::string* error);
 // Writes, reads back and compares: a device that drops or misplaces writes
-// (a forged-capacity stick wraps around) is caught here.
+// is caught at the sector where it happens.
 bool WriteSectorsVerified(BlockDevice* disk, uint64_t firstSector, uint32_t count, const uint8_t* data,
                           std::string* error);
 // Zeroes a range in chunks of at most 1 MiB and reads it back.
 bool ZeroSectorsVerified(BlockDevice* disk, uint64_t firstSector, uint64_t count, std::string* error);
+
+// "3.0 TiB", "64 GiB", "63 MiB": sizes for messages.
+std::string SizeText(uint64_t bytes);
 
 inline uint16_t Get16(const uint8_t* p) { return uint16_t(p[0] | (p[1] << 8)); }
 inline uint32_t Get32(const uint8_t* p) {

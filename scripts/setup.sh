@@ -32,6 +32,8 @@ packages=(
   # Windows cross build
   g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix binutils-mingw-w64-i686
   mingw-w64-i686-dev libz-mingw-w64-dev nasm dpkg-dev
+  # the 64-bit variant (the boot tool's core is checked with it too)
+  g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix
   # payload: archiver, firmware, packing
   7zip seabios ovmf acpica-tools uuid-dev python3 python-is-python3
   # payload checks: a UDF bridge image like the Windows install discs
@@ -40,6 +42,9 @@ packages=(
   wine wine32:i386 wine64 xvfb xdotool x11-utils imagemagick fvwm
   qemu-system-x86 qemu-utils xorriso mtools dosfstools gnu-efi
   ntfs-3g exfatprogs exfat-fuse fdisk
+  # boot tests of prepared drives: GRUB as a loader started by a boot sector,
+  # GRUB EFI images and hybrid images
+  grub-common grub-pc-bin grub-efi-amd64-bin grub-efi-ia32-bin
   # Wine tests: Wine's own fonts (the stock system font among them) and a
   # fixed-pitch face to stand in for Consolas
   fonts-wine fonts-dejavu-core

@@ -69,7 +69,7 @@ void WriteDiskBytes(const ImageDisk& disk, uint64_t diskOffset, const std::vecto
 
 int RunShell(const std::string& command, std::string* output) {
     output->clear();
-    FILE* pipe = popen((command + " 2>&1 </dev/null").c_str(), "r");
+    FILE* pipe = popen(("(" + command + ") 2>&1 </dev/null").c_str(), "r");
     if (!pipe) return -1;
     char buffer[4096];
     size_t n;

@@ -1,0 +1,320 @@
+; A loader for boot tests: started by a partition boot sector at 2000:0000,
+; it checks the hand-off that Windows-style loaders expect and reports on the
+; serial port (COM1), then powers the machine off:
+;   HANDOFF OK DL=80 DH=00 HIDDEN=00000800 LENGTH=00061000 SUM=1234ABCD
+; DH, the partition's index in the table, is reported, not checked: it is a
+; GRUB4DOS convention beyond the Windows hand-off.
+;   HANDOFF BAD <what was wrong>
+;
+; The test appends data to this program (padded to PROGRAM_SIZE) and fills
+; the header: the file's length, a checksum over the appended data (the
+; program's own variables change as it runs), and the partition
+; start the boot sector must report. The checksum is order-sensitive (FNV-1a
+; over 32-bit words), so clusters loaded in the wrong order or not at all are
+; caught, not only missing bytes.
+
+bits 16
+cpu 386
+org 0
+
+COM1            equ 0x3F8
+HEADER_SIZE     equ 32
+PROGRAM_SIZE    equ 2048
+LOAD_SEGMENT    equ 0x2000
+LOAD_LIMIT      equ 0x7F000
+BOOT_SECTOR     equ 0x7C00
+SCRATCH         equ 0x7000          ; a copy of the boot sector read from disk
+STACK_TOP       equ 0x6000
+
+start:
+        jmp short entry
+        times 4 - ($ - $$) db 0
+magic:          db "DKHL"
+fileLength:     dd 0                ; whole file in bytes, a multiple of 4
+fileChecksum:   dd 0                ; over bytes PROGRAM_SIZE .. fileLength
+partitionStart: dd 0                ; HiddenSectors the boot sector must carry
+        times HEADER_SIZE - ($ - $$) db 0
+
+entry:
+        ; The call's return address tells where this code runs; the call
+        ; and pop leave SP as it came.
+        call .here
+.here:
+        pop ax
+        sub ax, .here                   ; IP at the file's first byte
+        mov [cs:entryIp], ax
+        ; Keep the registers as they came before anything changes them.
+        mov [cs:entryDs], ds
+        mov [cs:entryEs], es
+        mov [cs:entrySs], ss
+        mov [cs:entrySp], sp
+        mov [cs:entryDx], dx
+        mov ax, cs
+        mov ds, ax
+        mov [entryCs], ax
+        xor ax, ax
+        mov es, ax
+        cli
+        mov ss, ax
+        mov sp, STACK_TOP           ; below the boot sector, which must stay intact
+        sti
+        cld
+
+        mov si, badStartText
+        cmp word [entryCs], LOAD_SEGMENT
+        jne Bad
+        cmp word [entryIp], 0
+        jne Bad
+        mov si, badSegmentsText
+        mov ax, [entryDs]
+        or ax, [entryEs]
+        or ax, [entrySs]
+        jnz Bad
+        cmp word [entrySp], BOOT_SECTOR
+        jne Bad
+
+        mov si, badSignatureText
+        cmp word [es:BOOT_SECTOR + 510], 0xAA55
+        jne Bad
+        mov si, badBpbText
+        cmp word [es:BOOT_SECTOR + 0x0B], 512
+        jne Bad
+        cmp dword [es:BOOT_SECTOR + 0x52], "FAT3"
+        jne Bad
+        cmp dword [es:BOOT_SECTOR + 0x56], "2   "
+        jne Bad
+        mov si, badDriveText
+        mov al, [entryDx]
+        cmp al, [es:BOOT_SECTOR + 0x40]
+        jne Bad
+        mov si, badHiddenText
+        mov eax, [es:BOOT_SECTOR + 0x1C]
+        cmp eax, [partitionStart]
+        jne Bad
+
+        ; The sector at 0:7C00 must be the volume's own boot sector, read
+        ; here through DL: that proves both. Only the drive field may differ.
+        mov [packet + 8], eax
+        mov si, packet
+        mov dl, [entryDx]
+        mov ah, 0x42
+        int 0x13
+        mov si, badReadText
+        jc Bad
+        mov si, BOOT_SECTOR
+        mov di, SCRATCH
+        mov cx, 512
+.compare:
+        mov al, [es:si]
+        cmp si, BOOT_SECTOR + 0x40
+        je .same
+        cmp al, [es:di]
+        jne .differs
+.same:
+        inc si
+        inc di
+        loop .compare
+        jmp .checkFile
+.differs:
+        mov si, badSectorText
+        jmp Bad
+
+.checkFile:
+        mov si, badLengthText
+        mov ecx, [fileLength]
+        cmp dword [magic], "DKHL"
+        jne Bad
+        cmp ecx, PROGRAM_SIZE
+        jb Bad
+        cmp ecx, LOAD_LIMIT
+        ja Bad
+        test cl, 3
+        jnz Bad
+
+        ; FNV-1a over 32-bit words, walking FS:SI across the 64 KiB segments.
+        sub ecx, PROGRAM_SIZE
+        shr ecx, 2
+        mov ax, LOAD_SEGMENT
+        mov fs, ax
+        mov si, PROGRAM_SIZE
+        mov ebx, 0x811C9DC5
+        mov edi, 0x01000193
+        jecxz .summed
+.word:
+        xor ebx, [fs:si]
+        imul ebx, edi
+        add si, 4
+        jnz .sameSegment
+        mov ax, fs
+        add ax, 0x1000
+        mov fs, ax
+.sameSegment:
+        dec ecx
+        jnz .word
+.summed:
+        mov [sum], ebx
+        mov si, badChecksumText
+        cmp ebx, [fileChecksum]
+        jne Bad
+
+        mov si, okText
+        call SerialText
+        mov si, driveText
+        call SerialText
+        mov al, [entryDx]
+        call SerialHexByte
+        mov si, dhText
+        call SerialText
+        mov al, [entryDx + 1]
+        call SerialHexByte
+        mov si, hiddenText
+        call SerialText
+        mov eax, [partitionStart]
+        call SerialHexDword
+        mov si, lengthText
+        call SerialText
+        mov eax, [fileLength]
+        call SerialHexDword
+        jmp Finish
+
+; Reports what was wrong (SI) with the values that were seen.
+Bad:
+        push si
+        mov si, badText
+        call SerialText
+        pop si
+        call SerialText
+        mov si, seenText
+        call SerialText
+        mov ax, [entryCs]
+        call SerialHexWord
+        mov al, ':'
+        call SerialByte
+        mov ax, [entryIp]
+        call SerialHexWord
+        mov si, seenSegmentsText
+        call SerialText
+        mov ax, [entryDs]
+        call SerialHexWord
+        mov al, ' '
+        call SerialByte
+        mov ax, [entryEs]
+        call SerialHexWord
+        mov al, ' '
+        call SerialByte
+        mov ax, [entrySs]
+        call SerialHexWord
+        mov al, ':'
+        call SerialByte
+        mov ax, [entrySp]
+        call SerialHexWord
+        mov si, driveText
+        call SerialText
+        mov al, [entryDx]
+        call SerialHexByte
+        mov si, hiddenText
+        call SerialText
+        mov eax, [es:BOOT_SECTOR + 0x1C]
+        call SerialHexDword
+
+Finish:
+        mov si, sumText
+        call SerialText
+        mov eax, [sum]
+        call SerialHexDword
+        mov si, lineEnd
+        call SerialText
+        ; Soft-off through the ACPI PM1a control register that SeaBIOS sets
+        ; up on QEMU's chipsets (PM base 0x600; SLP_TYP 0 is S5 there).
+        mov dx, 0x604
+        mov ax, 0x2000
+        out dx, ax
+.halt:
+        cli
+        hlt
+        jmp .halt
+
+SerialText:
+        lodsb
+        test al, al
+        jz .done
+        call SerialByte
+        jmp SerialText
+.done:
+        ret
+
+SerialByte:
+        push dx
+        push ax
+        mov dx, COM1 + 5            ; line status: wait for an empty transmitter
+.wait:
+        in al, dx
+        test al, 0x20
+        jz .wait
+        pop ax
+        mov dx, COM1
+        out dx, al
+        pop dx
+        ret
+
+SerialHexDword:
+        push eax
+        shr eax, 16
+        call SerialHexWord
+        pop eax
+SerialHexWord:
+        push ax
+        mov al, ah
+        call SerialHexByte
+        pop ax
+SerialHexByte:
+        push ax
+        shr al, 4
+        call SerialHexDigit
+        pop ax
+SerialHexDigit:
+        and al, 0x0F
+        add al, '0'
+        cmp al, '9'
+        jbe .print
+        add al, 'A' - '9' - 1
+.print:
+        jmp SerialByte
+
+okText:             db 13, 10, "HANDOFF OK", 0
+badText:            db 13, 10, "HANDOFF BAD ", 0
+badStartText:       db "CS:IP is not 2000:0000", 0
+badSegmentsText:    db "DS, ES, SS are not 0 or SP is not 7C00", 0
+badSignatureText:   db "no 55 AA at 0:7DFE", 0
+badBpbText:         db "no FAT32 BPB at 0:7C00", 0
+badDriveText:       db "DL differs from the BPB drive field", 0
+badHiddenText:      db "HiddenSectors is not the partition start", 0
+badReadText:        db "the boot sector cannot be read through DL", 0
+badSectorText:      db "0:7C00 differs from the volume's boot sector", 0
+badLengthText:      db "the file's header is damaged", 0
+badChecksumText:    db "checksum: the file is not loaded whole", 0
+seenText:           db "; CS:IP=", 0
+seenSegmentsText:   db " DS ES SS:SP=", 0
+driveText:          db " DL=", 0
+dhText:             db " DH=", 0
+hiddenText:         db " HIDDEN=", 0
+lengthText:         db " LENGTH=", 0
+sumText:            db " SUM=", 0
+lineEnd:            db 13, 10, 0
+
+entryCs:    dw 0
+entryIp:    dw 0
+entryDs:    dw 0
+entryEs:    dw 0
+entrySs:    dw 0
+entrySp:    dw 0
+entryDx:    dw 0
+sum:        dd 0
+packet:     db 0x10, 0
+            dw 1, SCRATCH, 0
+            dd 0, 0
+
+%if ($ - $$) > PROGRAM_SIZE
+%error "the loader is longer than PROGRAM_SIZE"
+%endif
+        times PROGRAM_SIZE - ($ - $$) db 0
