@@ -441,17 +441,17 @@ bool LockAndDismount(const std::wstring& device, const std::string& name, Locked
     locked->name = name;
     locked->handle = OpenDevice(device, GENERIC_READ | GENERIC_WRITE);
     if (locked->handle == INVALID_HANDLE_VALUE) {
-        *error = "cannot open " + name + " to lock it: " + LastErrorText();
+        *error = name + " can't be opened to lock it (" + LastErrorText() + ")";
         return false;
     }
     ULONGLONG deadline = GetTickCount64() + kLockMilliseconds;
     while (!Control(locked->handle, FSCTL_LOCK_VOLUME, nullptr, 0, nullptr, 0)) {
         DWORD code = GetLastError();
         if (GetTickCount64() >= deadline) {
-            *error = "cannot lock " + name + " for " + std::to_string(kLockMilliseconds / 1000) + " s: " +
-                     ErrorText(code) +
+            *error = name + " can't be locked, tried for " + std::to_string(kLockMilliseconds / 1000) + " s (" +
+                     ErrorText(code) + ")" +
                      (code == ERROR_ACCESS_DENIED || code == ERROR_SHARING_VIOLATION
-                          ? "; a program or window still has files open on it"
+                          ? ": a program or window still has files open on it"
                           : "");
             CloseSafely(&locked->handle);
             return false;
@@ -459,7 +459,7 @@ bool LockAndDismount(const std::wstring& device, const std::string& name, Locked
         Sleep(kPollMilliseconds);
     }
     if (!Control(locked->handle, FSCTL_DISMOUNT_VOLUME, nullptr, 0, nullptr, 0)) {
-        *error = "cannot dismount " + name + ": " + LastErrorText();
+        *error = name + " can't be dismounted (" + LastErrorText() + ")";
         CloseSafely(&locked->handle);
         return false;
     }
@@ -619,18 +619,20 @@ bool MountAgainUnderLetter(const FrontState* state, std::string* error) {
             bool ok = true;
             if (plan.freeLetter && !DeleteVolumeMountPointW(root.c_str())) {
                 ok = false;
-                lastFailure = "cannot free " + Narrow(root.substr(0, 2)) + ": " + LastErrorText();
+                lastFailure =
+                    Narrow(root.substr(0, 2)) + " can't be taken from its old volume (" + LastErrorText() + ")";
             }
             for (char other : plan.lettersToRemove) {
                 const std::wstring otherRoot = std::wstring(1, wchar_t(other)) + L":\\";
                 if (ok && !DeleteVolumeMountPointW(otherRoot.c_str())) {
                     ok = false;
-                    lastFailure = "cannot take " + std::string(1, other) + ": from the new volume: " + LastErrorText();
+                    lastFailure =
+                        std::string(1, other) + ": can't be taken from the new volume (" + LastErrorText() + ")";
                 }
             }
             if (ok && !SetVolumeMountPointW(root.c_str(), volumeName.c_str())) {
-                lastFailure = "cannot give the new volume the letter " + Narrow(root.substr(0, 2)) + ": " +
-                              LastErrorText();
+                lastFailure = "the new volume can't be given the letter " + Narrow(root.substr(0, 2)) + " (" +
+                              LastErrorText() + ")";
             }
         }
         if (GetTickCount64() >= deadline) {

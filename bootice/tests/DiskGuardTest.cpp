@@ -323,7 +323,9 @@ TEST(DiskGuard, DecidesFromTheDiskCallsOfEachMachine) {
          },
          'E', ""},
         {"D: beside C: on the system disk",
-         [](FakeMachine* m) { m->volumes.push_back({"\\\\?\\Volume{d}", {"D:\\"}, DriveKind::Fixed, {0}, true, 0, {}}); },
+         [](FakeMachine* m) {
+             m->volumes.push_back({"\\\\?\\Volume{d}", {"D:\\"}, DriveKind::Fixed, {0}, true, 0, {}});
+         },
          'D', "D: is on disk 0 (C:, D:), which holds the Windows folder (C:\\Windows); refusing to write to that disk"},
         {"D: beside C:, neither answering the extents call, as in Wine",
          [](FakeMachine* m) {

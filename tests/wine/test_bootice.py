@@ -138,7 +138,7 @@ class BootTool(unittest.TestCase):
         # What Windows setup records; in Wine it is C:'s volume, on disk 0.
         self.session.import_registry({SETUP_KEY: {"SystemPartition": r"\\Device\\HarddiskVolume1"}})
         try:
-            self.assert_every_form_fails(folder, EXIT_NO_ACCESS, "cannot dismount E:", "(error 50)")
+            self.assert_every_form_fails(folder, EXIT_NO_ACCESS, "E: can't be dismounted", "(error 50)")
         finally:
             self.forget_boot_partition()
 
