@@ -1,0 +1,133 @@
+// Decides, before the first byte is written, whether the boot tool may touch
+// the disk behind a drive letter, and how its letter is given back afterwards.
+// The Windows front gathers the facts through the disk control calls; every
+// decision over them is made here, in portable code, so that native tests can
+// check it.
+#pragma once
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// "E:" (also "e:", "E:\") names drive letter E. Anything else is refused
+// with a one-line reason.
+bool ParseDriveLetterDevice(const std::string& device, char* letter, std::string* error);
+
+// What the system says about the letter's root (GetDriveType).
+enum class DriveKind { Unknown, NoSuchDrive, Removable, Fixed, Remote, CdRom, RamDisk };
+
+// How the disk is attached, from the storage bus type.
+enum class DiskBus { Unknown, Usb, CardReader, Internal, Virtual, Network };
+
+// The storage bus type numbers of the Windows storage API, mapped to the few
+// kinds that matter here.
+DiskBus DiskBusFromStorageBusType(int busType);
+
+// A folder or volume that the running system or this program depends on.
+enum class PlaceState {
+    OnDisks,         // its volume lies on |disks|
+    NotOnLocalDisk,  // a network share, a RAM disk, a CD: never on the target
+    Unknown,         // could not be found out; the target can't be cleared
+};
+
+struct SystemPlace {
+    std::string what;   // "the Windows folder", "a page file", ...
+    std::string path;   // as the system names it, for the message
+    PlaceState state = PlaceState::Unknown;
+    std::vector<uint32_t> disks;  // more than one for a volume spanning disks
+    std::string unknownReason;    // why the state is Unknown
+};
+
+struct DiskFacts {
+    char letter = 0;
+    DriveKind driveKind = DriveKind::Unknown;
+    // The storage device number of the letter's volume, when it is a disk.
+    bool hasDiskNumber = false;
+    uint32_t diskNumber = 0;
+    // Disks that the letter's volume extends over, when the system says
+    // (empty when the extents call is not answered).
+    std::vector<uint32_t> volumeDisks;
+    DiskBus bus = DiskBus::Unknown;
+    // The Windows folder, the boot volume, every page file, this program and
+    // the temporary folder.
+    std::vector<SystemPlace> places;
+    // Every drive letter whose volume lies on the target disk, the letter
+    // itself included.
+    std::vector<char> lettersOnDisk;
+};
+
+struct GuardVerdict {
+    bool allowed = false;
+    std::string reason;  // one line naming the refusal
+};
+
+GuardVerdict DecideDiskGuard(const DiskFacts& facts);
+
+// The system calls the facts come from, one thin call each: the Windows
+// front wraps the real ones, the tests give a fake machine. Text is UTF-8;
+// a volume device is "\\?\Volume{...}" or "\\.\E:", a root ends in a
+// backslash ("C:\", "C:\mnt\stick\", "\\server\share\").
+struct DiskCalls {
+    void* context = nullptr;
+    DriveKind (*driveKind)(void* context, const std::string& root) = nullptr;
+    // The root of the volume that holds |path| (a volume mounted in a folder
+    // has that folder as its root).
+    bool (*volumeRoot)(void* context, const std::string& path, std::string* root, std::string* error) = nullptr;
+    // The volume device mounted at |root|.
+    bool (*volumeDevice)(void* context, const std::string& root, std::string* device, std::string* error) = nullptr;
+    // The disks of the volume's extents; false when the call is not answered.
+    bool (*extentDisks)(void* context, const std::string& device, std::vector<uint32_t>* disks,
+                        std::string* error) = nullptr;
+    // The storage device number, when |device| is a disk or lies on one.
+    bool (*deviceNumber)(void* context, const std::string& device, uint32_t* disk) = nullptr;
+    // The storage bus type number of a disk (0 when unknown).
+    int (*busType)(void* context, uint32_t disk) = nullptr;
+    // A string or every string of a multi-string value under HKEY_LOCAL_MACHINE.
+    std::vector<std::string> (*registryStrings)(void* context, const std::string& key,
+                                                const std::string& name) = nullptr;
+    std::string windowsFolder;
+    std::string programPath;
+    std::string temporaryFolder;
+    uint32_t logicalDrives = 0;  // bit 0 is A:
+};
+
+// Gathers what DecideDiskGuard needs about |letter|'s disk. Calls that fail
+// leave the facts empty or Unknown, which the guard refuses.
+void GatherDiskFacts(char letter, const DiskCalls& calls, DiskFacts* facts);
+
+// The disks a volume device lies on: its extents, or else its device number
+// (only the extents know of volumes spanning disks).
+bool DisksOfVolumeDevice(const DiskCalls& calls, const std::string& device, std::vector<uint32_t>* disks,
+                         std::string* reason);
+
+// The page files the system uses, from the registry's memory-management
+// values: ExistingPageFiles ("\??\C:\pagefile.sys") and PagingFiles
+// ("C:\pagefile.sys 0 0", "?:\pagefile.sys" for system-managed on any drive,
+// which names no drive and is skipped). Each path once, in the order found.
+std::vector<std::string> PageFilePaths(const std::vector<std::string>& existingPageFiles,
+                                       const std::vector<std::string>& pagingFiles);
+
+// True when sectors first .. first+count-1 all lie on a disk of sectorCount
+// sectors. The Windows front asks before every transfer, so that nothing is
+// ever read or written outside the chosen disk, whatever the core computed.
+bool SectorsWithinDisk(uint64_t first, uint32_t count, uint64_t sectorCount);
+
+// "E:, F:" for a list of letters, for messages.
+std::string LettersText(const std::vector<char>& letters);
+
+// Giving the new volume the drive letter that the command named.
+struct RemountFacts {
+    char letter = 0;                         // the letter to give back
+    std::vector<char> newVolumeLetters;      // letters the new volume has now
+    bool letterTaken = false;                // the letter names some volume now
+    bool letterOnTargetDisk = false;         // ... one on the target disk (stale)
+};
+
+struct RemountPlan {
+    bool done = false;                       // the new volume has the letter
+    bool freeLetter = false;                 // remove the letter's stale mount point first
+    std::vector<char> lettersToRemove;       // a volume has one drive letter only
+    bool refused = false;
+    std::string reason;
+};
+
+RemountPlan PlanRemount(const RemountFacts& facts);
