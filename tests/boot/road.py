@@ -51,7 +51,8 @@ def make_drive(fs, iso, disk, native_build, work=None, fragment=None, size=None)
     volume. fragment: a root file name that is written first, into a
     fragmented free space (NTFS only). Returns a Drive: the partition's start
     and length in sectors, the tree left on the volume (a folder), the tool
-    command lines the program ran, and the /type= it chose."""
+    command lines the program ran, and the /type= of the last boot record
+    it installed."""
     native_build = os.path.abspath(native_build)
     copy_road = os.path.join(native_build, 'tests', 'unit', 'copy_road')
     front = os.path.join(native_build, 'bootice', 'bootice')
@@ -73,6 +74,7 @@ def make_drive(fs, iso, disk, native_build, work=None, fragment=None, size=None)
         raise Failure(f'the copy operation failed ({done.returncode}): '
                       f'{done.stderr.decode(errors="replace")}')
     commands = [line[5:] for line in output.splitlines() if line.startswith('run: ')]
+    # The last boot record installed is the one that boots.
     types = [c.split('/type=')[1].split()[0] for c in commands if '/pbr' in c]
     with open(disk, 'rb') as f:
         table = f.read(SECTOR)[446:462]
@@ -83,7 +85,7 @@ def make_drive(fs, iso, disk, native_build, work=None, fragment=None, size=None)
     tree = os.path.join(work, 'tree')
     put = {'fat32': put_tree_fat32, 'ntfs': put_tree_ntfs, 'exfat': put_tree_exfat}[fs]
     put(disk, start, sectors, tree, fragment, work)
-    return Drive(start, sectors, tree, commands, types[0] if types else None)
+    return Drive(start, sectors, tree, commands, types[-1] if types else None)
 
 
 def put_tree_fat32(disk, start, sectors, tree, fragment, work):
@@ -149,7 +151,8 @@ def put_tree_exfat(disk, start, sectors, tree, fragment, work):
 
 # name: (file system, image, loader, firmware, fragmented root file)
 #   image: 'bootmgr' (BOOTMGR in the root), 'grldr' (grldr and menu.lst in the
-#   root), 'grldr-in-boot' (grldr only in boot/, menu.lst in the root),
+#   root), 'grldr-in-boot' (grldr and menu.lst only in boot/: the probe finds
+#   neither and the grldr move must still give a drive that boots),
 #   'hybrid' (grub-mkrescue's BIOS/UEFI image with efi/boot/bootx64.efi and
 #   bootia32.efi in its tree); loader: 'large' spans many clusters (GRUB with
 #   a memdisk whose last file it prints), 'small' does not.
@@ -197,11 +200,11 @@ def build_iso(case, run_dir):
     loader_dir = os.path.join(run_dir, 'loader')
     os.makedirs(loader_dir)
     loader = pbr_boot_test.build_loader(loader_dir, loader_kind == 'large')
-    target = {'bootmgr': 'BOOTMGR', 'grldr': 'grldr', 'grldr-in-boot': 'boot/grldr'}[image]
-    os.makedirs(os.path.dirname(os.path.join(source, target)), exist_ok=True)
-    shutil.copyfile(loader, os.path.join(source, target))
+    folder = os.path.join(source, 'boot') if image == 'grldr-in-boot' else source
+    os.makedirs(folder, exist_ok=True)
+    shutil.copyfile(loader, os.path.join(folder, 'BOOTMGR' if image == 'bootmgr' else 'grldr'))
     if image != 'bootmgr':
-        with open(os.path.join(source, 'menu.lst'), 'w') as f:
+        with open(os.path.join(folder, 'menu.lst'), 'w') as f:
             f.write('timeout 0\n')
     pbr_boot_test.run_tool(['xorriso', '-as', 'mkisofs', '-J', '-R', '-o', iso, source])
     return iso
