@@ -11,6 +11,7 @@
 // the test to put onto the formatted volume. Every translated command line
 // goes to standard output as "run: ..."; the exit code is non-zero when a
 // tool run failed or the operation reported an error.
+#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -73,6 +74,9 @@ std::string RunCaptured(const std::vector<std::string>& args, int* exitCode) {
     }
     pid_t child = fork();
     if (child == 0) {
+        // A tool that asked a question would wait for an answer forever.
+        const int nothing = open("/dev/null", O_RDONLY);
+        dup2(nothing, 0);
         dup2(pipeEnds[1], 1);
         dup2(pipeEnds[1], 2);
         close(pipeEnds[0]);
