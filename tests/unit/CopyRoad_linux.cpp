@@ -9,7 +9,8 @@
 // loader choice, the "[boot]" removal, the grldr move) act on what 7-Zip
 // really wrote. At the end the fake's E:\ tree is written to WORK/tree, for
 // the test to put onto the formatted volume. Every translated command line
-// goes to standard output as "run: ..."; the exit code is non-zero when a
+// goes to standard output as "run: ...", after the program's own as
+// "program: ..."; the exit code is non-zero when a
 // tool run failed or the operation reported an error.
 #include <fcntl.h>
 #include <sys/wait.h>
@@ -164,7 +165,9 @@ FakeTool RunRealTool(const std::wstring& commandLine) {
     std::vector<std::wstring> words = SplitCommandLine(commandLine.substr(start + 4));
     const std::wstring program = ToUpper(FileNamePart(words[0]));
     const bool archiver = program == L"7ZDROVELKIT.EXE";
-    std::vector<std::string> args = {archiver ? road.archiver : program == L"BOOTICE.EXE" ? road.front : ToUtf8(words[0])};
+    std::vector<std::string> args = {archiver                       ? road.archiver
+                                     : program == L"BOOTICE.EXE" ? road.front
+                                                                 : ToUtf8(words[0])};
     bool repartition = false;
     for (size_t i = 1; i < words.size(); ++i) {
         const std::wstring& word = words[i];
@@ -174,6 +177,7 @@ FakeTool RunRealTool(const std::wstring& commandLine) {
         else args.push_back(ToUtf8(word));
         repartition = repartition || word == L"/repartition";
     }
+    std::printf("program: %s\n", ToUtf8(commandLine).c_str());
     std::string shown = "run:";
     for (const std::string& arg : args) shown += " " + arg;
     std::printf("%s\n", shown.c_str());
