@@ -92,6 +92,12 @@ bool CopyWithFormatting(CopyRun& run) {
         if (OsFileSize(run.drive + L"\\grldr") < 0) {
             OsCopyFile(run.drive + L"\\boot\\grldr", run.drive + L"\\grldr");
             OsDeleteFile(run.drive + L"\\boot\\grldr");
+            // The probe saw no loader in the root, so the boot record looks
+            // for the boot manager; a grldr moved there would never start.
+            if (!grub4dos && !Interrupted() && OsFileSize(run.drive + L"\\grldr") > 0 &&
+                OsFileSize(run.drive + L"\\bootmgr") < 0)
+                RunTool(run, BootTool(),
+                        L"/device=" + run.drive + L" /pbr /install /type=grub4dos /activate /quiet");
         }
     }
     return !Interrupted();
