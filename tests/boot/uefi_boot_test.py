@@ -44,6 +44,7 @@ import road  # noqa: E402
 Skip, Failure, log = boot_test.Skip, boot_test.Failure, boot_test.log
 SECTOR = 512
 DISK_BYTES = 64 << 20
+DEVICE_LINE = 'STARTED FROM '
 MISSING_MESSAGE = 'This drive cannot start in UEFI mode'
 # How long the message must stay: a loader that gave up would be back in
 # the firmware, which with -no-reboot ends QEMU or boots something else.
@@ -78,8 +79,11 @@ def build_iso(run_dir, efi_case):
         os.makedirs(efi_boot)
         for name, target, marker in (('bootx64.efi', 'x86_64-efi', 'efi64'),
                                      ('bootia32.efi', 'i386-efi', 'efi32')):
-            drive_boot_test.grub_image(target, ['echo', 'halt'],
-                                       f'echo {drive_boot_test.EFI_MARKERS[marker]}\nhalt\n',
+            # $cmdpath names the device that the firmware gave the started
+            # loader: it must be partition 1, where its own files are.
+            drive_boot_test.grub_image(target, ['echo', 'halt', 'part_msdos'],
+                                       f'echo {drive_boot_test.EFI_MARKERS[marker]}\n'
+                                       f'echo {DEVICE_LINE}$cmdpath\nhalt\n',
                                        os.path.join(efi_boot, name.upper() if upper else name),
                                        loader_dir)
     iso = os.path.join(run_dir, 'image.iso')
@@ -226,7 +230,12 @@ def run_case(case, opts):
     if firmware == 'bios':
         drive_boot_test.boot_serial(args, run_dir, [pbr_boot_test.MARKER])
     elif efi_case:
-        drive_boot_test.boot_serial(args, run_dir, [drive_boot_test.EFI_MARKERS[firmware]])
+        lines = drive_boot_test.boot_serial(args, run_dir, [drive_boot_test.EFI_MARKERS[firmware],
+                                                            DEVICE_LINE])
+        device = next(line for line in lines if line.startswith(DEVICE_LINE))
+        want = DEVICE_LINE + ('(hd0,msdos1)/EFI/BOOT' if efi_case == 'upper' else '(hd0,msdos1)/efi/boot')
+        if device != want:
+            raise Failure(f'the image\'s loader reported "{device}", not "{want}"')
     else:
         boot_test.SHUTDOWN_SECONDS = MESSAGE_STAYS_SECONDS
         started = time.time()
