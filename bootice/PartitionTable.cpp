@@ -195,7 +195,9 @@ bool FindBootPartition(BlockDevice* disk, int* index, PartitionEntry* entry, std
     if (!ReadPartitionEntries(disk, entries, error)) return false;
     int active = -1, used = -1, activeCount = 0, usedCount = 0;
     for (int i = 0; i < 4; ++i) {
-        if (entries[i].typeCode == 0 || entries[i].sectorCount == 0) continue;
+        // The UEFI loaders' partition never takes a boot record.
+        if (entries[i].typeCode == 0 || entries[i].sectorCount == 0 || entries[i].typeCode == kEfiPartitionType)
+            continue;
         if (entries[i].typeCode == 0xEE) {
             *error = "the disk has a GUID partition table, not a master boot record";
             return false;

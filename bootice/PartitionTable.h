@@ -50,7 +50,8 @@ bool WriteFreshPartitionTable(BlockDevice* disk, const PartitionLayout& layout, 
 bool InstallMasterBootCode(BlockDevice* disk, const BootCodeImage& code, std::string* error);
 
 bool ReadPartitionEntries(BlockDevice* disk, PartitionEntry entries[4], std::string* error);
-// The partition a boot record goes to: the active one, else the only one.
+// The partition a boot record goes to: the active one, else the only one
+// (the UEFI loaders' partition aside).
 bool FindBootPartition(BlockDevice* disk, int* index, PartitionEntry* entry, std::string* error);
 // Sets 0x80 on entry `index` and clears it on the others.
 bool MarkPartitionActive(BlockDevice* disk, int index, std::string* error);

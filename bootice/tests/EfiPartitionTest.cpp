@@ -75,8 +75,14 @@ TEST(EfiPartition, NtfsAndExfatDrivesCarryTheUefiLoaders) {
         disk.path = image;
         disk.device.sectorSize = 512;
         disk.fd = open(image.c_str(), O_RDWR);
-        const std::vector<uint8_t> mbr = ReadDiskBytes(disk, 0, 512);
         const uint64_t diskSectors = row.bytes / 512;
+        disk.device.sectorCount = diskSectors;
+        disk.device.context = &disk;
+        disk.device.read = [](void* context, uint64_t first, uint32_t count, uint8_t* out) {
+            const ImageDisk* image = static_cast<const ImageDisk*>(context);
+            return pread(image->fd, out, count * 512, off_t(first * 512)) == ssize_t(count * 512);
+        };
+        const std::vector<uint8_t> mbr = ReadDiskBytes(disk, 0, 512);
         const uint8_t* one = &mbr[446];
         const uint8_t* two = &mbr[462];
         EXPECT_EQ(one[0], 0x80) << what;
@@ -94,6 +100,13 @@ TEST(EfiPartition, NtfsAndExfatDrivesCarryTheUefiLoaders) {
         // CHS of the start as the classic geometry has it.
         EXPECT_EQ(two[1], uint8_t((efiFirst / 63) % 255)) << what;
 
+        // A boot record goes to partition 1 even when neither is active.
+        WriteDiskBytes(disk, 446, {0x00});
+        int index = -1;
+        PartitionEntry entry;
+        std::string error;
+        EXPECT_TRUE(FindBootPartition(&disk.device, &index, &entry, &error)) << error;
+        EXPECT_EQ(index, 0) << what;
         CloseImageDisk(&disk, true);
         const std::string part = TestImagePath("efi-front-part.img");
         ASSERT_EQ(RunShell("dd if=" + Quoted(image) + " of=" + Quoted(part) + " bs=512 skip=" +
