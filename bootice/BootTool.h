@@ -52,7 +52,9 @@ struct PartitionLayout {
 struct FrontHooks {
     void* context = nullptr;
     // Windows: set the layout through the disk control calls so that the
-    // system sees it at once. Null: the core writes sector 0 itself.
+    // system sees it at once: both entries when efiSectorCount is not 0 (the
+    // core writes partition 2's sectors next and checks the table read back).
+    // Null: the core writes sector 0 itself.
     bool (*applyLayout)(void* context, const PartitionLayout& layout, std::string* error) = nullptr;
     // Formats the new partition as NTFS or exFAT with the system's formatter.
     bool (*formatWithSystem)(void* context, FileSystem fileSystem, const PartitionLayout& layout,
