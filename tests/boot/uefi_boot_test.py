@@ -22,8 +22,8 @@ have partition 2 of type EF at its end, and boot:
   - with bios.bin: through the master boot code and the boot record into
     BOOTMGR (its marker);
   - with no EFI loader on partition 1: the boot tool's GRUB says so (OVMF
-    shows the console on the screen and the serial port alike) and waits
-    instead of returning to the firmware.
+    shows the console on the screen and the serial port alike) and waits;
+    Enter (sent through the QEMU monitor) takes it back to the firmware.
 
 Every boot runs under TCG (see drive_boot_test.py).
 Exit codes: 0 passed, 1 failed, 77 skipped (the reason is printed).
@@ -31,6 +31,7 @@ Exit codes: 0 passed, 1 failed, 77 skipped (the reason is printed).
 import argparse
 import os
 import shutil
+import socket
 import struct
 import subprocess
 import sys
@@ -215,8 +216,10 @@ def boot_message(args, run_dir):
     """Boots until the serial port shows the message, then checks that the
     machine stays with it. Returns the serial lines."""
     serial = os.path.join(run_dir, 'boot.serial.log')
+    monitor_path = os.path.join(run_dir, 'monitor.sock')
     command = (['qemu-system-x86_64'] + args + ['-display', 'none', '-serial', f'file:{serial}',
-                                                '-no-reboot', '-accel', drive_boot_test.ACCEL])
+                                                '-no-reboot', '-accel', drive_boot_test.ACCEL,
+                                                '-monitor', f'unix:{monitor_path},server,nowait'])
     log('QEMU: ' + ' '.join(command))
     with open(os.path.join(run_dir, 'qemu.log'), 'wb') as err:
         process = subprocess.Popen(command, cwd=run_dir, stdout=err, stderr=err,
@@ -232,6 +235,19 @@ def boot_message(args, run_dir):
             seen = time.time() - start
             time.sleep(MESSAGE_STAYS_SECONDS)
             stayed = process.poll() is None
+            # Enter: back in the firmware, whose boot manager says so.
+            shown = len(boot_test.serial_lines(serial))
+            back = False
+            if stayed:
+                monitor = socket.socket(socket.AF_UNIX)
+                monitor.connect(monitor_path)
+                monitor.sendall(b'sendkey ret\n')
+                deadline = time.time() + 20
+                while not back and time.time() < deadline and process.poll() is None:
+                    time.sleep(0.5)
+                    back = any(line.startswith('BdsDxe:')
+                               for line in boot_test.serial_lines(serial)[shown:])
+                monitor.close()
         finally:
             process.kill()
             process.wait()
@@ -241,7 +257,9 @@ def boot_message(args, run_dir):
         raise Failure(f'the serial port did not show "{MISSING_MESSAGE}"')
     if not stayed:
         raise Failure(f'QEMU ended within {MESSAGE_STAYS_SECONDS} s of the message: it did not stay')
-    return lines
+    if not back:
+        raise Failure('Enter did not bring the firmware back: ' + ' | '.join(lines[shown:][-3:]))
+    return lines[:shown]
 
 
 def run_case(case, opts):
