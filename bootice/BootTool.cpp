@@ -4,12 +4,14 @@
 #include <vector>
 
 #include "bootice/BootCode.h"
+#include "bootice/EfiLoaders.h"
 #include "bootice/ExfatBootRecord.h"
 #include "bootice/Fat32BootRecord.h"
 #include "bootice/Fat32Format.h"
 #include "bootice/NtfsBootRecord.h"
 #include "bootice/PartitionTable.h"
 #include "bootice/Sectors.h"
+#include "bootice/SmallFat.h"
 
 static const char* FileSystemName(FileSystem fileSystem) {
     switch (fileSystem) {
@@ -39,6 +41,31 @@ static uint32_t NewSerial(const FrontHooks& hooks, const std::vector<uint8_t>& o
     return value ? value : 1;
 }
 
+static std::vector<FatFile> EfiLoaderFiles() {
+    std::vector<FatFile> files(2);
+    files[0].path = "EFI/BOOT/BOOTX64.EFI";
+    files[0].bytes = kEfiLoaderX64.bytes;
+    files[0].size = kEfiLoaderX64.size;
+    files[1].path = "EFI/BOOT/BOOTIA32.EFI";
+    files[1].bytes = kEfiLoaderIa32.bytes;
+    files[1].size = kEfiLoaderIa32.size;
+    return files;
+}
+
+// The UEFI loaders' partition of an NTFS or exFAT disk must hold them: checked
+// before the first write.
+static bool CheckEfiPartition(const PartitionLayout& layout, uint32_t sectorSize, std::string* error) {
+    if (kEfiLoaderX64.size == 0 || kEfiLoaderIa32.size == 0) {
+        *error = "the UEFI loaders for NTFS and exFAT drives are not built";
+        return false;
+    }
+    SmallFatGeometry geometry;
+    std::vector<uint8_t> image;
+    return PlanSmallFat(layout.efiSectorCount, sectorSize, &geometry, error) &&
+           BuildSmallFatVolume(geometry, uint32_t(layout.efiFirstSector), 0, "UEFI BOOT", EfiLoaderFiles(), &image,
+                               error);
+}
+
 static bool RunPartitions(const BootCommand& command, BlockDevice* disk, const FrontHooks& hooks,
                           std::string* message) {
     std::vector<uint8_t> oldSector0(disk->sectorSize);
@@ -56,8 +83,16 @@ static bool RunPartitions(const BootCommand& command, BlockDevice* disk, const F
         *message = std::string("formatting ") + FileSystemName(command.fileSystem) + " is not available here";
         return false;
     }
+    if (layout.efiSectorCount && !CheckEfiPartition(layout, disk->sectorSize, message)) return false;
     // Checks the master boot code before it wipes anything.
     if (!WriteFreshPartitionTable(disk, layout, kMasterBootCode, hooks, message)) return false;
+    // Partition 2 before partition 1: it is complete when the system's
+    // formatter brings the new volume up.
+    std::string efiReport;
+    if (layout.efiSectorCount &&
+        !WriteSmallFatVolume(disk, layout.efiFirstSector, layout.efiSectorCount, NewSerial(hooks, oldSector0, 3),
+                             "UEFI BOOT", EfiLoaderFiles(), &efiReport, message))
+        return false;
     std::string formatted;
     if (command.fileSystem == FileSystem::Fat32) {
         if (!FormatFat32(disk, layout, NewSerial(hooks, oldSector0, 2), &formatted, message)) return false;
@@ -76,6 +111,12 @@ static bool RunPartitions(const BootCommand& command, BlockDevice* disk, const F
     *message = "partition 1 from sector " + std::to_string(layout.firstSector) + ", " +
                SizeText(layout.sectorCount * disk->sectorSize) + ", " + formatted;
     if (!note.empty()) *message += "; " + note;
+    if (layout.efiSectorCount) {
+        *message += "; partition 2 from sector " + std::to_string(layout.efiFirstSector) + ", " +
+                    SizeText(layout.efiSectorCount * disk->sectorSize) + ", " + efiReport +
+                    " (UEFI loaders that start partition 1's own)\n"
+                    "UEFI booting from this drive needs Secure Boot turned off in the firmware settings";
+    }
     return true;
 }
 

@@ -35,19 +35,26 @@ struct BootCommand {
 // anything else is refused with a one-line reason in *error.
 bool ParseBootCommand(const std::vector<std::string>& arguments, BootCommand* command, std::string* error);
 
-// The one primary partition of a fresh table.
+// The primary partitions of a fresh table: partition 1, active, for the
+// file system; for NTFS and exFAT also partition 2, the small FAT partition
+// with the UEFI loaders at the end of the disk (type 0xEF, not active, no
+// drive letter).
 struct PartitionLayout {
     uint32_t diskSignature = 0;
     uint64_t firstSector = 0;
     uint64_t sectorCount = 0;
     uint8_t typeCode = 0;  // 0x0C FAT32 with LBA, 0x07 NTFS and exFAT
+    uint64_t efiFirstSector = 0;
+    uint64_t efiSectorCount = 0;  // 0: no partition 2
 };
 
 // What only a front can do. Null members are skipped.
 struct FrontHooks {
     void* context = nullptr;
     // Windows: set the layout through the disk control calls so that the
-    // system sees it at once. Null: the core writes sector 0 itself.
+    // system sees it at once: both entries when efiSectorCount is not 0 (the
+    // core writes partition 2's sectors next and checks the table read back).
+    // Null: the core writes sector 0 itself.
     bool (*applyLayout)(void* context, const PartitionLayout& layout, std::string* error) = nullptr;
     // Formats the new partition as NTFS or exFAT with the system's formatter.
     bool (*formatWithSystem)(void* context, FileSystem fileSystem, const PartitionLayout& layout,

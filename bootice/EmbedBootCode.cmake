@@ -1,9 +1,16 @@
 # Writes OUTPUT, a C++ file that defines the four boot code images. ENTRIES is
 # "name=binary|name=binary..." for the images that were assembled; the others
-# are defined empty.
+# are defined empty. SYMBOLS ("name=symbol|...") and HEADER name another set
+# of images, such as the UEFI loaders.
 set(symbols "mbr=kMasterBootCode" "fat32=kFat32BootCode" "ntfs=kNtfsBootCode" "exfat=kExfatBootCode")
+if(DEFINED SYMBOLS)
+  string(REPLACE "|" ";" symbols "${SYMBOLS}")
+endif()
+if(NOT DEFINED HEADER)
+  set(HEADER "bootice/BootCode.h")
+endif()
 string(REPLACE "|" ";" entries "${ENTRIES}")
-set(text "// Made by the build from the boot code binaries; do not edit.\n#include \"bootice/BootCode.h\"\n")
+set(text "// Made by the build from binaries; do not edit.\n#include \"${HEADER}\"\n")
 foreach(pair IN LISTS symbols)
   string(REPLACE "=" ";" pair "${pair}")
   list(GET pair 0 name)

@@ -18,20 +18,29 @@ bool PlanPartition(uint64_t diskSectors, uint32_t sectorSize, FileSystem fileSys
                    PartitionLayout* layout, std::string* note, std::string* error) {
     const uint64_t first = kMiB / sectorSize;
     const uint64_t end = diskSectors < kMbrSectorLimit ? diskSectors : kMbrSectorLimit;
-    const uint64_t count = end > first ? end - first : 0;
+    const bool withEfi = fileSystem != FileSystem::Fat32;
+    // Partition 2 starts on the last whole MiB that leaves it 2 MiB.
+    const uint64_t mib = kMiB / sectorSize;
+    const uint64_t efiSectors = kEfiPartitionBytes / sectorSize;
+    const uint64_t efiFirst = end >= efiSectors ? (end - efiSectors) / mib * mib : 0;
+    const uint64_t partitionEnd = withEfi ? efiFirst : end;
+    const uint64_t count = partitionEnd > first ? partitionEnd - first : 0;
     const uint64_t minimum = fileSystem == FileSystem::Ntfs    ? kMinimumNtfsBytes
                              : fileSystem == FileSystem::Exfat ? kMinimumExfatBytes
                                                                : kMinimumFat32Bytes;
     if (count == 0 || count * sectorSize < minimum) {
         *error = "the disk (" + SizeText(diskSectors * sectorSize) + ") is too small for " +
                  (fileSystem == FileSystem::Ntfs ? "NTFS" : fileSystem == FileSystem::Exfat ? "exFAT" : "FAT32") +
-                 ": it needs at least " + std::to_string((kMiB + minimum) / kMiB) + " MiB";
+                 ": it needs at least " +
+                 std::to_string((kMiB + minimum + (withEfi ? kEfiPartitionBytes : 0)) / kMiB) + " MiB";
         return false;
     }
     layout->diskSignature = diskSignature;
     layout->firstSector = first;
     layout->sectorCount = count;
     layout->typeCode = fileSystem == FileSystem::Fat32 ? 0x0C : 0x07;
+    layout->efiFirstSector = withEfi ? efiFirst : 0;
+    layout->efiSectorCount = withEfi ? end - efiFirst : 0;
     note->clear();
     if (diskSectors > kMbrSectorLimit) {
         *note = "the disk holds " + SizeText(diskSectors * sectorSize) + " but a master boot record reaches only " +
@@ -68,6 +77,14 @@ void BuildMasterBootRecord(const PartitionLayout& layout, const BootCodeImage& c
     PutChs(entry + 5, layout.firstSector + layout.sectorCount - 1);
     Put32(entry + 8, uint32_t(layout.firstSector));
     Put32(entry + 12, uint32_t(layout.sectorCount));
+    if (layout.efiSectorCount) {
+        entry += 16;
+        PutChs(entry + 1, layout.efiFirstSector);
+        entry[4] = kEfiPartitionType;
+        PutChs(entry + 5, layout.efiFirstSector + layout.efiSectorCount - 1);
+        Put32(entry + 8, uint32_t(layout.efiFirstSector));
+        Put32(entry + 12, uint32_t(layout.efiSectorCount));
+    }
     sector512[510] = 0x55;
     sector512[511] = 0xAA;
 }
@@ -102,6 +119,10 @@ bool WriteFreshPartitionTable(BlockDevice* disk, const PartitionLayout& layout, 
     if (!ZeroSectorsVerified(disk, layout.firstSector, head < layout.sectorCount ? head : layout.sectorCount,
                              error))
         return false;
+    if (layout.efiSectorCount &&
+        !ZeroSectorsVerified(disk, layout.efiFirstSector,
+                             head < layout.efiSectorCount ? head : layout.efiSectorCount, error))
+        return false;
 
     if (hooks.applyLayout) {
         if (!hooks.applyLayout(hooks.context, layout, error)) return false;
@@ -116,7 +137,12 @@ bool WriteFreshPartitionTable(BlockDevice* disk, const PartitionLayout& layout, 
     if (!ReadSectors(disk, 0, 1, sector.data(), error)) return false;
     PartitionEntry entries[4];
     if (!ReadPartitionEntries(disk, entries, error)) return false;
-    const bool othersEmpty = entries[1].typeCode == 0 && entries[2].typeCode == 0 && entries[3].typeCode == 0;
+    const bool secondRight =
+        layout.efiSectorCount
+            ? entries[1].status == 0 && entries[1].typeCode == kEfiPartitionType &&
+                  entries[1].firstSector == layout.efiFirstSector && entries[1].sectorCount == layout.efiSectorCount
+            : entries[1].typeCode == 0;
+    const bool othersEmpty = secondRight && entries[2].typeCode == 0 && entries[3].typeCode == 0;
     if (Get32(sector.data() + 440) != layout.diskSignature || entries[0].status != 0x80 ||
         entries[0].typeCode != layout.typeCode || entries[0].firstSector != layout.firstSector ||
         entries[0].sectorCount != layout.sectorCount || !othersEmpty ||
@@ -169,7 +195,9 @@ bool FindBootPartition(BlockDevice* disk, int* index, PartitionEntry* entry, std
     if (!ReadPartitionEntries(disk, entries, error)) return false;
     int active = -1, used = -1, activeCount = 0, usedCount = 0;
     for (int i = 0; i < 4; ++i) {
-        if (entries[i].typeCode == 0 || entries[i].sectorCount == 0) continue;
+        // The UEFI loaders' partition never takes a boot record.
+        if (entries[i].typeCode == 0 || entries[i].sectorCount == 0 || entries[i].typeCode == kEfiPartitionType)
+            continue;
         if (entries[i].typeCode == 0xEE) {
             *error = "the disk has a GUID partition table, not a master boot record";
             return false;

@@ -20,14 +20,21 @@ struct PartitionEntry {
     uint32_t sectorCount = 0;
 };
 
-// Places one partition from 1 MiB to the end of the disk (or to the table's
-// limit; *note then says what the disk gets). Refuses a disk too small for
-// the file system; FAT32's own lower bound is checked by the formatter's
-// geometry.
+const uint8_t kEfiPartitionType = 0xEF;
+// The UEFI loaders' partition: 2 MiB at the end of the disk, starting on a
+// whole MiB, so it also takes what the disk has beyond its last whole MiB.
+const uint64_t kEfiPartitionBytes = 2ull << 20;
+
+// Places partition 1 from 1 MiB to the end of the disk (or to the table's
+// limit; *note then says what the disk gets). NTFS and exFAT, which UEFI
+// firmware cannot read, leave the disk's last MiBs to partition 2 with the
+// UEFI loaders. Refuses a disk too small for the file system; FAT32's own
+// lower bound is checked by the formatter's geometry.
 bool PlanPartition(uint64_t diskSectors, uint32_t sectorSize, FileSystem fileSystem, uint32_t diskSignature,
                    PartitionLayout* layout, std::string* note, std::string* error);
 
-// Sector 0 of a fresh disk: boot code, signature, the one active entry, 55 AA.
+// Sector 0 of a fresh disk: boot code, signature, the active entry (and the
+// UEFI loaders' entry), 55 AA.
 void BuildMasterBootRecord(const PartitionLayout& layout, const BootCodeImage& code, uint8_t* sector512);
 
 // Wipes what could make the system see an old layout (GPT headers at both
@@ -43,7 +50,8 @@ bool WriteFreshPartitionTable(BlockDevice* disk, const PartitionLayout& layout, 
 bool InstallMasterBootCode(BlockDevice* disk, const BootCodeImage& code, std::string* error);
 
 bool ReadPartitionEntries(BlockDevice* disk, PartitionEntry entries[4], std::string* error);
-// The partition a boot record goes to: the active one, else the only one.
+// The partition a boot record goes to: the active one, else the only one
+// (the UEFI loaders' partition aside).
 bool FindBootPartition(BlockDevice* disk, int* index, PartitionEntry* entry, std::string* error);
 // Sets 0x80 on entry `index` and clears it on the others.
 bool MarkPartitionActive(BlockDevice* disk, int index, std::string* error);

@@ -42,8 +42,9 @@ packages=(
   wine wine32:i386 wine64 xvfb xdotool x11-utils imagemagick fvwm
   qemu-system-x86 qemu-utils xorriso mtools dosfstools gnu-efi
   ntfs-3g exfatprogs exfat-fuse fdisk
-  # boot tests of prepared drives: GRUB as a loader started by a boot sector,
-  # GRUB EFI images and hybrid images
+  # the boot tool's UEFI loaders for NTFS and exFAT drives (grub-mkimage at
+  # build time); boot tests of prepared drives: GRUB as a loader started by a
+  # boot sector, GRUB EFI images and hybrid images
   grub-common grub-pc-bin grub-efi-amd64-bin grub-efi-ia32-bin
   # Wine tests: Wine's own fonts (the stock system font among them) and a
   # fixed-pitch face to stand in for Consolas

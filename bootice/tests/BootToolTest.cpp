@@ -419,13 +419,20 @@ TEST(BootToolRoad, LargeDisksAndFourKibSectors) {
                         &message))
         << message;
     EXPECT_EQ(fake.calls, 1);
+    // Partition 2, the UEFI loaders', ends at the table's limit and starts
+    // on the last whole MiB that leaves it 2 MiB.
+    const uint64_t efiFirst = (kMbrSectorLimit - 4096) / 2048 * 2048;
     EXPECT_EQ(fake.layout.firstSector, 2048u);
-    EXPECT_EQ(fake.layout.sectorCount, kMbrSectorLimit - 2048);
+    EXPECT_EQ(fake.layout.sectorCount, efiFirst - 2048);
+    EXPECT_EQ(fake.layout.efiFirstSector, efiFirst);
+    EXPECT_EQ(fake.layout.efiSectorCount, kMbrSectorLimit - efiFirst);
     EXPECT_NE(message.find("reaches only 2.0 TiB"), std::string::npos) << message;
     EXPECT_NE(message.find("1.0 TiB stay unused"), std::string::npos) << message;
     const std::vector<uint8_t> mbr = ReadDiskBytes(disk, 0, 512);
     EXPECT_EQ(mbr[446 + 4], 0x07);
-    EXPECT_EQ(Get32(&mbr[446 + 12]), kMbrSectorLimit - 2048);
+    EXPECT_EQ(Get32(&mbr[446 + 12]), efiFirst - 2048);
+    EXPECT_EQ(mbr[462 + 4], 0xEF);
+    EXPECT_EQ(Get32(&mbr[462 + 8]) + uint64_t(Get32(&mbr[462 + 12])), kMbrSectorLimit);
     EXPECT_EQ(std::vector<uint8_t>(&mbr[446 + 5], &mbr[446 + 8]), (std::vector<uint8_t>{254, 0xFF, 0xFF}));
     CloseImageDisk(&disk);
 
@@ -482,7 +489,7 @@ TEST(LinuxFront, NtfsAndExfatOverOldDataAndRefusals) {
         ImageDisk whole;
         whole.path = image;
         whole.device.sectorSize = 512;
-        const std::string part = ExtractPartition(whole, 2048, 64 * kMiB / 512 - 2048, "front-part.img");
+        const std::string part = ExtractPartition(whole, 2048, 62 * kMiB / 512 - 2048, "front-part.img");
         EXPECT_EQ(RunShell(std::string(row.check) + " '" + part + "'", &output), 0) << row.fileSystem << output;
         unlink(part.c_str());
         EXPECT_EQ(RunShell("'" + front + "' /device='" + image + "' /pbr /install /type=bootmgr /activate /quiet",

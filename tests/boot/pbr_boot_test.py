@@ -59,7 +59,9 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 
 SECTOR = 512
 PARTITION_START = 2048          # 1 MiB
-PARTITION_SECTORS = 65536       # 32 MiB
+DISK_SECTORS = PARTITION_START + 65536  # 33 MiB
+# Partition 1's length is read from the table: on NTFS and exFAT drives the
+# boot tool leaves the disk's last MiBs to the UEFI loaders' partition.
 G2HDR = '/usr/lib/grub/i386-pc/g2hdr.img'
 MARKER = 'DROVELKIT PBR LOADER OK'
 TAIL_MARKER = 'DROVELKIT PBR LOADER TAIL OK'
@@ -461,10 +463,15 @@ def boot_region(disk, fs):
     return [read_sectors(disk, PARTITION_START, 24)]
 
 
+def partition_sectors(disk):
+    with open(disk, 'rb') as f:
+        return struct.unpack_from('<I', f.read(SECTOR), 446 + 12)[0]
+
+
 def extract_partition(disk, part):
     with open(disk, 'rb') as src, open(part, 'wb') as out:
         src.seek(PARTITION_START * SECTOR)
-        out.write(src.read(PARTITION_SECTORS * SECTOR))
+        out.write(src.read(partition_sectors(disk) * SECTOR))
 
 
 def splice_partition(part, disk):
@@ -543,12 +550,12 @@ def run_case(name, opts):
     part = os.path.join(run_dir, 'partition.img')
     disk = os.path.join(run_dir, 'disk.img')
     with open(disk, 'wb') as f:
-        f.truncate((PARTITION_START + PARTITION_SECTORS) * SECTOR)
+        f.truncate(DISK_SECTORS * SECTOR)
     front(opts.front, disk, '/partitions', '/repartition', '/activate', '/usb-hdd', f'/fstype={fs}',
           '/quiet')
     if name in REFORMAT:
         with open(part, 'wb') as f:
-            f.truncate(PARTITION_SECTORS * SECTOR)
+            f.truncate(partition_sectors(disk) * SECTOR)
         log('  ' + ' '.join(REFORMAT[name]))
         run_tool(REFORMAT[name] + [part])
         if fs == 'exfat':
