@@ -508,8 +508,10 @@ struct FrontState {
     bool removable = false;
     bool layoutApplied = false;
     uint64_t partitionOffset = 0;
+    uint64_t efiOffset = 0;           // the UEFI loaders' partition; 0: none
     std::vector<LockedVolume> locks;  // the disk's volumes from before the work
     LockedVolume newVolume;           // the new partition's volume while the core writes it
+    LockedVolume efiVolume;           // the UEFI loaders' volume while the core writes it
 };
 
 std::string DiskName(const FrontState* state) { return "disk " + std::to_string(state->disk->number); }
@@ -528,18 +530,35 @@ uint32_t NewDiskSignature(void*) {
     return signature == 0 ? 0x4452564bU : signature;
 }
 
-// Waits for the system to make a volume of the new partition and locks it:
-// a partition at an old volume's place may be mounted with the stale file
+// Waits for the system to make a volume of a new partition and locks it: a
+// partition at an old volume's place may be mounted with the stale file
 // system found there, and Windows refuses raw writes inside a mounted volume.
-void LockNewVolume(FrontState* state) {
-    ULONGLONG deadline = GetTickCount64() + kVolumeArrivalMilliseconds / 2;
+void LockNewVolume(const FrontState* state, uint64_t offset, ULONGLONG waitMilliseconds, LockedVolume* locked) {
+    ULONGLONG deadline = GetTickCount64() + waitMilliseconds;
     std::wstring volumeName;
-    while (!FindVolumeAt(state->disk->number, state->partitionOffset, &volumeName)) {
+    while (!FindVolumeAt(state->disk->number, offset, &volumeName)) {
         if (GetTickCount64() >= deadline) return;  // no volume: nothing blocks the writes
         Sleep(kPollMilliseconds);
     }
     std::string ignored;
-    LockAndDismount(DevicePathOf(volumeName), VolumeDisplayName(volumeName), &state->newVolume, &ignored);
+    LockAndDismount(DevicePathOf(volumeName), VolumeDisplayName(volumeName), locked, &ignored);
+}
+
+// The UEFI loaders' partition is for the firmware alone: a letter on it would
+// show the user a second, tiny drive. Windows mounts no volume for type 0xEF
+// as a rule; this takes away a letter that it gave all the same.
+void KeepEfiVolumeWithoutLetter(const FrontState* state) {
+    if (state->efiOffset == 0) return;
+    ULONGLONG deadline = GetTickCount64() + 2000;
+    std::wstring volumeName;
+    while (!FindVolumeAt(state->disk->number, state->efiOffset, &volumeName)) {
+        if (GetTickCount64() >= deadline) return;
+        Sleep(kPollMilliseconds);
+    }
+    for (char letter : LettersOfVolume(volumeName)) {
+        const std::wstring root = std::wstring(1, wchar_t(letter)) + L":\\";
+        DeleteVolumeMountPointW(root.c_str());
+    }
 }
 
 bool ApplyLayout(void* context, const PartitionLayout& layout, std::string* error) {
@@ -574,6 +593,16 @@ bool ApplyLayout(void* context, const PartitionLayout& layout, std::string* erro
     first.Mbr.BootIndicator = TRUE;
     first.Mbr.RecognizedPartition = TRUE;
     first.Mbr.HiddenSectors = DWORD(layout.firstSector);
+    if (layout.efiSectorCount != 0) {
+        PARTITION_INFORMATION_EX& efi = drive->PartitionEntry[1];
+        efi.StartingOffset.QuadPart = LONGLONG(layout.efiFirstSector * disk->sectorSize);
+        efi.PartitionLength.QuadPart = LONGLONG(layout.efiSectorCount * disk->sectorSize);
+        efi.PartitionNumber = 2;
+        efi.Mbr.PartitionType = 0xEF;
+        efi.Mbr.BootIndicator = FALSE;
+        efi.Mbr.RecognizedPartition = FALSE;
+        efi.Mbr.HiddenSectors = DWORD(layout.efiFirstSector);
+    }
     if (!Control(disk->handle, IOCTL_DISK_SET_DRIVE_LAYOUT_EX, drive, DWORD(buffer.size()), nullptr, 0)) {
         *error = "the system refused the partition layout of " + DiskName(state) + ": " + LastErrorText();
         return false;
@@ -584,7 +613,11 @@ bool ApplyLayout(void* context, const PartitionLayout& layout, std::string* erro
     }
     state->layoutApplied = true;
     state->partitionOffset = layout.firstSector * disk->sectorSize;
-    LockNewVolume(state);
+    state->efiOffset = layout.efiFirstSector * disk->sectorSize;
+    LockNewVolume(state, state->partitionOffset, kVolumeArrivalMilliseconds / 2, &state->newVolume);
+    // The core writes the loaders' partition right after this; Windows may
+    // mount it only briefly, if at all.
+    if (state->efiOffset != 0) LockNewVolume(state, state->efiOffset, 2000, &state->efiVolume);
     return true;
 }
 
@@ -833,6 +866,7 @@ DiskRunResult RunOnOpenDisk(const BootCommand& command, const DiskFacts& facts, 
     std::string coreMessage;
     bool ok = RunBootCommand(command, &device, hooks, &coreMessage);
     CloseSafely(&state.newVolume.handle);
+    CloseSafely(&state.efiVolume.handle);
     ReleaseLocks(&state.locks);
     // The core may have changed the table in sector 0 (the active flag, the
     // boot code); the system rereads it so that it does not act on a stale copy.
@@ -848,6 +882,7 @@ DiskRunResult RunOnOpenDisk(const BootCommand& command, const DiskFacts& facts, 
         if (disk->wrote) result.message += "; " + diskName + " was changed and is left incomplete";
         return result;
     }
+    KeepEfiVolumeWithoutLetter(&state);
     std::string fileSystem;
     if (!CheckDriveAfterwards(command, &state, &fileSystem, &error)) {
         result.exitCode = kExitFailed;
