@@ -13,8 +13,15 @@ void TakeImage(const std::wstring& path) {
     appState.isoPath.Set(path);
     OsSetText(Control::IsoPathField, FileNamePart(path));
     appState.imageComment.Set(L"");
+    // What the last listing found belongs to the last image.
+    appState.largestFileBytes = 0;
+    appState.largestFileName.Set(L"");
     OsSleep(200);
-    OsForgetThread(OsStartThread(InspectImage, 0));
+    // Counted before the thread exists, so that a Start right after it waits.
+    appState.inspectionsRunning += 1;
+    ThreadHandle inspection = OsStartThread(InspectImage, 0);
+    if (inspection == nullptr) appState.inspectionsRunning -= 1;
+    else OsForgetThread(inspection);
 }
 
 }  // namespace
@@ -65,4 +72,6 @@ void InspectImage(int) {
     const std::wstring imagePath = ImagePath();
     EnsurePayloadUnpacked();
     RunConsoleTool(ArchiverPath(), L"l \"" + imagePath + L"\"", PayloadFolder());
+    // Started by TakeImage, which counted it.
+    if (appState.inspectionsRunning > 0) appState.inspectionsRunning -= 1;
 }

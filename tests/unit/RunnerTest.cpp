@@ -174,8 +174,37 @@ TEST_F(RunnerTest, InterruptedRunReportsTheInterruptWhateverTheExitCode) {
         tool.onStart = [] { appState.interruptRequested = 1; };  // Escape while it runs
         return tool;
     };
+    MarkCopyThread(true);
     EXPECT_EQ(RunConsoleTool(kArchiver, kExtract, L""), 0);
     EXPECT_EQ(Status(), L"Operation is interrupted!");
+    // The request holds: the copy's next tool does not start.
+    EXPECT_EQ(RunConsoleTool(kArchiver, kExtract, L""), kToolNotRunAfterInterrupt);
+    EXPECT_EQ(fake.consoleRuns.size(), 1u);
+    MarkCopyThread(false);
+}
+
+TEST_F(RunnerTest, ToolPathsAreQuotedForEveryInterpreterSyntaxCharacterAndPercentIsNeverExpanded) {
+    const std::wstring cmd = L"\"C:\\W\\cmd.exe\"  /c ";
+    const struct { const wchar_t* tool; const wchar_t* arguments; const wchar_t* command; } cases[] = {
+        {L"C:\\T\\7z.exe", L"l \"D:\\a.iso\"", L"C:\\T\\7z.exe l \"D:\\a.iso\""},
+        {L"C:\\Users\\A&B\\7z.exe", L"l x", L"\"\"C:\\Users\\A&B\\7z.exe\" l x\""},
+        {L"C:\\Users\\A^B\\7z.exe", L"l x", L"\"\"C:\\Users\\A^B\\7z.exe\" l x\""},
+        {L"C:\\Users\\(A)\\7z.exe", L"l x", L"\"\"C:\\Users\\(A)\\7z.exe\" l x\""},
+        {L"C:\\U\\a,b;c=d!e\\7z.exe", L"l x", L"\"\"C:\\U\\a,b;c=d!e\\7z.exe\" l x\""},
+        // "%" is written through a variable that holds "%": the interpreter
+        // does not expand what a variable gave it.
+        {L"C:\\T\\7z.exe", L"l \"D:\\%OS%.iso\"",
+         L"C:\\T\\7z.exe l \"D:\\%DROVELKIT_PERCENT%OS%DROVELKIT_PERCENT%.iso\""},
+        {L"C:\\100%\\7z.exe", L"l", L"\"\"C:\\100%DROVELKIT_PERCENT%\\7z.exe\" l\""},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(InterpreterCommandLine(L"C:\\W\\cmd.exe", c.tool, c.arguments), cmd + c.command) << c.tool;
+
+    Script({}, 0);
+    RunConsoleTool(kArchiver, L"l \"D:\\a.iso\"", L"");
+    EXPECT_EQ(fake.environment.count(kPercentVariable), 0u);  // set only when needed
+    RunConsoleTool(kArchiver, L"l \"D:\\%PATH%.iso\"", L"");
+    EXPECT_EQ(fake.environment[kPercentVariable], L"%");
 }
 
 TEST_F(RunnerTest, ToolThatCannotStartFailsAndSaysWhich_RegressionStaleExitCode) {
