@@ -1,7 +1,7 @@
 // runner_bench.exe: what the console runner costs over running the archiver
 // alone, on the full extraction of a large image.
 //
-//   runner_bench.exe IMAGE OUTPUT [ROUNDS] [--window]
+//   runner_bench.exe IMAGE OUTPUT [ROUNDS] [--window]     (5 rounds by default)
 //
 // IMAGE is the image to extract; OUTPUT a folder on a drive (such as
 // E:\bench): each run extracts into a fresh sub-folder of it, which is removed
@@ -13,7 +13,7 @@
 //
 // Prints per round the wall times, their ratio (runner / alone) and the CPU
 // time of this process (user + kernel) during the runner's run per second of
-// that run, then the medians.
+// that run, then the medians with the lowest and highest value of each.
 #include <ole2.h>
 #include <windows.h>
 
@@ -87,6 +87,9 @@ double Median(std::vector<double> values) {
     return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
 }
 
+double Lowest(const std::vector<double>& values) { return *std::min_element(values.begin(), values.end()); }
+double Highest(const std::vector<double>& values) { return *std::max_element(values.begin(), values.end()); }
+
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -103,7 +106,7 @@ int wmain(int argc, wchar_t** argv) {
     const std::wstring image = positional[0];
     std::wstring output = positional[1];
     while (output.size() > 3 && output.back() == L'\\') output.pop_back();
-    const int rounds = positional.size() > 2 ? std::max(1, _wtoi(positional[2].c_str())) : 3;
+    const int rounds = positional.size() > 2 ? std::max(1, _wtoi(positional[2].c_str())) : 5;
 
     OleInitialize(nullptr);
     // The folders as start-up finds them.
@@ -173,9 +176,10 @@ int wmain(int argc, wchar_t** argv) {
         alone.push_back(r.alone);
         runner.push_back(r.runner);
     }
-    std::printf("median of %d: alone %.2f s, runner %.2f s, ratio runner/alone %.3f, "
-                "runner CPU %.1f ms per second of run\n",
-                rounds, Median(alone), Median(runner), Median(ratios), Median(cpuPerSecond));
+    std::printf("median of %d: alone %.2f s, runner %.2f s, ratio runner/alone %.3f (spread %.3f to %.3f), "
+                "runner CPU %.1f ms per second of run (spread %.1f to %.1f)\n",
+                rounds, Median(alone), Median(runner), Median(ratios), Lowest(ratios), Highest(ratios),
+                Median(cpuPerSecond), Lowest(cpuPerSecond), Highest(cpuPerSecond));
     if (window) OsReleaseWindowResources();
     return failures == 0 ? 0 : 1;
 }

@@ -214,8 +214,9 @@ void RunCopyOperation(int) {
         const bool formatting = IsSelected(Control::FormatNtfsOption) || IsSelected(Control::FormatFatOption) ||
                                 IsSelected(Control::FormatExFatOption);
         // The file-system name is "fat32" only when Ntfs is not selected.
-        if (formatting && !IsSelected(Control::FormatNtfsOption) && IsSelected(Control::FormatFatOption) &&
-            RefuseFat32()) {
+        if (RefuseImageName(run.imagePath) ||
+            (formatting && !IsSelected(Control::FormatNtfsOption) && IsSelected(Control::FormatFatOption) &&
+             RefuseFat32())) {
             Finish(run);
             return;
         }

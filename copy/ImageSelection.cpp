@@ -67,11 +67,23 @@ void UpdateDraggedFilesNotice() {
     OsSetText(Control::DraggedFilesNotice, std::to_wstring(count) + L" Dragged files exist !!!");
 }
 
+bool RefuseImageName(const std::wstring& imagePath) {
+    const std::wstring variable = InterpreterVariableIn(imagePath);
+    if (variable.empty()) return false;
+    ShowStatus(L"==  Rename the image: the command interpreter would replace " + variable + L" in its name");
+    return true;
+}
+
 void InspectImage(int) {
     ShowStatus(L"==  Please wait ...");
     const std::wstring imagePath = ImagePath();
-    EnsurePayloadUnpacked();
-    RunConsoleTool(ArchiverPath(), L"l \"" + imagePath + L"\"", PayloadFolder());
+    if (RefuseImageName(imagePath)) {
+        // Another file's listing must not stand for this image.
+        appState.imageSizeKiB = 0;
+    } else {
+        EnsurePayloadUnpacked();
+        RunConsoleTool(ArchiverPath(), L"l \"" + imagePath + L"\"", PayloadFolder());
+    }
     // Started by TakeImage, which counted it.
     if (appState.inspectionsRunning > 0) appState.inspectionsRunning -= 1;
 }

@@ -12,7 +12,6 @@
 
 // ---- Start-up and environment ---------------------------------------------
 std::wstring OsGetEnvironment(const wchar_t* name);  // empty when unset
-void OsSetEnvironment(const wchar_t* name, const std::wstring& value);  // inherited by tools
 std::wstring OsSystemTempFolder();                    // without trailing "\"
 std::wstring OsSystemWindowsFolder();
 std::wstring OsModuleFileName();

@@ -43,8 +43,6 @@ DWORD WINAPI ThreadTrampoline(void* start) {
 
 // ---- Start-up and environment
 
-void OsSetEnvironment(const wchar_t* name, const std::wstring& value) { SetEnvironmentVariableW(name, value.c_str()); }
-
 std::wstring OsGetEnvironment(const wchar_t* name) {
     std::vector<wchar_t> value(1000);
     DWORD length = GetEnvironmentVariableW(name, value.data(), DWORD(value.size()));

@@ -47,16 +47,20 @@ std::wstring InterpreterCommandLine(const std::wstring& interpreter, const std::
     // interpreter strips again.
     if (toolPath.find_first_of(kInterpreterSyntax) != std::wstring::npos)
         command = L"\"\"" + toolPath + L"\" " + arguments + L"\"";
-    // The interpreter expands %NAME% even inside quotes, but never expands
-    // the text a variable gave it again: a "%" that comes from a variable
-    // stays a "%".
-    const std::wstring percent = std::wstring(L"%") + kPercentVariable + L"%";
-    std::wstring written;
-    for (wchar_t c : command) {
-        if (c == L'%') written += percent;
-        else written += c;
+    return L"\"" + interpreter + L"\"  /c " + command;
+}
+
+std::wstring InterpreterVariableIn(const std::wstring& text) {
+    // No quoting or escape keeps the interpreter from it, and Wine's
+    // interpreter even expands what a variable gave it again.
+    size_t open = text.find(L'%');
+    while (open != std::wstring::npos) {
+        size_t close = text.find(L'%', open + 1);
+        if (close == std::wstring::npos) return L"";
+        if (close > open + 1) return text.substr(open, close - open + 1);
+        open = close;
     }
-    return L"\"" + interpreter + L"\"  /c " + written;
+    return L"";
 }
 
 int32_t RunConsoleTool(const std::wstring& toolPath, const std::wstring& arguments,
@@ -64,7 +68,6 @@ int32_t RunConsoleTool(const std::wstring& toolPath, const std::wstring& argumen
     // Escape holds until the copy operation has ended: none of its tools
     // starts after it.
     if (CopyInterrupted()) return kToolNotRunAfterInterrupt;
-    if (Contains(toolPath, L"%") || Contains(arguments, L"%")) OsSetEnvironment(kPercentVariable, L"%");
     const std::wstring commandLine =
         InterpreterCommandLine(appState.nativeSystemDir + L"\\cmd.exe", toolPath, arguments);
     ConsoleProcess* process = ToolExists(toolPath) ? OsStartConsoleProcess(commandLine, workingFolder) : nullptr;

@@ -27,14 +27,14 @@ constexpr int32_t kToolDidNotStart = -1;
 // Returned, without a run, for a tool of the copy operation asked for after Escape.
 constexpr int32_t kToolNotRunAfterInterrupt = -2;
 
-// The environment variable that holds one "%" for the interpreter.
-constexpr const wchar_t* kPercentVariable = L"DROVELKIT_PERCENT";
-
 // The interpreter's command line for a tool: the tool path quoted when the
-// interpreter would read any of its characters as syntax, and every "%"
-// written through kPercentVariable so that no part of a path is expanded.
+// interpreter would read any of its characters as syntax.
 std::wstring InterpreterCommandLine(const std::wstring& interpreter, const std::wstring& toolPath,
                                     const std::wstring& arguments);
+
+// The first "%NAME%" in text, which the interpreter replaces by a variable's
+// value even inside quotes; empty when there is none.
+std::wstring InterpreterVariableIn(const std::wstring& text);
 
 int32_t RunConsoleTool(const std::wstring& toolPath, const std::wstring& arguments,
                        const std::wstring& workingFolder);

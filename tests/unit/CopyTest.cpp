@@ -512,4 +512,24 @@ TEST_F(CopyTest, Fat32IsRefusedBeforeAnythingIsWrittenForAFileOf4GiB) {
     }
 }
 
+TEST_F(CopyTest, AnImageNameTheInterpreterWouldRewriteIsNeverListedOrCopied_RegressionOtherFileListed) {
+    appState.isoPath.Set(L"D:\\iso\\%OS%.iso");
+    fake.Of(Control::IsoPathField).text = L"%OS%.iso";
+    fake.AddFile(L"D:\\iso\\%OS%.iso", "iso");
+    InspectImage(0);
+    EXPECT_TRUE(fake.consoleRuns.empty());
+    EXPECT_EQ(appState.imageSizeKiB, 0);
+    const std::wstring refusal = L"==  Rename the image: the command interpreter would replace %OS% in its name";
+    EXPECT_EQ(fake.Of(Control::StatusLine).text, refusal);
+
+    // A name typed into the field after a good listing is refused at Start.
+    SetUp();
+    fake.Of(Control::IsoPathField).text = L"%OS%.iso";
+    fake.AddFile(L"D:\\iso\\%OS%.iso", "iso");
+    Select(Control::FormatNtfsOption);
+    RunCopyOperation(0);
+    EXPECT_TRUE(fake.consoleRuns.empty());
+    EXPECT_EQ(fake.Of(Control::StatusLine).text, refusal);
+}
+
 }  // namespace

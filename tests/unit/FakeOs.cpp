@@ -103,7 +103,6 @@ std::wstring OsGetEnvironment(const wchar_t* name) {
     auto found = fake.environment.find(name);
     return found == fake.environment.end() ? L"" : found->second;
 }
-void OsSetEnvironment(const wchar_t* name, const std::wstring& value) { fake.environment[name] = value; }
 std::wstring OsSystemTempFolder() { return L"C:\\Users\\user\\AppData\\Local\\Temp"; }
 std::wstring OsSystemWindowsFolder() { return L"C:\\Windows"; }
 std::wstring OsModuleFileName() { return fake.moduleFileName; }
