@@ -33,13 +33,13 @@ case "$kind" in
     ;;
   big|bench)
     label=BIGLABEL
+    mkdir -p "$tree/sources" "$tree/boot" "$tree/files"
     if [ "$kind" = bench ]; then
       label=BENCHLABEL
       # Zeros cost the archiver and the drive as much as any data; on the
       # build's disk they are holes.
       truncate -s 800M "$tree/sources/zeros.bin"
     fi
-    mkdir -p "$tree/sources" "$tree/boot" "$tree/files"
     head -c 100M /dev/urandom > "$tree/sources/install.wim"
     head -c 20M /dev/urandom > "$tree/boot/boot.sdi"
     echo "big test image" > "$tree/readme.txt"
