@@ -167,6 +167,10 @@ class CopyOntoDrive(ops.OperationsTestCase):
         verdict = statuses.index("Everything is Ok ")
         self.assertTrue(all(t.startswith("E:\\") for t in statuses[1:verdict]), statuses[1:verdict])
         self.assertEqual(statuses[verdict + 1:], ["Copy: " + notes_win, "Copy: " + extras_win, ""])
+        # Only what changed is drawn: no text is set again to what it shows.
+        for name in ("StatusLine", "ProgressText"):
+            texts = ops.Trace.texts(records, ID[name])
+            self.assertEqual([a for a, b in zip(texts, texts[1:]) if a == b], [], f"{name} set again unchanged")
 
         # The bar counts the dropped entries: "notes\nextras\n" is three
         # line-feed-separated fields, the last one empty.
