@@ -10,7 +10,6 @@
 #include "platform/Os.h"
 #include "tools/ConsoleRunner.h"
 #include "tools/DiskCheck.h"
-#include "tools/OutputParser.h"
 
 namespace {
 
@@ -46,8 +45,8 @@ void WaitForInspections() {
 // The file that FAT32 cannot hold, refused before the drive is touched.
 bool RefuseFat32() {
     if (appState.largestFileBytes < kFat32FileLimit) return false;
-    ShowStatus(L"==  Use NTFS or exFAT: FAT32 cannot hold " + appState.largestFileName.Get() + L" (" +
-               GroupThousands(appState.largestFileBytes / 1024) + L"Kb)");
+    // The advice first: the status line shows about seventy characters.
+    ShowStatus(L"==  Use NTFS or exFAT: FAT32 can't hold " + appState.largestFileName.Get() + L" (4 GB+)");
     return true;
 }
 

@@ -499,7 +499,7 @@ TEST_F(CopyTest, Fat32IsRefusedBeforeAnythingIsWrittenForAFileOf4GiB) {
     EXPECT_FALSE(fake.HasFile(L"E:\\readme.txt"));
     EXPECT_EQ(fake.soundsStarted, 0);
     EXPECT_EQ(fake.Of(Control::StatusLine).text,
-              L"==  Use NTFS or exFAT: FAT32 cannot hold sources\\install.wim (4.194.304Kb)");
+              L"==  Use NTFS or exFAT: FAT32 can't hold sources\\install.wim (4 GB+)");
     EXPECT_TRUE(fake.Of(Control::StartButton).visible);
 
     // One byte less fits; NTFS and exFAT hold it whatever its size.

@@ -97,7 +97,7 @@ class CopySafety(ops.OperationsTestCase):
         mark = self.trace.mark()
         code, _, err = s.probe("click", ID["StartButton"])
         self.assertEqual(code, 0, err)
-        want = "==  Use NTFS or exFAT: FAT32 cannot hold sources\\install.wim (4.194.305Kb)"
+        want = "==  Use NTFS or exFAT: FAT32 can't hold sources\\install.wim (4 GB+)"
         self.trace.wait_for(is_text(ID["StatusLine"], want), since=mark, timeout=30, what="the refusal")
         self.trace.wait_for(lambda r: r.what == "show" and r.id == ID["StartButton"] and r.wparam, since=mark,
                             timeout=30, what="the idle window")
