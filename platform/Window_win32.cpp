@@ -47,6 +47,7 @@ struct ShownState {
     bool taskbarValueKnown = false;
 };
 ShownState shown;
+unsigned long long callsMade, callsSkipped;  // under shown.guard
 
 void ForgetShownState() {
     std::lock_guard<std::mutex> lock(shown.guard);
@@ -260,6 +261,12 @@ void WithTaskbarList(Call call) {
 
 }  // namespace
 
+void CountWindowCalls(unsigned long long* made, unsigned long long* skipped) {
+    std::lock_guard<std::mutex> lock(shown.guard);
+    *made = callsMade;
+    *skipped = callsSkipped;
+}
+
 bool OsCreateMainWindow() {
     windowThread = GetCurrentThreadId();
     ForgetShownState();
@@ -359,7 +366,11 @@ void OsSetText(Control control, const std::wstring& text) {
     if (OnlyTheProgramSetsText(control)) {
         const int index = int(control);
         std::lock_guard<std::mutex> lock(shown.guard);
-        if (shown.textKnown[index] && shown.text[index] == text) return;
+        if (shown.textKnown[index] && shown.text[index] == text) {
+            ++callsSkipped;
+            return;
+        }
+        ++callsMade;
         shown.text[index] = text;
         shown.textKnown[index] = true;
     }
@@ -411,7 +422,11 @@ void OsSetProgress(int value) {
     HWND bar = controls[int(Control::CopyProgressBar)];
     {
         std::lock_guard<std::mutex> lock(shown.guard);
-        if (shown.progress >= 0 && shown.progress == value) return;
+        if (shown.progress >= 0 && shown.progress == value) {
+            ++callsSkipped;
+            return;
+        }
+        ++callsMade;
         shown.progress = -1;
     }
     SendMessageW(bar, PBM_SETPOS, value, 0);
@@ -486,7 +501,11 @@ void OsAcceptDroppedFiles() {
 void OsSetTaskbarProgressState(int state) {
     {
         std::lock_guard<std::mutex> lock(shown.guard);
-        if (shown.taskbarState == state) return;
+        if (shown.taskbarState == state) {
+            ++callsSkipped;
+            return;
+        }
+        ++callsMade;
         shown.taskbarState = state;
     }
     WithTaskbarList([state](ITaskbarList3* taskbar) { taskbar->SetProgressState(mainWindow, TBPFLAG(state)); });
@@ -495,7 +514,11 @@ void OsSetTaskbarProgressState(int state) {
 void OsSetTaskbarProgressValue(uint64_t completed, uint64_t total) {
     {
         std::lock_guard<std::mutex> lock(shown.guard);
-        if (shown.taskbarValueKnown && shown.taskbarCompleted == completed && shown.taskbarTotal == total) return;
+        if (shown.taskbarValueKnown && shown.taskbarCompleted == completed && shown.taskbarTotal == total) {
+            ++callsSkipped;
+            return;
+        }
+        ++callsMade;
         shown.taskbarValueKnown = true;
         shown.taskbarCompleted = completed;
         shown.taskbarTotal = total;
