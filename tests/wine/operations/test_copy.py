@@ -179,7 +179,8 @@ class CopyOntoDrive(ops.OperationsTestCase):
         bar = [(r.what, r.wparam, r.lparam) for r in after_verdict if r.id == ID["CopyProgressBar"]
                and r.what in ("range", "pos")]
         self.assertEqual(bar[0], ("range", 0, 3))
-        self.assertEqual([v for w, v, _ in bar if w == "pos"][:4], [1, 1, 2, 3])
+        # The first entry's 1 is the bar's value already: it is not set again.
+        self.assertEqual([v for w, v, _ in bar if w == "pos"][:3], [1, 2, 3])
         self.assertIn(("range", 0, 100), bar)
         self.assertTrue(any(r.what == "show" and r.id == ID["DraggedFilesNotice"] and r.wparam == 0
                             for r in after_verdict), "the notice was not hidden after the copy")
