@@ -136,6 +136,22 @@ int wmain(int argc, wchar_t** argv) {
                 (long long)(OsFileSize(image) >> 20), window ? "with" : "without",
                 ToUtf8(appState.nativeSystemDir).c_str());
 
+    if (window) {
+        // What one call of each kind costs this process, each with a new value.
+        constexpr int kCalls = 50;
+        struct { const char* what; void (*call)(int); } kinds[] = {
+            {"status text", [](int i) { OsSetText(Control::StatusLine, L"E:\\sources\\file" + std::to_wstring(i)); }},
+            {"bar position", [](int i) { OsSetProgress(1 + i % 99); }},
+            {"taskbar value", [](int i) { OsSetTaskbarProgressValue(uint64_t(1 + i % 99), 100); }},
+        };
+        for (const auto& kind : kinds) {
+            const double cpuBefore = ProcessCpuSeconds(), start = Seconds();
+            for (int i = 0; i < kCalls; ++i) kind.call(i);
+            std::printf("one %s: %.2f ms CPU, %.2f ms wall\n", kind.what,
+                        1000.0 * (ProcessCpuSeconds() - cpuBefore) / kCalls, 1000.0 * (Seconds() - start) / kCalls);
+        }
+    }
+
     std::vector<Round> results;
     int failures = 0;
     for (int round = 0; round < rounds; ++round) {
