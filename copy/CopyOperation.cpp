@@ -39,7 +39,7 @@ bool Interrupted() { return CopyInterrupted(); }
 void WaitForInspections() {
     if (appState.inspectionsRunning <= 0) return;
     ShowStatus(L"==  Please wait ...");
-    while (appState.inspectionsRunning > 0) OsSleep(100);
+    while (appState.inspectionsRunning > 0 && !Interrupted()) OsSleep(100);
 }
 
 // The file that FAT32 cannot hold, refused before the drive is touched.
