@@ -31,6 +31,16 @@ bool WorkerAlive() {
     return worker != nullptr && OsThreadAlive(worker);
 }
 
+namespace {
+thread_local bool copyThread = false;
+}
+
+void MarkCopyThread(bool isCopyThread) { copyThread = isCopyThread; }
+
+bool OnCopyThread() { return copyThread; }
+
+bool CopyInterrupted() { return copyThread && appState.interruptRequested != 0; }
+
 std::wstring PayloadFolder() { return appState.tempDir + L"\\drovelkit"; }
 
 std::wstring ArchiverPath() { return PayloadFolder() + L"\\7zdrovelkit.exe"; }

@@ -35,6 +35,11 @@ struct AppState {
     std::atomic<int32_t> showAllDrives{0};
     std::atomic<ThreadHandle> workerThread{nullptr};
     std::atomic<int32_t> interruptRequested{0};
+    // Image inspections under way; the copy operation waits for them to end.
+    std::atomic<int32_t> inspectionsRunning{0};
+    // The largest file of the listed image (bytes and its path in the image).
+    std::atomic<int64_t> largestFileBytes{0};
+    SharedText largestFileName;
     InstanceResult instanceSemaphore = InstanceResult::NoSemaphore;
     int32_t checkDiskClicks = 0;
 };
@@ -44,6 +49,12 @@ extern AppState appState;
 constexpr const wchar_t* kWindowTitle = L"Drovelkit v4.2.1 by Quendar";
 
 bool WorkerAlive();
+// Marks the calling thread as the copy operation's: only its tool runs answer
+// to Escape, so that an image listing never takes or clears the request.
+void MarkCopyThread(bool isCopyThread);
+bool OnCopyThread();
+// Escape was pressed during the copy and the calling thread is the copy's.
+bool CopyInterrupted();
 std::wstring PayloadFolder();  // tempDir + "\drovelkit"
 std::wstring ArchiverPath();   // the payload marker
 // The folder part of isoPath followed by the current text of IsoPathField.

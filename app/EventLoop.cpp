@@ -13,6 +13,8 @@ namespace {
 // The box waits for its button without spinning; this only bounds how long a
 // lost activation takes to be restored.
 constexpr int kMessageBoxWaitMilliseconds = 100;
+// How often the interrupt looks whether the worker has ended.
+constexpr int kWorkerWaitMilliseconds = 50;
 
 void HandleMouseGesture(const Event& event) {
     if (event.message == kRightButtonUp && IsCursorOverControl(Control::TestMenuButton)) {
@@ -102,6 +104,9 @@ void Interrupt() {
     if (!StopToolProcesses(L"chkdsk.exe", true, true)) leftOver += L" Could not stop chkdsk.exe";
     OsSleep(2000);
     if (!StopToolProcesses(L"7zdrovelkit.exe", true, true)) leftOver += L" Could not stop 7zdrovelkit.exe";
+    // The boot tool is never stopped half way through a write; the box tells
+    // the user the operation has stopped only once it really has.
+    WaitForWorkerEnd();
     int left = 0, top = 0;
     OsMainWindowOrigin(&left, &top);
     ShowMessageBox(left + 45, top + 80, L"Error !!!", L"Operation is interrupted!");
@@ -115,6 +120,17 @@ bool IsCursorOverControl(Control control) {
     long x = 0, y = 0;
     OsCursorPosition(&x, &y);
     return x >= rect.left && x <= rect.left + rect.width && y >= rect.top && y <= rect.top + rect.height;
+}
+
+void WaitForWorkerEnd() {
+    if (!WorkerAlive()) return;
+    ShowStatus(L"==  Please wait ...");
+    for (;;) {
+        // The worker's window calls are served while the loop stands here.
+        FlushEvents();
+        if (!WorkerAlive()) return;
+        OsWaitForEvents(kWorkerWaitMilliseconds);
+    }
 }
 
 void FlushEvents() {

@@ -13,6 +13,8 @@ void OnCheckDiskClicked();
 void Interrupt();
 bool IsCursorOverControl(Control control);
 void FlushEvents();
+// Serves the window until the copy operation's thread has ended.
+void WaitForWorkerEnd();
 std::wstring ShowMessageBox(int x, int y, const std::wstring& title, const std::wstring& text);
 
 // The event loop's idle pause.

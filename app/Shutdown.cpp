@@ -46,9 +46,16 @@ bool StopToolProcesses(const std::wstring& exeName, bool showWait, bool pumpEven
 }
 
 void DeleteFolderTree(const std::wstring& folder) {
+    // A junction or symbolic link goes by itself: what it names may lie
+    // outside the folder, even outside the drive.
+    if (OsIsLink(folder)) {
+        OsRemoveLink(folder);
+        return;
+    }
     for (const FolderEntry& entry : OsListFolder(folder)) {
         const std::wstring path = folder + L"\\" + entry.name;
-        if (entry.isFolder) DeleteFolderTree(path);
+        if (entry.isLink) OsRemoveLink(path);
+        else if (entry.isFolder) DeleteFolderTree(path);
         else OsDeleteFile(path);
     }
     OsRemoveFolder(folder);

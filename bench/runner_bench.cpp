@@ -1,7 +1,7 @@
 // runner_bench.exe: what the console runner costs over running the archiver
 // alone, on the full extraction of a large image.
 //
-//   runner_bench.exe IMAGE OUTPUT [ROUNDS] [--window]
+//   runner_bench.exe IMAGE OUTPUT [ROUNDS] [--window]     (5 rounds by default)
 //
 // IMAGE is the image to extract; OUTPUT a folder on a drive (such as
 // E:\bench): each run extracts into a fresh sub-folder of it, which is removed
@@ -13,7 +13,7 @@
 //
 // Prints per round the wall times, their ratio (runner / alone) and the CPU
 // time of this process (user + kernel) during the runner's run per second of
-// that run, then the medians.
+// that run, then the medians with the lowest and highest value of each.
 #include <ole2.h>
 #include <windows.h>
 
@@ -27,6 +27,7 @@
 #include "common/Str.h"
 #include "payload/Payload.h"
 #include "platform/Os.h"
+#include "platform/Win32.h"
 #include "tools/ConsoleRunner.h"
 
 namespace {
@@ -79,6 +80,7 @@ int RunAlone(const std::wstring& arguments) {
 
 struct Round {
     double alone, runner, cpu;
+    unsigned long long callsMade, callsSkipped;  // window calls during the runner's run
 };
 
 double Median(std::vector<double> values) {
@@ -86,6 +88,9 @@ double Median(std::vector<double> values) {
     const size_t n = values.size();
     return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
 }
+
+double Lowest(const std::vector<double>& values) { return *std::min_element(values.begin(), values.end()); }
+double Highest(const std::vector<double>& values) { return *std::max_element(values.begin(), values.end()); }
 
 }  // namespace
 
@@ -103,7 +108,7 @@ int wmain(int argc, wchar_t** argv) {
     const std::wstring image = positional[0];
     std::wstring output = positional[1];
     while (output.size() > 3 && output.back() == L'\\') output.pop_back();
-    const int rounds = positional.size() > 2 ? std::max(1, _wtoi(positional[2].c_str())) : 3;
+    const int rounds = positional.size() > 2 ? std::max(1, _wtoi(positional[2].c_str())) : 5;
 
     OleInitialize(nullptr);
     // The folders as start-up finds them.
@@ -131,6 +136,22 @@ int wmain(int argc, wchar_t** argv) {
                 (long long)(OsFileSize(image) >> 20), window ? "with" : "without",
                 ToUtf8(appState.nativeSystemDir).c_str());
 
+    if (window) {
+        // What one call of each kind costs this process, each with a new value.
+        constexpr int kCalls = 50;
+        struct { const char* what; void (*call)(int); } kinds[] = {
+            {"status text", [](int i) { OsSetText(Control::StatusLine, L"E:\\sources\\file" + std::to_wstring(i)); }},
+            {"bar position", [](int i) { OsSetProgress(1 + i % 99); }},
+            {"taskbar value", [](int i) { OsSetTaskbarProgressValue(uint64_t(1 + i % 99), 100); }},
+        };
+        for (const auto& kind : kinds) {
+            const double cpuBefore = ProcessCpuSeconds(), start = Seconds();
+            for (int i = 0; i < kCalls; ++i) kind.call(i);
+            std::printf("one %s: %.2f ms CPU, %.2f ms wall\n", kind.what,
+                        1000.0 * (ProcessCpuSeconds() - cpuBefore) / kCalls, 1000.0 * (Seconds() - start) / kCalls);
+        }
+    }
+
     std::vector<Round> results;
     int failures = 0;
     for (int round = 0; round < rounds; ++round) {
@@ -143,11 +164,16 @@ int wmain(int argc, wchar_t** argv) {
             int code;
             if (viaRunner) {
                 appState.extractStartTime = int32_t(OsLocalTimeSeconds());
+                unsigned long long madeBefore = 0, skippedBefore = 0;
+                CountWindowCalls(&madeBefore, &skippedBefore);
                 const double cpuBefore = ProcessCpuSeconds();
                 const double start = Seconds();
                 code = RunConsoleTool(ArchiverPath(), arguments, PayloadFolder());
                 r.runner = Seconds() - start;
                 r.cpu = ProcessCpuSeconds() - cpuBefore;
+                CountWindowCalls(&r.callsMade, &r.callsSkipped);
+                r.callsMade -= madeBefore;
+                r.callsSkipped -= skippedBefore;
             } else {
                 const double start = Seconds();
                 code = RunAlone(arguments);
@@ -160,8 +186,11 @@ int wmain(int argc, wchar_t** argv) {
             }
             DeleteFolderTree(target);
         }
-        std::printf("round %d: alone %.2f s, runner %.2f s, ratio %.3f, runner CPU %.3f s (%.1f ms per second)\n",
+        std::printf("round %d: alone %.2f s, runner %.2f s, ratio %.3f, runner CPU %.3f s (%.1f ms per second)",
                     round + 1, r.alone, r.runner, r.runner / r.alone, r.cpu, 1000.0 * r.cpu / r.runner);
+        // Before the window drew only what changed, every call was made.
+        if (window) std::printf(", window calls %llu made, %llu left out", r.callsMade, r.callsSkipped);
+        std::printf("\n");
         std::fflush(stdout);
         results.push_back(r);
     }
@@ -173,9 +202,10 @@ int wmain(int argc, wchar_t** argv) {
         alone.push_back(r.alone);
         runner.push_back(r.runner);
     }
-    std::printf("median of %d: alone %.2f s, runner %.2f s, ratio runner/alone %.3f, "
-                "runner CPU %.1f ms per second of run\n",
-                rounds, Median(alone), Median(runner), Median(ratios), Median(cpuPerSecond));
+    std::printf("median of %d: alone %.2f s, runner %.2f s, ratio runner/alone %.3f (spread %.3f to %.3f), "
+                "runner CPU %.1f ms per second of run (spread %.1f to %.1f)\n",
+                rounds, Median(alone), Median(runner), Median(ratios), Lowest(ratios), Highest(ratios),
+                Median(cpuPerSecond), Lowest(cpuPerSecond), Highest(cpuPerSecond));
     if (window) OsReleaseWindowResources();
     return failures == 0 ? 0 : 1;
 }

@@ -18,18 +18,37 @@ namespace {
 struct CopyRun {
     std::wstring drive;
     std::wstring imagePath;
-    int32_t lastExitCode = 0;
     bool anyToolFailed = false;
 };
 
+// FAT32 keeps a file's size in 32 bits.
+constexpr int64_t kFat32FileLimit = int64_t(1) << 32;
+
 std::wstring BootTool() { return PayloadFolder() + L"\\bootice.exe"; }
 
-void RunTool(CopyRun& run, const std::wstring& program, const std::wstring& arguments) {
-    run.lastExitCode = RunConsoleTool(program, arguments, PayloadFolder());
-    if (run.lastExitCode != 0) run.anyToolFailed = true;
+// Returns false when Escape has been pressed: the caller goes to the finish.
+bool RunTool(CopyRun& run, const std::wstring& program, const std::wstring& arguments) {
+    if (RunConsoleTool(program, arguments, PayloadFolder()) != 0) run.anyToolFailed = true;
+    return !CopyInterrupted();
 }
 
-bool Interrupted() { return appState.interruptRequested != 0; }
+bool Interrupted() { return CopyInterrupted(); }
+
+// A listing still running would change the image's figures under the copy
+// and write over its status line.
+void WaitForInspections() {
+    if (appState.inspectionsRunning <= 0) return;
+    ShowStatus(L"==  Please wait ...");
+    while (appState.inspectionsRunning > 0 && !Interrupted()) OsSleep(100);
+}
+
+// The file that FAT32 cannot hold, refused before the drive is touched.
+bool RefuseFat32() {
+    if (appState.largestFileBytes < kFat32FileLimit) return false;
+    // The advice first: the status line shows about seventy characters.
+    ShowStatus(L"==  Use NTFS or exFAT: FAT32 can't hold " + appState.largestFileName.Get() + L" (4 GB+)");
+    return true;
+}
 
 bool IsSelected(Control option) { return OsGetCheck(option) >= 1; }
 
@@ -65,9 +84,10 @@ bool CopyWithFormatting(CopyRun& run) {
                                     : IsSelected(Control::FormatFatOption) ? L"fat32"
                                                                            : L"exfat";
     const std::wstring label = TrimBlanks(OsGetText(Control::LabelField));
-    RunTool(run, BootTool(),
-            L"/device=" + run.drive + L" /partitions /repartition /activate /usb-hdd /fstype=" + fileSystem +
-                L" /quiet");
+    if (!RunTool(run, BootTool(),
+                 L"/device=" + run.drive + L" /partitions /repartition /activate /usb-hdd /fstype=" + fileSystem +
+                     L" /quiet"))
+        return false;
     if (OsSetVolumeLabel(run.drive + L"\\", label)) OsSleep(10);
     else OsSetVolumeLabel(run.drive + L"\\", label.substr(0, 11));
     RefreshDriveList();
@@ -78,15 +98,16 @@ bool CopyWithFormatting(CopyRun& run) {
     if (CheckDiskSet()) RunDiskCheck();
     if (Interrupted()) return false;
     if (!DriveExists(run.drive)) return true;
-    RunTool(run, ArchiverPath(), L"x -y \"" + run.imagePath + L"\" -o" + run.drive + L"\\ grldr menu.lst");
-    if (Interrupted()) return false;
+    if (!RunTool(run, ArchiverPath(), L"x -y \"" + run.imagePath + L"\" -o" + run.drive + L"\\ grldr menu.lst"))
+        return false;
     OsSleep(1000);
     if (SelectDriveLine(run.drive, false)) {
         const bool grub4dos = OsFileSize(run.drive + L"\\grldr") > 0 || OsFileSize(run.drive + L"\\menu.lst") > 0;
-        RunTool(run, BootTool(), L"/device=" + run.drive + L" /mbr /install /type=nt60 /quiet");
-        RunTool(run, BootTool(),
-                L"/device=" + run.drive + L" /pbr /install /type=" + (grub4dos ? L"grub4dos" : L"bootmgr") +
-                    L" /activate /quiet");
+        if (!RunTool(run, BootTool(), L"/device=" + run.drive + L" /mbr /install /type=nt60 /quiet")) return false;
+        if (!RunTool(run, BootTool(),
+                     L"/device=" + run.drive + L" /pbr /install /type=" + (grub4dos ? L"grub4dos" : L"bootmgr") +
+                         L" /activate /quiet"))
+            return false;
         RunFullExtraction(run);
         RemoveBootFolder(run.drive);
         if (OsFileSize(run.drive + L"\\grldr") < 0) {
@@ -110,7 +131,9 @@ bool CopyWithoutFormatting(CopyRun& run) {
     if (Interrupted()) return false;
     RunFullExtraction(run);
     RemoveBootFolder(run.drive);
-    return true;
+    // Escape during the extraction ends here too: the user was told the
+    // operation stopped, so nothing more is copied.
+    return !Interrupted();
 }
 
 void CopyDroppedEntries(const std::wstring& drive) {
@@ -153,13 +176,15 @@ void PlayCompletionSound() {
 }
 
 void Finish(const CopyRun& run) {
+    MarkCopyThread(false);
     if (!OsMainWindowExists()) return;
     OsEnableControl(Control::DriveCombo, true);
     OsSetProgressRange(100);
     ShowIdleLook();
     // Any failed tool run counts: a failed repartition must not be hidden by a
-    // good extraction after it.
-    if (run.anyToolFailed) ShowStatus(L"== Run-time error!");
+    // good extraction after it. A tool stopped by Escape failed because the
+    // user asked for it; the interrupt says so itself.
+    if (run.anyToolFailed && appState.interruptRequested == 0) ShowStatus(L"== Run-time error!");
 }
 
 }  // namespace
@@ -169,6 +194,10 @@ void CopyFolderTree(const std::wstring& source, const std::wstring& target) {
     for (const FolderEntry& entry : OsListFolder(source)) {
         const std::wstring from = source + L"\\" + entry.name;
         const std::wstring to = target + L"\\" + entry.name;
+        // Links inside a dropped folder are left out: what they name lies
+        // elsewhere (a link to a parent folder would never end), and the
+        // drive's file system may hold no links at all.
+        if (entry.isLink) continue;
         if (entry.isFolder) CopyFolderTree(from, to);
         else OsCopyFile(from, to);
     }
@@ -176,20 +205,35 @@ void CopyFolderTree(const std::wstring& source, const std::wstring& target) {
 
 void RunCopyOperation(int) {
     CopyRun run;
+    MarkCopyThread(true);
     OsEnableControl(Control::DriveCombo, false);
+    WaitForInspections();
+    if (Interrupted()) {
+        Finish(run);
+        return;
+    }
     run.imagePath = ImagePath();
     run.drive = SelectedDrive();
     bool reachedTail = true;
     if (appState.imageSizeKiB > 0 && DriveExists(run.drive) && OsFileSize(run.imagePath) > 0) {
+        const bool formatting = IsSelected(Control::FormatNtfsOption) || IsSelected(Control::FormatFatOption) ||
+                                IsSelected(Control::FormatExFatOption);
+        // The file-system name is "fat32" only when Ntfs is not selected.
+        if (RefuseImageName(run.imagePath) ||
+            (formatting && !IsSelected(Control::FormatNtfsOption) && IsSelected(Control::FormatFatOption) &&
+             RefuseFat32())) {
+            Finish(run);
+            return;
+        }
         EnsurePayloadUnpacked();
-        if (IsSelected(Control::FormatNtfsOption) || IsSelected(Control::FormatFatOption) ||
-            IsSelected(Control::FormatExFatOption)) {
+        if (formatting) {
             reachedTail = CopyWithFormatting(run);
         } else if (IsSelected(Control::FormatNoneOption)) {
             reachedTail = CopyWithoutFormatting(run);
         }
     } else if (appState.imageSizeKiB == 0 && DriveExists(run.drive) && CheckDiskSet()) {
         RunDiskCheck();
+        reachedTail = !Interrupted();
     }
     if (reachedTail) {
         if (DriveExists(run.drive)) CopyDroppedEntries(run.drive);

@@ -13,8 +13,15 @@ void TakeImage(const std::wstring& path) {
     appState.isoPath.Set(path);
     OsSetText(Control::IsoPathField, FileNamePart(path));
     appState.imageComment.Set(L"");
+    // What the last listing found belongs to the last image.
+    appState.largestFileBytes = 0;
+    appState.largestFileName.Set(L"");
     OsSleep(200);
-    OsForgetThread(OsStartThread(InspectImage, 0));
+    // Counted before the thread exists, so that a Start right after it waits.
+    appState.inspectionsRunning += 1;
+    ThreadHandle inspection = OsStartThread(InspectImage, 0);
+    if (inspection == nullptr) appState.inspectionsRunning -= 1;
+    else OsForgetThread(inspection);
 }
 
 }  // namespace
@@ -60,9 +67,23 @@ void UpdateDraggedFilesNotice() {
     OsSetText(Control::DraggedFilesNotice, std::to_wstring(count) + L" Dragged files exist !!!");
 }
 
+bool RefuseImageName(const std::wstring& imagePath) {
+    const std::wstring variable = InterpreterVariableIn(imagePath);
+    if (variable.empty()) return false;
+    ShowStatus(L"==  Rename the image: the command interpreter would replace " + variable + L" in its name");
+    return true;
+}
+
 void InspectImage(int) {
     ShowStatus(L"==  Please wait ...");
     const std::wstring imagePath = ImagePath();
-    EnsurePayloadUnpacked();
-    RunConsoleTool(ArchiverPath(), L"l \"" + imagePath + L"\"", PayloadFolder());
+    if (RefuseImageName(imagePath)) {
+        // Another file's listing must not stand for this image.
+        appState.imageSizeKiB = 0;
+    } else {
+        EnsurePayloadUnpacked();
+        RunConsoleTool(ArchiverPath(), L"l \"" + imagePath + L"\"", PayloadFolder());
+    }
+    // Started by TakeImage, which counted it.
+    if (appState.inspectionsRunning > 0) appState.inspectionsRunning -= 1;
 }

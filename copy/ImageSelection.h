@@ -10,5 +10,10 @@ void InspectImage(int parameter);
 // Shows how many dropped entries wait to be copied; hides the notice when none.
 void UpdateDraggedFilesNotice();
 
+// An image path that the command interpreter would rewrite (a "%NAME%" in
+// it) cannot be handed to the archiver: says so in the status line and
+// returns true.
+bool RefuseImageName(const std::wstring& imagePath);
+
 // An entry whose extension, upper-cased, is exactly ISO.
 bool IsIsoImage(const std::wstring& entry);

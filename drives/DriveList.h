@@ -3,13 +3,6 @@
 #include <cstdint>
 #include <string>
 
-struct DriveEntry {
-    std::wstring root;   // such as E:\ (with the backslash)
-    std::wstring label;
-    int64_t sizeKiB = 0;
-    std::wstring line;
-};
-
 // The display line of a drive: root, blank, [label] padded, size, " Kb".
 std::wstring BuildDriveLine(const std::wstring& root, const std::wstring& label, int64_t sizeKiB);
 

@@ -103,8 +103,12 @@ bool OsDeleteFile(const std::wstring& path);   // clears attributes first
 bool OsRemoveFolder(const std::wstring& path); // an empty folder
 bool OsCreateFolder(const std::wstring& path);
 bool OsCopyFile(const std::wstring& from, const std::wstring& to);  // overwrites, clears target attributes
-struct FolderEntry { std::wstring name; bool isFolder; };
+// isLink: a reparse point (junction, symbolic link, mount point); isFolder
+// then tells what it pretends to be. Nothing of the program follows one.
+struct FolderEntry { std::wstring name; bool isFolder; bool isLink = false; };
 std::vector<FolderEntry> OsListFolder(const std::wstring& path);
+bool OsIsLink(const std::wstring& path);
+bool OsRemoveLink(const std::wstring& path);  // the link itself, never what it names
 int OsRealDriveType(int driveIndex);                  // shell RealDriveType, no network
 int OsDriveType(const std::wstring& root);            // GetDriveTypeW
 bool OsVolumeLabel(const std::wstring& root, std::wstring* label);  // false: nothing written

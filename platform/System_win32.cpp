@@ -172,10 +172,26 @@ std::vector<FolderEntry> OsListFolder(const std::wstring& path) {
     do {
         std::wstring name = found.cFileName;
         if (name == L"." || name == L"..") continue;
-        entries.push_back({name, (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0});
+        entries.push_back({name, (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0,
+                           (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0});
     } while (FindNextFileW(search, &found));
     FindClose(search);
     return entries;
+}
+
+bool OsIsLink(const std::wstring& path) {
+    DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+bool OsRemoveLink(const std::wstring& path) {
+    // Attributes are left alone: changing them could reach what the link names.
+    DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) return false;
+    // A folder link (junction, folder symbolic link) goes as an empty folder
+    // would; a file link as a file. Neither call touches the target.
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) return RemoveDirectoryW(path.c_str()) != 0;
+    return DeleteFileW(path.c_str()) != 0;
 }
 
 int OsRealDriveType(int driveIndex) {

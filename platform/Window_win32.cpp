@@ -6,6 +6,7 @@
 #include <shobjidl.h>
 
 #include <deque>
+#include <mutex>
 #include <vector>
 
 #include "app/Logo.h"
@@ -32,6 +33,36 @@ int dpiX = 96, dpiY = 96;
 // Control events, close requests and drops, as the window procedures see
 // them; the event loop reads them in order with the raw messages.
 std::deque<Event> pending;
+
+// What the program last put into the controls that only it changes, so that
+// the same text, bar position or taskbar value is not drawn again: a copy
+// reports after every read of the archiver's output, mostly unchanged.
+struct ShownState {
+    std::mutex guard;
+    std::wstring text[int(Control::MainWindowCount)];
+    bool textKnown[int(Control::MainWindowCount)] = {};
+    int progress = -1;  // -1: not known
+    int taskbarState = -1;
+    uint64_t taskbarCompleted = 0, taskbarTotal = 0;
+    bool taskbarValueKnown = false;
+};
+ShownState shown;
+unsigned long long callsMade, callsSkipped;  // under shown.guard
+
+void ForgetShownState() {
+    std::lock_guard<std::mutex> lock(shown.guard);
+    for (bool& known : shown.textKnown) known = false;
+    shown.progress = -1;
+    shown.taskbarState = -1;
+    shown.taskbarValueKnown = false;
+}
+
+// The user types into edit fields; their text is never taken from memory.
+bool OnlyTheProgramSetsText(Control control) {
+    const int index = int(control);
+    return index >= 0 && index < int(Control::MainWindowCount) &&
+           MainWindowControls()[index].kind != ControlKind::EditField && control != Control::DriveCombo;
+}
 
 int ScaleX(int v) { return v * dpiX / 96; }
 int ScaleY(int v) { return v * dpiY / 96; }
@@ -230,8 +261,15 @@ void WithTaskbarList(Call call) {
 
 }  // namespace
 
+void CountWindowCalls(unsigned long long* made, unsigned long long* skipped) {
+    std::lock_guard<std::mutex> lock(shown.guard);
+    *made = callsMade;
+    *skipped = callsSkipped;
+}
+
 bool OsCreateMainWindow() {
     windowThread = GetCurrentThreadId();
+    ForgetShownState();
     HINSTANCE instance = GetModuleHandleW(nullptr);
     INITCOMMONCONTROLSEX common{sizeof common, ICC_STANDARD_CLASSES | ICC_PROGRESS_CLASS | ICC_BAR_CLASSES};
     InitCommonControlsEx(&common);
@@ -323,7 +361,20 @@ std::wstring OsGetText(Control control) {
 }
 
 void OsSetText(Control control, const std::wstring& text) {
-    if (HWND window = Handle(control)) SetWindowTextW(window, text.c_str());
+    HWND window = Handle(control);
+    if (window == nullptr) return;
+    if (OnlyTheProgramSetsText(control)) {
+        const int index = int(control);
+        std::lock_guard<std::mutex> lock(shown.guard);
+        if (shown.textKnown[index] && shown.text[index] == text) {
+            ++callsSkipped;
+            return;
+        }
+        ++callsMade;
+        shown.text[index] = text;
+        shown.textKnown[index] = true;
+    }
+    SetWindowTextW(window, text.c_str());
 }
 
 void OsSetWindowTitle(const std::wstring& title) { SetWindowTextW(mainWindow, title.c_str()); }
@@ -359,11 +410,37 @@ void OsSetCheck(Control control, int state) {
 
 void OsSetTooltip(Control control, const std::wstring& text) { AddTooltipTool(control, text); }
 
-int OsGetProgress() { return int(SendMessageW(controls[int(Control::CopyProgressBar)], PBM_GETPOS, 0, 0)); }
+int OsGetProgress() {
+    {
+        std::lock_guard<std::mutex> lock(shown.guard);
+        if (shown.progress >= 0) return shown.progress;
+    }
+    return int(SendMessageW(controls[int(Control::CopyProgressBar)], PBM_GETPOS, 0, 0));
+}
 
-void OsSetProgress(int value) { SendMessageW(controls[int(Control::CopyProgressBar)], PBM_SETPOS, value, 0); }
+void OsSetProgress(int value) {
+    HWND bar = controls[int(Control::CopyProgressBar)];
+    {
+        std::lock_guard<std::mutex> lock(shown.guard);
+        if (shown.progress >= 0 && shown.progress == value) {
+            ++callsSkipped;
+            return;
+        }
+        ++callsMade;
+        shown.progress = -1;
+    }
+    SendMessageW(bar, PBM_SETPOS, value, 0);
+    // The bar keeps the value within its range: remember what it holds.
+    const int held = int(SendMessageW(bar, PBM_GETPOS, 0, 0));
+    std::lock_guard<std::mutex> lock(shown.guard);
+    shown.progress = held == value ? value : -1;
+}
 
 void OsSetProgressRange(int maximum) {
+    {
+        std::lock_guard<std::mutex> lock(shown.guard);
+        shown.progress = -1;
+    }
     SendMessageW(controls[int(Control::CopyProgressBar)], PBM_SETRANGE32, 0, maximum);
 }
 
@@ -422,10 +499,30 @@ void OsAcceptDroppedFiles() {
 }
 
 void OsSetTaskbarProgressState(int state) {
+    {
+        std::lock_guard<std::mutex> lock(shown.guard);
+        if (shown.taskbarState == state) {
+            ++callsSkipped;
+            return;
+        }
+        ++callsMade;
+        shown.taskbarState = state;
+    }
     WithTaskbarList([state](ITaskbarList3* taskbar) { taskbar->SetProgressState(mainWindow, TBPFLAG(state)); });
 }
 
 void OsSetTaskbarProgressValue(uint64_t completed, uint64_t total) {
+    {
+        std::lock_guard<std::mutex> lock(shown.guard);
+        if (shown.taskbarValueKnown && shown.taskbarCompleted == completed && shown.taskbarTotal == total) {
+            ++callsSkipped;
+            return;
+        }
+        ++callsMade;
+        shown.taskbarValueKnown = true;
+        shown.taskbarCompleted = completed;
+        shown.taskbarTotal = total;
+    }
     WithTaskbarList([=](ITaskbarList3* taskbar) { taskbar->SetProgressValue(mainWindow, completed, total); });
 }
 

@@ -51,6 +51,8 @@ packages=(
   fonts-wine fonts-dejavu-core
   # Wine tests of the operations: the host-built X11 drag source (xdnd_drag)
   libx11-dev
+  # fuzz targets of the output parsers: clang with libFuzzer
+  clang libclang-rt-14-dev
 )
 
 missing=()

@@ -33,20 +33,43 @@ std::wstring ChunkFromBytes(const std::string& bytes) {
     return DecodeConsoleText(OsAnsiToText(zero == std::string::npos ? bytes : bytes.substr(0, zero)));
 }
 
+// Characters that make the interpreter split or rewrite an unquoted path.
+constexpr const wchar_t* kInterpreterSyntax = L" \t&()[]{}^=;!'+,`~|<>%";
+
 }  // namespace
 
 RunReport& CurrentRunReport() { return runReport; }
 
+std::wstring InterpreterCommandLine(const std::wstring& interpreter, const std::wstring& toolPath,
+                                    const std::wstring& arguments) {
+    std::wstring command = toolPath + L" " + arguments;
+    // Quoted, the whole command needs one more pair of quotes, which the
+    // interpreter strips again.
+    if (toolPath.find_first_of(kInterpreterSyntax) != std::wstring::npos)
+        command = L"\"\"" + toolPath + L"\" " + arguments + L"\"";
+    return L"\"" + interpreter + L"\"  /c " + command;
+}
+
+std::wstring InterpreterVariableIn(const std::wstring& text) {
+    // No quoting or escape keeps the interpreter from it, and Wine's
+    // interpreter even expands what a variable gave it again.
+    size_t open = text.find(L'%');
+    while (open != std::wstring::npos) {
+        size_t close = text.find(L'%', open + 1);
+        if (close == std::wstring::npos) return L"";
+        if (close > open + 1) return text.substr(open, close - open + 1);
+        open = close;
+    }
+    return L"";
+}
+
 int32_t RunConsoleTool(const std::wstring& toolPath, const std::wstring& arguments,
                        const std::wstring& workingFolder) {
-    appState.interruptRequested = 0;
-    const std::wstring interpreter = appState.nativeSystemDir + L"\\cmd.exe";
-    std::wstring command = toolPath + L" " + arguments;
-    // A temporary folder under a user name with a blank would split the tool's
-    // path; quoted, the whole command needs one more pair of quotes, which
-    // the interpreter strips again.
-    if (Contains(toolPath, L" ")) command = L"\"\"" + toolPath + L"\" " + arguments + L"\"";
-    const std::wstring commandLine = L"\"" + interpreter + L"\"  /c " + command;
+    // Escape holds until the copy operation has ended: none of its tools
+    // starts after it.
+    if (CopyInterrupted()) return kToolNotRunAfterInterrupt;
+    const std::wstring commandLine =
+        InterpreterCommandLine(appState.nativeSystemDir + L"\\cmd.exe", toolPath, arguments);
     ConsoleProcess* process = ToolExists(toolPath) ? OsStartConsoleProcess(commandLine, workingFolder) : nullptr;
     if (process == nullptr) {
         // A failed start must never pass for the previous run's success.
@@ -92,7 +115,7 @@ std::wstring DecodeConsoleText(const std::wstring& text) {
 
 void FinishRun(const std::wstring& toolPath) {
     std::wstring message;
-    if (appState.interruptRequested > 0) {
+    if (CopyInterrupted()) {
         message = L"Operation is interrupted!";
     } else if (IsDiskCheckRun(toolPath)) {
         message = DiskCheckVerdict(runReport.exitCode);
@@ -106,4 +129,7 @@ void FinishRun(const std::wstring& toolPath) {
     runReport.errorNote.clear();
     runReport.resultNote.clear();
     runReport.countsNote.clear();
+    runReport.listingLine.clear();
+    runReport.largestFileBytes = -1;
+    runReport.largestFileName.clear();
 }

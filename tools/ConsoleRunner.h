@@ -10,6 +10,11 @@ struct RunReport {
     std::wstring errorNote;
     std::wstring resultNote;
     std::wstring countsNote;
+    // A listing's file lines, which reads cut anywhere: the unfinished last
+    // line, and the largest file seen so far (-1: none yet).
+    std::wstring listingLine;
+    int64_t largestFileBytes = -1;
+    std::wstring largestFileName;
 };
 
 // The record of the calling thread's last run. Each thread keeps its own, so
@@ -19,6 +24,17 @@ RunReport& CurrentRunReport();
 
 // Returned when the tool could not be started at all.
 constexpr int32_t kToolDidNotStart = -1;
+// Returned, without a run, for a tool of the copy operation asked for after Escape.
+constexpr int32_t kToolNotRunAfterInterrupt = -2;
+
+// The interpreter's command line for a tool: the tool path quoted when the
+// interpreter would read any of its characters as syntax.
+std::wstring InterpreterCommandLine(const std::wstring& interpreter, const std::wstring& toolPath,
+                                    const std::wstring& arguments);
+
+// The first "%NAME%" in text, which the interpreter replaces by a variable's
+// value even inside quotes; empty when there is none.
+std::wstring InterpreterVariableIn(const std::wstring& text);
 
 int32_t RunConsoleTool(const std::wstring& toolPath, const std::wstring& arguments,
                        const std::wstring& workingFolder);

@@ -1,6 +1,7 @@
 #include "tools/OutputParser.h"
 
 #include <cmath>
+#include <cstdint>
 
 #include "app/AppState.h"
 #include "app/Reporting.h"
@@ -51,7 +52,28 @@ void ArchiverProgress(const std::wstring& chunk, const std::wstring& arguments) 
     }
 }
 
+// A line longer than this is no listing line; it is dropped, so that a tool
+// that writes without line ends cannot make the runner hoard its output.
+constexpr size_t kLongestListingLine = 32768;
+
+// Follows the file lines across reads and keeps the largest file.
+void TrackLargestFile(const std::wstring& chunk, RunReport& report) {
+    std::wstring text = report.listingLine + chunk;
+    size_t start = 0;
+    for (size_t end; (end = text.find(L'\n', start)) != std::wstring::npos; start = end + 1) {
+        int64_t bytes = 0;
+        std::wstring name;
+        if (ReadListingFileLine(text.substr(start, end - start), &bytes, &name) && bytes > report.largestFileBytes) {
+            report.largestFileBytes = bytes;
+            report.largestFileName = name;
+        }
+    }
+    report.listingLine = text.substr(start);
+    if (report.listingLine.size() > kLongestListingLine) report.listingLine.clear();
+}
+
 void ListingFigures(const std::wstring& chunk, const std::wstring& arguments, RunReport& report) {
+    if (StartsWith(arguments, L"l ")) TrackLargestFile(chunk, report);
     std::wstring sizeText;
     const std::wstring summary =
         ExtractMatch(chunk, L"[0-9]{1,20}[ ]{1,4}[0-9]{1,20} files, [0-9]{1,20} folders", 1);
@@ -60,6 +82,9 @@ void ListingFigures(const std::wstring& chunk, const std::wstring& arguments, Ru
         const int32_t kib = static_cast<int32_t>(ReadDecimal(summary) / 1024);
         appState.imageSizeKiB = kib;
         sizeText = GroupThousands(kib);
+        // The summary ends the file lines: what they held belongs to this image.
+        appState.largestFileBytes = report.largestFileBytes < 0 ? 0 : report.largestFileBytes;
+        appState.largestFileName.Set(report.largestFileName);
     }
     if (!sizeText.empty()) report.resultNote = L"Size: " + sizeText + L"Kb,  ";
     const std::wstring counts = ExtractMatch(chunk, L"[0-9]{1,20} files, [0-9]{1,20} folders", 1);
@@ -99,6 +124,45 @@ void UpdateProgress(const std::wstring& toolPath, const std::wstring& chunk, con
     } else if (Contains(arguments, L"x -y -bsp1 ")) {
         ArchiverProgress(chunk, arguments);
     }
+}
+
+bool ReadListingFileLine(const std::wstring& line, int64_t* bytes, std::wstring* name) {
+    // Columns: date and time (19, blank when unknown), attributes (5), size
+    // (12, right-aligned), packed size (12, may be blank), then the name
+    // after two blanks.
+    constexpr size_t kAttributes = 20, kSize = 26, kSizeWidth = 12, kName = 53;
+    if (line.size() <= kSize || line[kAttributes - 1] != L' ' || line[kSize - 1] != L' ') return false;
+    for (size_t i = 0; i < kAttributes - 1; ++i) {
+        const wchar_t c = line[i];
+        const bool digitPlace = !(i == 4 || i == 7 || i == 10 || i == 13 || i == 16);
+        if (c != L' ' && !(digitPlace ? (c >= L'0' && c <= L'9') : (c == L'-' || c == L':' || c == L' ')))
+            return false;
+    }
+    const std::wstring attributes = line.substr(kAttributes, 5);
+    if (attributes.find(L' ') != std::wstring::npos || attributes[0] == L'D') return false;
+    size_t at = kSize;
+    while (at < line.size() && line[at] == L' ') ++at;
+    const size_t digits = at;
+    int64_t value = 0;
+    for (; at < line.size() && line[at] >= L'0' && line[at] <= L'9'; ++at) {
+        if (value > (INT64_MAX - 9) / 10) return false;
+        value = value * 10 + (line[at] - L'0');
+    }
+    if (at == digits) return false;
+    std::wstring rest;
+    if (at == kSize + kSizeWidth && line.size() > kName && line.compare(kName - 2, 2, L"  ") == 0) {
+        rest = line.substr(kName);
+    } else {
+        // A size wider than its column pushes the rest to the right.
+        while (at < line.size() && line[at] == L' ') ++at;
+        while (at < line.size() && line[at] >= L'0' && line[at] <= L'9') ++at;
+        rest = TrimBlanks(line.substr(at));
+    }
+    if (!rest.empty() && rest.back() == L'\r') rest.pop_back();
+    if (rest.empty()) return false;
+    *bytes = value;
+    *name = rest;
+    return true;
 }
 
 std::wstring GroupThousands(int64_t value) {

@@ -11,5 +11,10 @@ void UpdateProgress(const std::wstring& toolPath, const std::wstring& chunk, con
 // the next three (above 999999); never more than two separators.
 std::wstring GroupThousands(int64_t value);
 
+// One line of the archiver's listing, such as
+// "2026-12-08 22:25:44 .....   5368709120   5368709120  sources\install.wim":
+// true for a file (not a folder), with its size and its path in the image.
+bool ReadListingFileLine(const std::wstring& line, int64_t* bytes, std::wstring* name);
+
 // Seconds as hh:mm:ss counted from midnight, so 24 hours and more wrap.
 std::wstring ClockText(int64_t seconds);

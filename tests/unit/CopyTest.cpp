@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <thread>
 
 #include "app/AppState.h"
 #include "copy/CopyOperation.h"
@@ -199,7 +200,8 @@ TEST_F(CopyTest, InterruptAtTheCheckpointsSkipsTheRest) {
     EXPECT_FALSE(fake.HasFile(L"E:\\readme.txt"));
     EXPECT_EQ(appState.draggedFiles.Get(), L"D:\\x\\readme.txt\n");
 
-    // Without formatting nothing is checked after the extraction.
+    // Without formatting the extraction ends the same way: the user was told
+    // the operation stopped.
     SetUp();
     appState.draggedFiles.Set(L"D:\\x\\readme.txt\n");
     fake.AddFile(L"D:\\x\\readme.txt");
@@ -207,11 +209,13 @@ TEST_F(CopyTest, InterruptAtTheCheckpointsSkipsTheRest) {
     fake.tool = [](const std::wstring&) {
         FakeTool tool;
         tool.onStart = [] { appState.interruptRequested = 1; };
+        tool.exitCode = 1;  // stopped by taskkill
         return tool;
     };
     RunCopyOperation(0);
-    EXPECT_TRUE(fake.HasFile(L"E:\\readme.txt"));
-    EXPECT_EQ(fake.soundsStarted, 1);
+    EXPECT_FALSE(fake.HasFile(L"E:\\readme.txt"));
+    EXPECT_EQ(fake.soundsStarted, 0);
+    EXPECT_EQ(fake.Of(Control::StatusLine).text, L"Operation is interrupted!");  // no "== Run-time error!"
 
     // An interrupt during the disk check stops before the probe.
     SetUp();
@@ -337,6 +341,195 @@ TEST_F(CopyTest, PayloadIsUnpackedOnceWhenTheMarkerIsThere) {
     fake.AddFolder(L"C:\\Temp\\drovelkit\\7zdrovelkit.exe");  // a folder is no marker
     EnsurePayloadUnpacked();
     EXPECT_EQ(fake.hiddenRuns.size(), 1u);
+}
+
+TEST_F(CopyTest, EscapeHoldsUntilTheOperationHasEnded_RegressionLostInterrupt) {
+    // Escape during the master-boot-record run: nothing runs after it, no
+    // dropped file is copied, no sound plays.
+    Select(Control::FormatNtfsOption);
+    appState.draggedFiles.Set(L"D:\\x\\readme.txt\n");
+    fake.AddFile(L"D:\\x\\readme.txt");
+    fake.soundDevice = true;
+    fake.tool = [](const std::wstring& commandLine) {
+        FakeTool tool;
+        if (commandLine.find(L"/mbr") != std::wstring::npos) tool.onStart = [] { appState.interruptRequested = 1; };
+        return tool;
+    };
+    RunCopyOperation(0);
+    const auto runs = ToolArguments();
+    ASSERT_EQ(runs.size(), 3u);
+    EXPECT_NE(runs[2].find(L"/mbr"), std::wstring::npos);
+    EXPECT_EQ(fake.soundsStarted, 0);
+    EXPECT_FALSE(fake.HasFile(L"E:\\readme.txt"));
+    EXPECT_EQ(fake.Of(Control::StatusLine).text, L"Operation is interrupted!");
+    EXPECT_TRUE(fake.Of(Control::StartButton).visible);
+
+    // Escape during the waits after formatting: the disk check does not start.
+    SetUp();
+    Select(Control::FormatNtfsOption);
+    fake.Of(Control::CheckDiskBox).check = 1;
+    fake.onSleep = [](int milliseconds) {
+        if (milliseconds == 1000) appState.interruptRequested = 1;
+    };
+    RunCopyOperation(0);
+    EXPECT_EQ(ToolArguments().size(), 1u);
+
+    // A listing on its own thread meanwhile neither clears the request nor
+    // reports it as its own.
+    SetUp();
+    Select(Control::FormatNtfsOption);
+    fake.tool = [](const std::wstring& commandLine) {
+        FakeTool tool;
+        if (commandLine.find(L" l ") != std::wstring::npos) {
+            tool.chunks = {"2026-12-08 22:25:44         9000   9000  3 files, 1 folders\r\n"};
+        } else {
+            tool.onStart = [] {
+                appState.interruptRequested = 1;
+                std::thread listing(InspectImage, 0);
+                listing.join();
+                EXPECT_EQ(fake.Of(Control::StatusLine).text, L"Size: 8Kb,  3 files, 1 folders ");
+            };
+        }
+        return tool;
+    };
+    RunCopyOperation(0);
+    EXPECT_EQ(appState.interruptRequested, 1);
+    EXPECT_EQ(ToolArguments().size(), 2u);  // the repartition and the listing
+}
+
+TEST_F(CopyTest, StartWaitsForARunningInspection_RegressionEmptyCopy) {
+    // Start right after a drop: the listing has not yet told the size.
+    appState.imageSizeKiB = 0;
+    appState.inspectionsRunning = 1;
+    fake.soundDevice = true;
+    fake.onSleep = [](int milliseconds) {
+        if (milliseconds != 100 || appState.inspectionsRunning == 0) return;
+        fake.log.push_back(L"listing ended");
+        appState.imageSizeKiB = 4000;
+        appState.inspectionsRunning = 0;
+    };
+    RunCopyOperation(0);
+    EXPECT_EQ(ToolArguments(), (std::vector<std::wstring>{kArchiver + L" x -y -bsp1 \"D:\\iso\\win.iso\" -oE:\\"}));
+    EXPECT_LT(Position(L"status: ==  Please wait ..."), Position(L"listing ended"));
+    EXPECT_LT(Position(L"listing ended"), Position(L"console " + fake.consoleRuns[0] + L" in C:\\Temp\\drovelkit"));
+
+    // The count follows the inspection threads that TakeImage starts.
+    SetUp();
+    fake.chosenFile = L"D:\\iso\\win.iso";
+    ChooseImage(0);
+    EXPECT_EQ(appState.inspectionsRunning, 1);
+    fake.startedThreads[0].first(0);
+    EXPECT_EQ(appState.inspectionsRunning, 0);
+}
+
+TEST_F(CopyTest, LinksAreNeverFollowed_RegressionDeleteAndCopyThroughJunctions) {
+    // A junction inside "[boot]" that names a folder outside the drive.
+    fake.AddFolder(L"D:\\precious");
+    fake.AddFile(L"D:\\precious\\keep.txt", "keep");
+    fake.AddFolder(L"E:\\[boot]");
+    fake.AddFile(L"E:\\[boot]\\Boot-NoEmul.img");
+    fake.AddLink(L"E:\\[boot]\\outside", L"D:\\precious");
+    // A dropped folder that holds a link to its own parent.
+    fake.AddFolder(L"D:\\data");
+    fake.AddFolder(L"D:\\data\\Tools");
+    fake.AddFile(L"D:\\data\\Tools\\a.exe", "A");
+    fake.AddLink(L"D:\\data\\Tools\\up", L"D:\\data");
+    appState.draggedFiles.Set(L"D:\\data\\Tools\n");
+    RunCopyOperation(0);
+    EXPECT_EQ(fake.FileContent(L"D:\\precious\\keep.txt"), "keep");
+    EXPECT_TRUE(fake.folders.count(L"D:\\PRECIOUS"));
+    EXPECT_FALSE(fake.links.count(L"E:\\[BOOT]\\OUTSIDE"));
+    EXPECT_FALSE(fake.folders.count(L"E:\\[BOOT]"));
+    EXPECT_EQ(fake.FileContent(L"E:\\Tools\\a.exe"), "A");
+    for (const auto& folder : fake.folders) EXPECT_EQ(folder.find(L"E:\\TOOLS\\UP"), std::wstring::npos) << folder;
+    for (const auto& file : fake.files) EXPECT_EQ(file.first.find(L"E:\\TOOLS\\UP"), std::wstring::npos) << file.first;
+
+    // "[boot]" itself a junction: the link goes, what it names stays.
+    SetUp();
+    fake.AddFolder(L"D:\\precious");
+    fake.AddFile(L"D:\\precious\\keep.txt", "keep");
+    fake.AddLink(L"E:\\[boot]", L"D:\\precious");
+    RunCopyOperation(0);
+    EXPECT_EQ(fake.FileContent(L"D:\\precious\\keep.txt"), "keep");
+    EXPECT_TRUE(fake.links.empty());
+}
+
+TEST_F(CopyTest, Fat32IsRefusedBeforeAnythingIsWrittenForAFileOf4GiB) {
+    // The listing as the archiver writes it, cut at awkward places.
+    const std::string listing =
+        "   Date      Time    Attr         Size   Compressed  Name\r\n"
+        "------------------- ----- ------------ ------------  ------------------------\r\n"
+        "2026-12-08 22:25:44 .....            3            3  a.txt\r\n"
+        "2026-12-08 22:25:44 D....                            sources\r\n"
+        "2026-12-08 22:25:44 .....   4294967296   4294967296  sources\\install.wim\r\n"
+        "2026-12-08 22:25:44 .....   5000000000               D.... 99\r\n"  // a folder-like name, a file
+        "                    .....   9999999999999            huge.bin\r\n"
+        "------------------- ----- ------------ ------------  ------------------------\r\n"
+        "2026-12-08 22:25:44         4294967299   4294967299  2 files, 1 folders\r\n";
+    for (size_t cut : {size_t(1), size_t(17), size_t(200), listing.size()}) {
+        ResetWorld();
+        fake.AddFile(kArchiver, "MZ");
+        appState.isoPath.Set(L"D:\\iso\\win.iso");
+        fake.Of(Control::IsoPathField).text = L"win.iso";
+        // The summary is matched within one read; the lines before it are cut anywhere.
+        const size_t summary = cut == listing.size() ? listing.size() : listing.rfind("2026-12-08 22:25:44    ");
+        std::vector<std::string> chunks;
+        for (size_t at = 0; at < summary; at += cut) chunks.push_back(listing.substr(at, std::min(cut, summary - at)));
+        if (summary < listing.size()) chunks.push_back(listing.substr(summary));
+        fake.tool = [chunks](const std::wstring&) {
+            FakeTool tool;
+            tool.chunks = chunks;
+            return tool;
+        };
+        InspectImage(0);
+        EXPECT_EQ(appState.largestFileBytes, 9999999999999) << cut;
+        EXPECT_EQ(appState.largestFileName.Get(), L"huge.bin") << cut;
+    }
+
+    SetUp();
+    Select(Control::FormatFatOption);
+    appState.largestFileBytes = 4294967296;
+    appState.largestFileName.Set(L"sources\\install.wim");
+    appState.draggedFiles.Set(L"D:\\x\\readme.txt\n");
+    fake.AddFile(L"D:\\x\\readme.txt");
+    fake.soundDevice = true;
+    RunCopyOperation(0);
+    EXPECT_TRUE(ToolArguments().empty());
+    EXPECT_TRUE(fake.labelsSet.empty());
+    EXPECT_FALSE(fake.HasFile(L"E:\\readme.txt"));
+    EXPECT_EQ(fake.soundsStarted, 0);
+    EXPECT_EQ(fake.Of(Control::StatusLine).text,
+              L"==  Use NTFS or exFAT: FAT32 can't hold sources\\install.wim (4 GB+)");
+    EXPECT_TRUE(fake.Of(Control::StartButton).visible);
+
+    // One byte less fits; NTFS and exFAT hold it whatever its size.
+    for (Control option : {Control::FormatFatOption, Control::FormatNtfsOption, Control::FormatExFatOption}) {
+        SetUp();
+        Select(option);
+        appState.largestFileBytes = option == Control::FormatFatOption ? 4294967295 : 4294967296;
+        RunCopyOperation(0);
+        EXPECT_EQ(ToolArguments().size(), 5u);
+    }
+}
+
+TEST_F(CopyTest, AnImageNameTheInterpreterWouldRewriteIsNeverListedOrCopied_RegressionOtherFileListed) {
+    appState.isoPath.Set(L"D:\\iso\\%OS%.iso");
+    fake.Of(Control::IsoPathField).text = L"%OS%.iso";
+    fake.AddFile(L"D:\\iso\\%OS%.iso", "iso");
+    InspectImage(0);
+    EXPECT_TRUE(fake.consoleRuns.empty());
+    EXPECT_EQ(appState.imageSizeKiB, 0);
+    const std::wstring refusal = L"==  Rename the image: the command interpreter would replace %OS% in its name";
+    EXPECT_EQ(fake.Of(Control::StatusLine).text, refusal);
+
+    // A name typed into the field after a good listing is refused at Start.
+    SetUp();
+    fake.Of(Control::IsoPathField).text = L"%OS%.iso";
+    fake.AddFile(L"D:\\iso\\%OS%.iso", "iso");
+    Select(Control::FormatNtfsOption);
+    RunCopyOperation(0);
+    EXPECT_TRUE(fake.consoleRuns.empty());
+    EXPECT_EQ(fake.Of(Control::StatusLine).text, refusal);
 }
 
 }  // namespace

@@ -12,6 +12,25 @@ namespace {
 
 std::wstring Key(const std::wstring& path) { return ToUpper(path); }
 
+// The path with every link on its way replaced by what the link names; with
+// keepLast the last part is not resolved (the link itself is meant).
+std::wstring Resolve(const std::wstring& path, bool keepLast = false) {
+    std::wstring key = Key(path);
+    for (int hops = 0; hops < 40; ++hops) {
+        bool changed = false;
+        for (const auto& link : fake.links) {
+            const std::wstring& from = link.first;
+            if (StartsWith(key, from + L"\\") || (key == from && !keepLast)) {
+                key = link.second + key.substr(from.size());
+                changed = true;
+                break;
+            }
+        }
+        if (!changed) break;
+    }
+    return key;
+}
+
 std::wstring ControlName(Control control) {
     static const wchar_t* names[] = {
         L"DriveCombo", L"StartButton", L"ShowAllDrivesCheck", L"IsoPathField", L"IsoImageButton",
@@ -42,6 +61,7 @@ void LoadNext(FakeConsole* console) {
 
 void FakeOs::AddFile(const std::wstring& path, const std::string& content) { files[Key(path)] = content; }
 void FakeOs::AddFolder(const std::wstring& path) { folders.insert(Key(path)); }
+void FakeOs::AddLink(const std::wstring& path, const std::wstring& target) { links[Key(path)] = Key(target); }
 bool FakeOs::HasFile(const std::wstring& path) const { return files.count(Key(path)) != 0; }
 std::string FakeOs::FileContent(const std::wstring& path) const {
     auto found = files.find(Key(path));
@@ -71,6 +91,10 @@ void ResetWorld() {
     appState.workerThread = nullptr;
     appState.interruptRequested = 0;
     appState.checkDiskClicks = 0;
+    appState.inspectionsRunning = 0;
+    appState.largestFileBytes = 0;
+    appState.largestFileName.Set(L"");
+    MarkCopyThread(false);
     CurrentRunReport() = RunReport();
 }
 
@@ -174,7 +198,10 @@ bool OsNextEvent(Event* event) {
     fake.events.pop_front();
     return true;
 }
-void OsWaitForEvents(int milliseconds) { fake.sleptMilliseconds += milliseconds; }
+void OsWaitForEvents(int milliseconds) {
+    fake.sleptMilliseconds += milliseconds;
+    if (fake.onSleep) fake.onSleep(milliseconds);
+}
 bool OsEscapeKeyDown() { return fake.escapeDown; }
 bool OsMainWindowInFront() { return fake.inFront; }
 bool OsControlScreenRect(Control control, ScreenRect* rect) {
@@ -221,6 +248,7 @@ void OsSleep(int milliseconds) {
     fake.sleeps.push_back(milliseconds);
     fake.sleptMilliseconds += milliseconds;
     fake.log.push_back(L"sleep " + std::to_wstring(milliseconds));
+    if (fake.onSleep) fake.onSleep(milliseconds);
 }
 int64_t OsLocalTimeSeconds() { return fake.now; }
 ThreadHandle OsStartThread(void (*procedure)(int), int parameter) {
@@ -233,10 +261,10 @@ void OsForgetThread(ThreadHandle) {}
 
 // ---- Files and drives
 int64_t OsFileSize(const std::wstring& path) {
-    auto found = fake.files.find(Key(path));
+    auto found = fake.files.find(Resolve(path));
     return found == fake.files.end() ? -1 : int64_t(found->second.size());
 }
-bool OsIsFolder(const std::wstring& path) { return fake.folders.count(Key(path)) != 0; }
+bool OsIsFolder(const std::wstring& path) { return fake.folders.count(Resolve(path)) != 0; }
 bool OsWriteWholeFile(const std::wstring& path, const void* data, size_t size) {
     fake.log.push_back(L"write " + path);
     fake.files[Key(path)] = std::string(static_cast<const char*>(data), size);
@@ -244,11 +272,11 @@ bool OsWriteWholeFile(const std::wstring& path, const void* data, size_t size) {
 }
 bool OsDeleteFile(const std::wstring& path) {
     fake.log.push_back(L"delete " + path);
-    return fake.files.erase(Key(path)) != 0;
+    return fake.files.erase(Resolve(path)) != 0;
 }
 bool OsRemoveFolder(const std::wstring& path) {
     fake.log.push_back(L"remove folder " + path);
-    return fake.folders.erase(Key(path)) != 0;
+    return fake.folders.erase(Resolve(path)) != 0;
 }
 bool OsCreateFolder(const std::wstring& path) {
     fake.log.push_back(L"create folder " + path);
@@ -256,22 +284,32 @@ bool OsCreateFolder(const std::wstring& path) {
 }
 bool OsCopyFile(const std::wstring& from, const std::wstring& to) {
     fake.log.push_back(L"copy " + from + L" -> " + to);
-    auto found = fake.files.find(Key(from));
+    auto found = fake.files.find(Resolve(from));
     if (found == fake.files.end()) return false;
-    fake.files[Key(to)] = found->second;
+    fake.files[Resolve(to)] = found->second;
     return true;
 }
 std::vector<FolderEntry> OsListFolder(const std::wstring& path) {
     std::vector<FolderEntry> entries;
-    const std::wstring prefix = Key(path) + L"\\";
+    // As on Windows, a path longer than MAX_PATH cannot be listed.
+    if (path.size() >= 260) return entries;
+    const std::wstring prefix = Resolve(path) + L"\\";
     auto direct = [&](const std::wstring& key) {
         return StartsWith(key, prefix) && key.find(L'\\', prefix.size()) == std::wstring::npos;
     };
+    for (const auto& link : fake.links)
+        if (direct(link.first))
+            entries.push_back({link.first.substr(prefix.size()), fake.folders.count(Resolve(link.first)) != 0, true});
     for (const auto& folder : fake.folders)
-        if (direct(folder)) entries.push_back({folder.substr(prefix.size()), true});
+        if (direct(folder) && !fake.links.count(folder)) entries.push_back({folder.substr(prefix.size()), true});
     for (const auto& file : fake.files)
         if (direct(file.first)) entries.push_back({file.first.substr(prefix.size()), false});
     return entries;
+}
+bool OsIsLink(const std::wstring& path) { return fake.links.count(Resolve(path, true)) != 0; }
+bool OsRemoveLink(const std::wstring& path) {
+    fake.log.push_back(L"remove link " + path);
+    return fake.links.erase(Resolve(path, true)) != 0;
 }
 int OsRealDriveType(int index) {
     auto found = fake.drives.find(index);

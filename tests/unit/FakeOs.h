@@ -80,6 +80,10 @@ struct FakeOs {
     std::map<std::wstring, std::string> files;  // upper-cased path -> content
     std::set<std::wstring> folders;             // upper-cased paths
     std::map<int, FakeDrive> drives;            // 0 = A
+    // Junctions and symbolic links: upper-cased link path -> what it names.
+    // Every file call but the link's own removal goes through to the target.
+    std::map<std::wstring, std::wstring> links;
+    std::function<void(int)> onSleep;           // after each sleep or event wait
     std::vector<std::pair<std::wstring, std::wstring>> labelsSet;
 
     std::vector<ProcessEntry> processes;
@@ -103,6 +107,7 @@ struct FakeOs {
     // Files and folders, by their paths as the program writes them.
     void AddFile(const std::wstring& path, const std::string& content = "x");
     void AddFolder(const std::wstring& path);
+    void AddLink(const std::wstring& path, const std::wstring& target);
     bool HasFile(const std::wstring& path) const;
     std::string FileContent(const std::wstring& path) const;
     FakeControl& Of(Control control) { return controls[control]; }

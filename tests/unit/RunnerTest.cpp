@@ -174,8 +174,33 @@ TEST_F(RunnerTest, InterruptedRunReportsTheInterruptWhateverTheExitCode) {
         tool.onStart = [] { appState.interruptRequested = 1; };  // Escape while it runs
         return tool;
     };
+    MarkCopyThread(true);
     EXPECT_EQ(RunConsoleTool(kArchiver, kExtract, L""), 0);
     EXPECT_EQ(Status(), L"Operation is interrupted!");
+    // The request holds: the copy's next tool does not start.
+    EXPECT_EQ(RunConsoleTool(kArchiver, kExtract, L""), kToolNotRunAfterInterrupt);
+    EXPECT_EQ(fake.consoleRuns.size(), 1u);
+    MarkCopyThread(false);
+}
+
+TEST_F(RunnerTest, ToolPathsAreQuotedForEveryInterpreterSyntaxCharacter_RegressionAmpersandInUserName) {
+    const std::wstring cmd = L"\"C:\\W\\cmd.exe\"  /c ";
+    const struct { const wchar_t* tool; const wchar_t* command; } cases[] = {
+        {L"C:\\T\\7z.exe", L"C:\\T\\7z.exe l x"},
+        {L"C:\\Users\\A&B\\7z.exe", L"\"\"C:\\Users\\A&B\\7z.exe\" l x\""},
+        {L"C:\\Users\\A^B\\7z.exe", L"\"\"C:\\Users\\A^B\\7z.exe\" l x\""},
+        {L"C:\\Users\\(A)\\7z.exe", L"\"\"C:\\Users\\(A)\\7z.exe\" l x\""},
+        {L"C:\\U\\a,b;c=d!e\\7z.exe", L"\"\"C:\\U\\a,b;c=d!e\\7z.exe\" l x\""},
+        {L"C:\\U\\a|b<c>d\\7z.exe", L"\"\"C:\\U\\a|b<c>d\\7z.exe\" l x\""},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(InterpreterCommandLine(L"C:\\W\\cmd.exe", c.tool, L"l x"), cmd + c.command) << c.tool;
+
+    const struct { const wchar_t* path; const wchar_t* variable; } names[] = {
+        {L"D:\\iso\\a.iso", L""}, {L"D:\\100% sure.iso", L""}, {L"D:\\%%.iso", L""},
+        {L"D:\\%OS%.iso", L"%OS%"}, {L"D:\\5%%x%y.iso", L"%x%"}, {L"D:\\a%b\\c%d.iso", L"%b\\c%"},
+    };
+    for (const auto& n : names) EXPECT_EQ(InterpreterVariableIn(n.path), n.variable) << n.path;
 }
 
 TEST_F(RunnerTest, ToolThatCannotStartFailsAndSaysWhich_RegressionStaleExitCode) {

@@ -39,6 +39,9 @@ protected:
     static bool Logged(const std::wstring& line) {
         return std::find(fake.log.begin(), fake.log.end(), line) != fake.log.end();
     }
+    static size_t Position(const std::wstring& line) {
+        return size_t(std::find(fake.log.begin(), fake.log.end(), line) - fake.log.begin());
+    }
 };
 
 TEST_F(ShellTest, StartUpSetsPathsAndTheInitialLook) {
@@ -261,7 +264,16 @@ TEST_F(ShellTest, EscapeOnlyCountsInFrontAndInterruptsARunningOperation) {
     appState.workerThread = reinterpret_cast<ThreadHandle>(1);
     fake.processes = {{42, L"C:\\T\\drovelkit\\7ZDROVELKIT.EXE"}};
     fake.onRunHidden = [](const std::wstring&) { fake.processes.clear(); };  // taskkill works
+    // The worker ends a while after the archiver, once its last step is done.
+    fake.onSleep = [](int milliseconds) {
+        if (milliseconds == 50 && fake.threadsAlive) {
+            fake.threadsAlive = false;
+            fake.log.push_back(L"worker ended");
+        }
+    };
     RunEventLoopPass();
+    // The box tells the truth: it opens only once the operation has stopped.
+    EXPECT_LT(Position(L"worker ended"), Position(L"box Error !!!: Operation is interrupted!"));
     EXPECT_EQ(appState.interruptRequested, 1);
     ASSERT_EQ(fake.hiddenRuns.size(), 1u);
     EXPECT_EQ(fake.hiddenRuns[0], L"\"C:\\Windows\\System32\\taskkill.exe\" /t /f /IM 7zdrovelkit.exe");

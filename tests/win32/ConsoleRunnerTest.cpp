@@ -67,6 +67,16 @@ TEST(ConsoleRunner, ReportsToolsThatAreMissingOrCannotStart) {
     EXPECT_EQ(RunConsoleTool(quotedTool, L"3", L""), 3);
     EXPECT_EQ(RunConsoleTool(quotedTool, L"4", tools), 4);
 
+    // So does one under a user name that the interpreter would read as
+    // syntax: an ampersand, a caret, brackets.
+    const std::wstring odd = PayloadTempFolder() + L"\\A&B^(x)";
+    CreateDirectoryW(odd.c_str(), nullptr);
+    const std::wstring oddTool = odd + L"\\exit_with.exe";
+    ASSERT_TRUE(CopyFileW(exitWith.c_str(), oddTool.c_str(), FALSE));
+    EXPECT_EQ(RunConsoleTool(oddTool, L"5", L""), 5);
+    EXPECT_EQ(RunConsoleTool(oddTool, L"6", odd), 6);
+    RemoveTree(odd);
+
     // A tool that is not there never passes for a success, and is named.
     ASSERT_EQ(RunConsoleTool(exitWith, L"0", L""), 0);
     OsSetText(Control::StatusLine, L"before");

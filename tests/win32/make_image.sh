@@ -4,6 +4,9 @@
 #   make_image.sh small OUTPUT.iso   a few files and folders, label TESTLABEL
 #   make_image.sh big OUTPUT.iso     320 MiB of incompressible data in about
 #                                    2000 files, label BIGLABEL
+#   make_image.sh bench OUTPUT.iso   the big tree and one 800 MiB file of
+#                                    zeros (1.1 GiB), label BENCHLABEL; the
+#                                    image is made sparse, so it costs 320 MiB
 #
 # OUTPUT.iso.manifest gets four lines: bytes=<total size of the files>,
 # files=<number of files>, folders=<number of folders below the root>, and
@@ -28,9 +31,15 @@ case "$kind" in
     head -c 33333 /dev/zero | tr '\0' 'd' > "$tree/sources/boot with blanks.sdi"
     head -c 4097 /dev/zero | tr '\0' 'e' > "$tree/EFI/BOOT/BOOTX64.EFI"
     ;;
-  big)
+  big|bench)
     label=BIGLABEL
     mkdir -p "$tree/sources" "$tree/boot" "$tree/files"
+    if [ "$kind" = bench ]; then
+      label=BENCHLABEL
+      # Zeros cost the archiver and the drive as much as any data; on the
+      # build's disk they are holes.
+      truncate -s 800M "$tree/sources/zeros.bin"
+    fi
     head -c 100M /dev/urandom > "$tree/sources/install.wim"
     head -c 20M /dev/urandom > "$tree/boot/boot.sdi"
     echo "big test image" > "$tree/readme.txt"
@@ -61,6 +70,8 @@ if ! xorriso -as mkisofs -quiet -V "$label" -J -joliet-long -r -o "$iso.tmp" "$t
   exit 1
 fi
 rm -f "$iso.log"
+# Holes where the image holds only zeros (the bench image's big file).
+fallocate --dig-holes "$iso.tmp" 2>/dev/null || true
 mv -f "$iso.tmp" "$iso"
 rm -rf "$tree"
 printf 'bytes=%s\nfiles=%s\nfolders=%s\nlabel=%s\n' "$bytes" "$files" "$folders" "$label" > "$iso.manifest"

@@ -127,12 +127,17 @@ def write_random(path, size, chunk=1 << 20):
             left -= n
 
 
-def make_iso(path, tree, label, boot_image=None, boot_load_sectors=4):
+def make_iso(path, tree, label, boot_image=None, boot_load_sectors=4, large_files=False):
     """Builds an ISO 9660 image (Rock Ridge and Joliet) of |tree| with
     volume label |label|. With |boot_image| (a path inside the tree) it is
     El Torito bootable without emulation, as install media are; the boot
-    catalog is hidden so that the visible tree is exactly |tree|."""
+    catalog is hidden so that the visible tree is exactly |tree|. With
+    |large_files| files of 4 GiB and more are allowed (ISO level 3), and the
+    image keeps its runs of zeros as holes, so a sparse file in the tree
+    costs no disk space in the image either."""
     args = ["xorriso", "-as", "mkisofs", "-V", label, "-J", "-R", "-o", path]
+    if large_files:
+        args[3:3] = ["-iso-level", "3"]
     if boot_image:
         args += ["-b", boot_image, "-no-emul-boot", "-boot-load-size", str(boot_load_sectors),
                  "--boot-catalog-hide"]
@@ -143,6 +148,8 @@ def make_iso(path, tree, label, boot_image=None, boot_load_sectors=4):
     result = subprocess.run(args, stdin=subprocess.DEVNULL, capture_output=True, timeout=300)
     if result.returncode != 0:
         raise OpsError(f"xorriso failed: {result.stderr.decode(errors='replace')[-2000:]}")
+    if large_files:
+        subprocess.run(["fallocate", "--dig-holes", path], stdin=subprocess.DEVNULL, capture_output=True, timeout=300)
     return Image(path, tree, label, boot_load_sectors if boot_image else 0)
 
 

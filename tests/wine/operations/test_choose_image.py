@@ -24,7 +24,7 @@ class ChooseImage(ops.OperationsTestCase):
         s = cls.session
         try:
             s.set_dpi(96)
-            s.configure_drives({"E": {"kind": "removable", "label": "STICK", "size_kib": 65536}})
+            cls.drive = s.configure_drives({"E": {"kind": "removable", "label": "STICK", "size_kib": 65536}})["E"]
             # An install-medium-like image: bootable, nested folders, an
             # empty one, a label that asks for NTFS.
             tree = s.work("dv5-tree")
@@ -135,11 +135,17 @@ class ChooseImage(ops.OperationsTestCase):
                 self.assertTrue(os.path.isfile(os.path.join(payload, name)), f"{name} is missing from {payload}")
 
     def test_4_unpacked_payload_holds_the_boot_tool(self):
-        """The disk-preparation tool is not built yet; until it is, say so."""
-        payload = self.s.payload_folder()
-        if not os.path.isfile(os.path.join(payload, "bootice.exe")):
-            self.skipTest("bootice.exe is not in the payload yet: formatting reports that it could not start")
-
+        """The disk-preparation tool is in the payload and runs: started
+        without arguments it refuses with a message and a nonzero exit
+        code, and touches no disk."""
+        s = self.s
+        tool = os.path.join(s.payload_folder(), "bootice.exe")
+        self.assertTrue(os.path.isfile(tool), f"bootice.exe is missing from {s.payload_folder()}")
+        before = ops.tree_listing(self.drive)
+        code, out, err = s.wine([s.windows_path_of(tool)])
+        self.assertNotEqual(code, 0, f"bootice.exe without arguments ended with 0: {out!r} {err!r}")
+        self.assertTrue((out + err).strip(), "bootice.exe said nothing about its missing arguments")
+        self.assertEqual(ops.tree_listing(self.drive), before, "bootice.exe changed the drive")
 
 if __name__ == "__main__":
     ops.harness.run_tests(__name__)

@@ -167,6 +167,10 @@ class CopyOntoDrive(ops.OperationsTestCase):
         verdict = statuses.index("Everything is Ok ")
         self.assertTrue(all(t.startswith("E:\\") for t in statuses[1:verdict]), statuses[1:verdict])
         self.assertEqual(statuses[verdict + 1:], ["Copy: " + notes_win, "Copy: " + extras_win, ""])
+        # Only what changed is drawn: no text is set again to what it shows.
+        for name in ("StatusLine", "ProgressText"):
+            texts = ops.Trace.texts(records, ID[name])
+            self.assertEqual([a for a, b in zip(texts, texts[1:]) if a == b], [], f"{name} set again unchanged")
 
         # The bar counts the dropped entries: "notes\nextras\n" is three
         # line-feed-separated fields, the last one empty.
@@ -175,7 +179,8 @@ class CopyOntoDrive(ops.OperationsTestCase):
         bar = [(r.what, r.wparam, r.lparam) for r in after_verdict if r.id == ID["CopyProgressBar"]
                and r.what in ("range", "pos")]
         self.assertEqual(bar[0], ("range", 0, 3))
-        self.assertEqual([v for w, v, _ in bar if w == "pos"][:4], [1, 1, 2, 3])
+        # The first entry's 1 is the bar's value already: it is not set again.
+        self.assertEqual([v for w, v, _ in bar if w == "pos"][:3], [1, 2, 3])
         self.assertIn(("range", 0, 100), bar)
         self.assertTrue(any(r.what == "show" and r.id == ID["DraggedFilesNotice"] and r.wparam == 0
                             for r in after_verdict), "the notice was not hidden after the copy")

@@ -3,8 +3,8 @@
 showing "==  Please wait ...", then opens the box "Operation is
 interrupted!" titled "Error !!!" 45 and 80 units from the window's corner;
 after Ok the window shows Start again and "==  Operation is interrupted!",
-and no archiver process is left. With "None" selected the copy has no
-checkpoint after the extraction, so the dropped files are still copied.
+and no archiver process is left. The request holds until the operation has
+ended: with "None" selected too, the dropped files are not copied after it.
 Escape with no copy running changes nothing.
 
 Wine's own taskkill rejects the /t switch that the program passes (it knows
@@ -172,10 +172,9 @@ class EscapeDuringCopy(ops.OperationsTestCase):
         records = self.trace.since(escape)
         statuses = ops.Trace.texts(records, ID["StatusLine"])
         self.assertIn("Operation is interrupted!", statuses, "the archiver run's verdict")
-        # No checkpoint after an extraction without formatting: the
-        # dropped file is copied all the same.
-        self.assertIn("Copy: " + s.windows_path_of(self.after), statuses)
-        self.assertTrue(os.path.isfile(os.path.join(self.drive, "after.txt")))
+        # The request holds after the extraction too: the dropped file waits.
+        self.assertNotIn("Copy: " + s.windows_path_of(self.after), statuses)
+        self.assertFalse(os.path.isfile(os.path.join(self.drive, "after.txt")))
 
         mark = self.trace.mark()
         code, _, err = s.probe("ok")
@@ -204,7 +203,8 @@ class EscapeDuringCopy(ops.OperationsTestCase):
                             what="the Escape key taken by the program")
         # One more round through the loop: a drop, whose notice shows.
         s.drop(dump, [self.marker])
-        self.trace.wait_for(is_text(ID["DraggedFilesNotice"], "1 Dragged files exist !!!"), since=mark,
+        # after.txt still waits from the interrupted copy.
+        self.trace.wait_for(is_text(ID["DraggedFilesNotice"], "2 Dragged files exist !!!"), since=mark,
                             what="the notice for the marker drop")
         records = self.trace.since(mark)
         self.assertEqual([r for r in records if r.what == "create"], [], "a window was opened")

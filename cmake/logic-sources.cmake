@@ -1,0 +1,12 @@
+# The program's logic: everything that decides, none of it calls Windows.
+# Shared by the program's builds and the fuzz build (tests/fuzz).
+set(DROVELKIT_LOGIC_SOURCES
+  common/Str.cpp common/Wave.cpp
+  app/AppState.cpp app/Controls.cpp app/EventLoop.cpp app/Logo.cpp app/Reporting.cpp
+  app/Shutdown.cpp app/Startup.cpp
+  drives/DriveList.cpp
+  payload/Payload.cpp
+  tools/ConsoleRunner.cpp tools/DiskCheck.cpp tools/Match.cpp tools/OutputParser.cpp
+  copy/CopyOperation.cpp copy/ImageSelection.cpp
+  boottest/DiskLookup.cpp boottest/EmulatorTest.cpp
+)

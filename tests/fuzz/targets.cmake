@@ -1,0 +1,8 @@
+# The fuzz targets: one line each, drovelkit_fuzz_target(NAME SOURCE [MORE SOURCES...]),
+# sources relative to the repository. The fuzz build makes fuzz_NAME from them
+# and the logic; the native build runs each with its corpus/NAME folder for a
+# bounded number of inputs (ctest -L fuzz).
+drovelkit_fuzz_target(tool_output tests/fuzz/fuzz_tool_output.cpp)
+drovelkit_fuzz_target(wmi_search tests/fuzz/fuzz_wmi_search.cpp)
+drovelkit_fuzz_target(drop_list tests/fuzz/fuzz_drop_list.cpp)
+drovelkit_fuzz_target(boot_command tests/fuzz/fuzz_boot_command.cpp bootice/CommandLine.cpp)
