@@ -15,6 +15,13 @@ static std::string LowerCase(const std::string& text) {
     return lower;
 }
 
+// A switch as the message shows it: one line whatever it holds, and short.
+static std::string Shown(const std::string& text) {
+    std::string shown;
+    for (char c : text.substr(0, 80)) shown += static_cast<unsigned char>(c) < 0x20 || c == 0x7F ? '?' : c;
+    return text.size() > 80 ? shown + "..." : shown;
+}
+
 static bool StartsWith(const std::string& text, const std::string& prefix) {
     return text.compare(0, prefix.size(), prefix) == 0;
 }
@@ -30,7 +37,7 @@ static bool MatchSwitches(const std::vector<std::string>& switches, const char* 
         const std::string lower = LowerCase(given);
         if (StartsWith(lower, valueName)) {
             if (valueSeen) {
-                *error = "switch given twice: " + given;
+                *error = "switch given twice: " + Shown(given);
                 return false;
             }
             valueSeen = true;
@@ -40,11 +47,11 @@ static bool MatchSwitches(const std::vector<std::string>& switches, const char* 
         size_t i = 0;
         while (i < N && lower != expected[i]) ++i;
         if (i == N) {
-            *error = "unknown switch in this command: " + given;
+            *error = "unknown switch in this command: " + Shown(given);
             return false;
         }
         if (seen[i]) {
-            *error = "switch given twice: " + given;
+            *error = "switch given twice: " + Shown(given);
             return false;
         }
         seen[i] = true;
@@ -112,14 +119,14 @@ bool ParseBootCommand(const std::vector<std::string>& arguments, BootCommand* co
             else if (value == "fat32") parsed.fileSystem = FileSystem::Fat32;
             else if (value == "exfat") parsed.fileSystem = FileSystem::Exfat;
             else {
-                *error = "unknown file system \"" + value + "\" (ntfs, fat32 or exfat)";
+                *error = "unknown file system \"" + Shown(value) + "\" (ntfs, fat32 or exfat)";
                 return false;
             }
             break;
         case CommandForm::MasterBootRecord:
             if (!MatchSwitches(switches, kMasterBootSwitches, "/type=", &value, error)) return false;
             if (value != "nt60") {
-                *error = "unknown master boot record type \"" + value + "\" (nt60)";
+                *error = "unknown master boot record type \"" + Shown(value) + "\" (nt60)";
                 return false;
             }
             break;
@@ -128,7 +135,7 @@ bool ParseBootCommand(const std::vector<std::string>& arguments, BootCommand* co
             if (value == "bootmgr") parsed.loader = LoaderKind::Bootmgr;
             else if (value == "grub4dos") parsed.loader = LoaderKind::Grub4dos;
             else {
-                *error = "unknown partition boot record type \"" + value + "\" (bootmgr or grub4dos)";
+                *error = "unknown partition boot record type \"" + Shown(value) + "\" (bootmgr or grub4dos)";
                 return false;
             }
             break;

@@ -86,6 +86,29 @@ TEST(BootCommandLine, AcceptsTheThreeFormsAndRefusesEverythingElse) {
         const char* reason;
     };
     const Refused refused[] = {
+        {"", "no command given"},
+        {"/partitions /repartition /activate /usb-hdd /fstype=ntfs /quiet", "missing device"},
+        {"/device= /mbr /install /type=nt60 /quiet", "missing device"},
+        {"/device=E: /device=F: /mbr /install /type=nt60 /quiet", "switch given twice: /device="},
+        {"/device=E: /install /type=nt60 /quiet", "no command form"},
+        {"/device=E: /mbr /pbr /install /type=nt60 /quiet", "more than one command form"},
+        {"/device=E: /partitions /repartition /activate /fstype=ntfs /quiet", "missing switch /usb-hdd"},
+        {"/device=E: /partitions /repartition /activate /usb-hdd /quiet", "missing switch /fstype="},
+        {"/device=E: /partitions /repartition /activate /usb-hdd /fstype=fat16 /quiet",
+         "unknown file system \"fat16\""},
+        {"/device=E: /partitions /repartition /activate /usb-hdd /fstype=ntfs /fstype=ntfs /quiet",
+         "switch given twice: /fstype=ntfs"},
+        {"/device=E: /partitions /repartition /repartition /activate /usb-hdd /fstype=ntfs /quiet",
+         "switch given twice: /repartition"},
+        {"/device=E: /partitions /repartition /activate /usb-hdd /fstype=ntfs /quiet /force",
+         "unknown switch in this command: /force"},
+        {"/device=E: /mbr /install /type=nt52 /quiet", "unknown master boot record type \"nt52\""},
+        {"/device=E: /mbr /install /type=nt60", "missing switch /quiet"},
+        {"/device=E: /mbr /install /type=nt60 /activate /quiet", "unknown switch in this command: /activate"},
+        {"/device=E: /pbr /install /type=syslinux /activate /quiet", "unknown partition boot record type"},
+        {"/device=E: /pbr /install /type=bootmgr /quiet", "missing switch /activate"},
+        {"/device=E: /pbr /type=bootmgr /activate /quiet", "missing switch /install"},
+        {"E: /mbr /install /type=nt60 /quiet", "missing device"},
     };
     for (const Accepted& row : accepted) {
         BootCommand command;
@@ -107,6 +130,11 @@ TEST(BootCommandLine, AcceptsTheThreeFormsAndRefusesEverythingElse) {
         EXPECT_NE(error.find(row.reason), std::string::npos) << row.line << " -> " << error;
         EXPECT_EQ(error.find('\n'), std::string::npos) << error;
     }
+    // Regression: a switch holding a line feed was echoed into a message of two lines.
+    BootCommand command;
+    std::string error;
+    EXPECT_FALSE(ParseBootCommand({"/device=E:", "/mbr", "/install", "/type=nt60", "/qu\niet"}, &command, &error));
+    EXPECT_EQ(error, "unknown switch in this command: /qu?iet");
 }
 
 // The whole road on a 64 MiB disk that held a GPT and an old volume: fresh
