@@ -98,6 +98,20 @@ def log(text=''):
     print(text, flush=True)
 
 
+def exit_status(action):
+    """Runs action() and returns the test program's exit status: 0 passed,
+    SKIP skipped, 1 failed; a skip or failure is logged with its reason."""
+    try:
+        action()
+        return 0
+    except Skip as reason:
+        log(f'SKIPPED: {reason}')
+        return SKIP
+    except Failure as failure:
+        log(f'FAILED: {failure}')
+        return 1
+
+
 # ---------------------------------------------------------------- media
 
 MEDIA_SOURCES = ('boot_report.asm', 'boot_report.c', 'boot_test.py')
@@ -525,21 +539,12 @@ def main():
     p_all.add_argument('--efi32', default='', help='an IA32 OVMF image for --dev-firmware')
     opts = parser.parse_args()
 
-    try:
-        if opts.command == 'build-media':
-            build_media(os.path.abspath(opts.work))
-            return 0
-        if opts.command == 'run':
-            if not opts.firmware_dir:
-                parser.error('--firmware-dir is required')
-            run_one(opts)
-            return 0
-    except Skip as reason:
-        log(f'SKIPPED: {reason}')
-        return SKIP
-    except Failure as failure:
-        log(f'FAILED: {failure}')
-        return 1
+    if opts.command == 'build-media':
+        return exit_status(lambda: build_media(os.path.abspath(opts.work)))
+    if opts.command == 'run':
+        if not opts.firmware_dir:
+            parser.error('--firmware-dir is required')
+        return exit_status(lambda: run_one(opts))
 
     # all
     if opts.dev_firmware:

@@ -334,20 +334,11 @@ def main():
     parser.add_argument('--front', default='', help='the boot tool\'s Linux front')
     parser.add_argument('--firmware-dir', default='')
     opts = parser.parse_args()
-    try:
-        if opts.command == 'build-media':
-            build_media(os.path.abspath(opts.work))
-        else:
-            if not opts.case or not opts.firmware_dir:
-                parser.error('run needs --case and --firmware-dir')
-            run_case(opts)
-        return 0
-    except Skip as reason:
-        log(f'SKIPPED: {reason}')
-        return boot_test.SKIP
-    except Failure as failure:
-        log(f'FAILED: {failure}')
-        return 1
+    if opts.command == 'build-media':
+        return boot_test.exit_status(lambda: build_media(os.path.abspath(opts.work)))
+    if not opts.case or not opts.firmware_dir:
+        parser.error('run needs --case and --firmware-dir')
+    return boot_test.exit_status(lambda: run_case(opts))
 
 
 if __name__ == '__main__':

@@ -261,25 +261,22 @@ def run_case(case, opts):
     log(f'PASSED: {case}')
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__,
+def case_main(description, cases, run_case):
+    """The command line of a test program that runs one case of `cases`:
+    parses it, runs run_case(name, opts) and returns the exit status."""
+    parser = argparse.ArgumentParser(description=description,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument('--case', required=True, choices=sorted(CASES))
+    parser.add_argument('--case', required=True, choices=sorted(cases))
     parser.add_argument('--native-build', required=True, help='the native build folder')
     parser.add_argument('--firmware-dir', required=True)
     parser.add_argument('--work', required=True)
     opts = parser.parse_args()
     opts.work = os.path.abspath(opts.work)
-    try:
-        run_case(opts.case, opts)
-        return 0
-    except Skip as reason:
-        log(f'SKIPPED: {reason}')
-        return boot_test.SKIP
-    except Failure as failure:
-        log(f'FAILED: {failure}')
-        return 1
+    return boot_test.exit_status(lambda: run_case(opts.case, opts))
 
+
+def main():
+    return case_main(__doc__, CASES, run_case)
 
 if __name__ == '__main__':
     sys.exit(main())
