@@ -114,7 +114,7 @@ def exit_status(action):
 
 # ---------------------------------------------------------------- media
 
-MEDIA_SOURCES = ('boot_report.asm', 'boot_report.c', 'boot_test.py')
+MEDIA_SOURCES = ('boot_report.asm', 'serial.inc', 'boot_report.c', 'boot_test.py')
 
 EFI_ARCHES = {
     # name: (gcc flags, include dir, lib dir, crt0, linker script, ld emulation, objcopy target)
@@ -215,8 +215,8 @@ def build_media(work):
         asm = os.path.join(HERE, 'boot_report.asm')
         cd_boot = os.path.join(media, 'bios_cdrom.bin')
         mbr = os.path.join(media, 'mbr.bin')
-        run_tool(['nasm', '-f', 'bin', '-DCDROM', '-o', cd_boot, asm])
-        run_tool(['nasm', '-f', 'bin', '-DDISK', '-o', mbr, asm])
+        run_tool(['nasm', '-f', 'bin', '-I', HERE + '/', '-DCDROM', '-o', cd_boot, asm])
+        run_tool(['nasm', '-f', 'bin', '-I', HERE + '/', '-DDISK', '-o', mbr, asm])
         efi_files = [build_efi_program(arch, media) for arch in ('X64', 'IA32')]
 
         # ISO: BIOS El Torito entry plus an EFI entry holding both loaders.

@@ -86,7 +86,8 @@ def build_media(work):
         raise Skip('cannot build the drive media, missing: ' + ', '.join(missing) +
                    ' (scripts/setup.sh installs grub-pc-bin, grub-efi-amd64-bin, '
                    'grub-efi-ia32-bin, xorriso, mtools)')
-    run_tool(['nasm', '-f', 'bin', '-o', os.path.join(media, 'handoff_loader.bin'),
+    run_tool(['nasm', '-f', 'bin', '-I', HERE + '/',
+              '-o', os.path.join(media, 'handoff_loader.bin'),
               os.path.join(HERE, 'handoff_loader.asm')])
 
     core = os.path.join(media, 'core.img')

@@ -192,7 +192,8 @@ def build_handoff(folder):
     """The hand-off test loader followed by data; the header gets the
     length, the data's checksum and the partition start it must see."""
     program_path = os.path.join(folder, 'pbr_handoff_loader.bin')
-    run_tool(['nasm', '-f', 'bin', '-o', program_path, os.path.join(HERE, 'pbr_handoff_loader.asm')])
+    run_tool(['nasm', '-f', 'bin', '-I', HERE + '/', '-o', program_path,
+              os.path.join(HERE, 'pbr_handoff_loader.asm')])
     with open(program_path, 'rb') as f:
         program = bytearray(f.read())
     data = hashlib.shake_256(b'drovelkit pbr handoff').digest(HANDOFF_BYTES - len(program))
