@@ -78,17 +78,7 @@ Main:
         mov dword [FatCached], 0xFFFFFFFF
         mov byte [Pending], 0
 
-        ; Length of the name up to its first blank.
-        mov si, LoaderName
-.Length:
-        cmp byte [si], ' '
-        je .Counted
-        inc si
-        cmp si, LoaderName + 11
-        jb .Length
-.Counted:
-        sub si, LoaderName
-        mov [NameLength], si
+        StoreNameLength
 
         ; The root folder always follows its FAT chain.
         mov eax, [RootCluster]

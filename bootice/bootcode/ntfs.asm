@@ -138,17 +138,7 @@ Main:
         mov [RootAlloc], si
         pop bx
 
-        ; Length of the name up to its first blank.
-        mov si, LoaderName
-.Length:
-        cmp byte [si], ' '
-        je .Counted
-        inc si
-        cmp si, LoaderName + 11
-        jb .Length
-.Counted:
-        sub si, LoaderName
-        mov [NameLength], si
+        StoreNameLength
 
 ; Walks down the B+ tree of the root's file names: entries are sorted by
 ; their up-cased names, so the first entry not below the wanted name either

@@ -42,7 +42,7 @@ import drive_boot_test  # noqa: E402
 import pbr_boot_test  # noqa: E402
 import road  # noqa: E402
 
-Skip, Failure, log = boot_test.Skip, boot_test.Failure, boot_test.log
+Failure, log = boot_test.Failure, boot_test.log
 SECTOR = 512
 DISK_BYTES = 64 << 20
 DEVICE_LINE = 'STARTED FROM '
@@ -248,15 +248,7 @@ def boot_message(args, run_dir):
 
 def run_case(case, opts):
     fs, firmware, efi_case = CASES[case]
-    run_dir = os.path.join(opts.work, case)
-    shutil.rmtree(run_dir, ignore_errors=True)
-    os.makedirs(run_dir)
-    firmware_dir = os.path.abspath(opts.firmware_dir)
-    if not os.path.isfile(os.path.join(firmware_dir, f'{firmware}.bin')):
-        raise Skip(f'{firmware}.bin is not in {firmware_dir} (yet)')
-    for tool in ('qemu-system-x86_64', 'xorriso', 'grub-mkimage', 'fsck.exfat'):
-        if not shutil.which(tool):
-            raise Skip(f'{tool} is missing (scripts/setup.sh installs it)')
+    run_dir, firmware_dir = road.prepare_case(case, opts, firmware, ('fsck.exfat',))
     iso = build_iso(run_dir, efi_case)
     disk = os.path.join(run_dir, 'disk.img')
     road.put_tree_exfat = put_tree_exfat  # with folders: efi/boot/
