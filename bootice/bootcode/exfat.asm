@@ -149,16 +149,7 @@ Main:
         mov ax, [NamePos]
         cmp ax, [NameLength]
         jae .NameDone
-        mov bx, [di]
-        cmp bx, 'a'
-        jb .Upper
-        cmp bx, 'z'
-        ja .Upper
-        sub bx, 0x20
-.Upper:
-        xor ax, ax
-        lodsb
-        cmp ax, bx
+        CompareNameChar
         jne .NameWrong
         add di, 2
         inc word [NamePos]

@@ -447,16 +447,7 @@ CompareName:
         test dx, dx
         jz .OneEnds
         jcxz .OneEnds
-        mov bx, [di]
-        cmp bx, 'a'
-        jb .Upper
-        cmp bx, 'z'
-        ja .Upper
-        sub bx, 0x20
-.Upper:
-        xor ax, ax
-        lodsb
-        cmp ax, bx
+        CompareNameChar
         jne .Done
         add di, 2
         dec dx
