@@ -112,6 +112,15 @@ def exit_status(action):
         return 1
 
 
+def log_boot(seconds, accel, code, lines, qemu_output):
+    """Logs how a QEMU boot went: its time, exit code, the serial lines
+    given and whatever QEMU printed."""
+    log(f'boot took {seconds:.1f} s under {accel}; QEMU exit code {code}')
+    log('serial port:\n  ' + '\n  '.join(lines) if lines else 'serial port: (nothing)')
+    if qemu_output:
+        log('QEMU said:\n  ' + qemu_output.replace('\n', '\n  '))
+
+
 # ---------------------------------------------------------------- media
 
 MEDIA_SOURCES = ('boot_report.asm', 'serial.inc', 'boot_report.c', 'boot_test.py')
@@ -470,10 +479,7 @@ def run_one(opts):
 
     qemu_args = map_to_test_files(args, test, firmware_dir, iso, disk)
     found, lines, seconds, code, qemu_output = boot_with_fallback(qemu_args, 'boot')
-    log(f'boot took {seconds:.1f} s under {accel}; QEMU exit code {code}')
-    log('serial port:\n  ' + '\n  '.join(lines[-30:]) if lines else 'serial port: (nothing)')
-    if qemu_output:
-        log('QEMU said:\n  ' + qemu_output.replace('\n', '\n  '))
+    log_boot(seconds, accel, code, lines[-30:], qemu_output)
     if not found:
         raise Failure(f'the serial port did not show {expected} within {BOOT_SECONDS} s')
 

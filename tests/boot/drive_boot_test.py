@@ -215,10 +215,7 @@ def qemu_args(firmware_dir, firmware, disk):
 def boot_serial(args, run_dir, expected):
     found, lines, seconds, code, qemu_output = boot_test.boot(args, run_dir, 'boot', expected,
                                                               ACCEL)
-    log(f'boot took {seconds:.1f} s under {ACCEL}; QEMU exit code {code}')
-    log('serial port:\n  ' + '\n  '.join(lines[-20:]) if lines else 'serial port: (nothing)')
-    if qemu_output:
-        log('QEMU said:\n  ' + qemu_output.replace('\n', '\n  '))
+    boot_test.log_boot(seconds, ACCEL, code, lines[-20:], qemu_output)
     if not found:
         raise Failure(f'the serial port did not show {expected}')
     return lines
