@@ -199,13 +199,7 @@ Found:
         cmp dword [DataLength + 4], 0
         jne TooLarge
         mov eax, [DataLength]
-        test eax, eax
-        jz LoaderMissing
-        call LoadLimit
-        cmp eax, ebx
-        ja TooLarge
-        add eax, 511
-        shr eax, 9
+        call LoaderSectors
         mov [LoadLeft], eax
         mov bx, LoadSegment
         mov es, bx

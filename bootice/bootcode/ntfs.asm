@@ -207,13 +207,7 @@ Found:
         cmp dword [si + 0x34], 0
         jne TooLarge
         mov eax, [si + 0x30]            ; data size in bytes
-        test eax, eax
-        jz LoaderMissing
-        call LoadLimit
-        cmp eax, ebx
-        ja TooLarge
-        add eax, 511
-        shr eax, 9
+        call LoaderSectors
         mov cx, ax
         xor eax, eax
         mov bx, LoadSegment
