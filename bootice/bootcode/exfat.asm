@@ -22,6 +22,8 @@ bits 16
 cpu 386
 org 0x7C00
 
+%include "loader.inc"
+
 PartitionOffset    equ 0x7C40
 FatOffset          equ 0x7C50
 ClusterHeapOffset  equ 0x7C58
@@ -57,121 +59,7 @@ ExtendedSectors    equ 2               ; extended boot sectors this code uses
         nop
         times 120-($-$$) db 0           ; exFAT boot sector fields, kept
 
-Start:
-        cli
-        xor ax, ax
-        mov ds, ax
-        mov es, ax
-        mov ss, ax
-        mov sp, 0x7C00
-        sti
-        cld
-        mov [DriveSelect], dl
-
-        ; Only LBA reads: exFAT volumes are beyond what CHS can address.
-        mov ah, 0x41
-        mov bx, 0x55AA
-        int 0x13
-        jc DiskError
-        cmp bx, 0xAA55
-        jne DiskError
-        test cl, 1
-        jz DiskError
-
-        mov eax, 1
-        mov cx, ExtendedSectors
-        mov bx, 0x07E0
-        mov es, bx
-        call ReadSectors
-        jmp Main
-
-; Reads CX sectors starting at partition sector EAX to ES:0000. Returns with
-; EAX and ES advanced past what was read. Chunks never cross a 64 KiB
-; boundary of memory: some BIOSes cannot DMA across one.
-ReadSectors:
-        push ebx
-        push edx
-        push si
-.Chunk:
-        mov bx, es
-        and bx, 0x0FFF
-        neg bx
-        add bx, 0x1000
-        shr bx, 5                       ; sectors left before the boundary
-        cmp bx, cx
-        jbe .Fits
-        mov bx, cx
-.Fits:
-        cmp bx, 64
-        jbe .Small
-        mov bx, 64
-.Small:
-        mov word [Dap], 0x0010
-        mov [Dap + 2], bx
-        mov word [Dap + 4], 0
-        mov [Dap + 6], es
-        mov edx, eax
-        add edx, [PartitionOffset]
-        mov [Dap + 8], edx
-        mov dword [Dap + 12], 0
-        pushad
-        mov si, Dap
-        mov dl, [DriveSelect]
-        mov ah, 0x42
-        int 0x13
-        popad
-        jc DiskError
-        movzx ebx, bx
-        add eax, ebx
-        sub cx, bx
-        shl bx, 5
-        mov dx, es
-        add dx, bx
-        mov es, dx
-        test cx, cx
-        jnz .Chunk
-        pop si
-        pop edx
-        pop ebx
-        ret
-
-DiskError:
-        mov si, MsgDiskError
-        jmp Fail
-
-; Prints "<loader name> is missing".
-LoaderMissing:
-        mov si, LoaderName
-.Name:
-        lodsb
-        cmp al, ' '
-        je .Rest
-        call PrintChar
-        cmp si, LoaderName + 11
-        jb .Name
-.Rest:
-        mov si, MsgMissing
-
-; Prints the text at SI and stops. No reboot loop: the message stays readable.
-Fail:
-        lodsb
-        test al, al
-        jz .Halt
-        call PrintChar
-        jmp Fail
-.Halt:
-        sti
-        hlt
-        jmp .Halt
-
-PrintChar:
-        mov ah, 0x0E
-        mov bx, 7
-        int 0x10
-        ret
-
-MsgDiskError    db 'Disk read error', 13, 10, 0
-MsgMissing      db ' is missing', 13, 10, 0
+        LoaderSectorZero PartitionOffset, DriveSelect, ExtendedSectors
 
         times 499-($-$$) db 0
 LoaderName      db 'BOOTMGR    '
@@ -190,17 +78,7 @@ Main:
         mov dword [FatCached], 0xFFFFFFFF
         mov byte [Pending], 0
 
-        ; Length of the name up to its first blank.
-        mov si, LoaderName
-.Length:
-        cmp byte [si], ' '
-        je .Counted
-        inc si
-        cmp si, LoaderName + 11
-        jb .Length
-.Counted:
-        sub si, LoaderName
-        mov [NameLength], si
+        StoreNameLength
 
         ; The root folder always follows its FAT chain.
         mov eax, [RootCluster]
@@ -271,16 +149,7 @@ Main:
         mov ax, [NamePos]
         cmp ax, [NameLength]
         jae .NameDone
-        mov bx, [di]
-        cmp bx, 'a'
-        jb .Upper
-        cmp bx, 'z'
-        ja .Upper
-        sub bx, 0x20
-.Upper:
-        xor ax, ax
-        lodsb
-        cmp ax, bx
+        CompareNameChar
         jne .NameWrong
         add di, 2
         inc word [NamePos]
@@ -330,13 +199,7 @@ Found:
         cmp dword [DataLength + 4], 0
         jne TooLarge
         mov eax, [DataLength]
-        test eax, eax
-        jz LoaderMissing
-        call LoadLimit
-        cmp eax, ebx
-        ja TooLarge
-        add eax, 511
-        shr eax, 9
+        call LoaderSectors
         mov [LoadLeft], eax
         mov bx, LoadSegment
         mov es, bx
@@ -367,31 +230,7 @@ Found:
         jc BadVolume                    ; chain ends before the data does
         jmp .Chain
 
-HandOff:
-        mov dl, [DriveSelect]
-        xor ax, ax
-        mov ds, ax
-        mov es, ax
-        cli
-        mov ss, ax
-        mov sp, 0x7C00
-        sti
-        jmp LoadSegment:0
-
-TooLarge:
-        mov si, MsgTooLarge
-        jmp Fail
-
-; EBX = bytes that fit from 2000:0000 up to the end of conventional memory,
-; which the BIOS reports below its extended data area (usually 0x7FC00).
-LoadLimit:
-        push eax
-        int 0x12                        ; KiB of conventional memory
-        movzx ebx, ax
-        shl ebx, 10
-        sub ebx, LoadSegment << 4
-        pop eax
-        ret
+        LoaderHandOff DriveSelect
 
 ; First partition sector of cluster EAX.
 ClusterSector:

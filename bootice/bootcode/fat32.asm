@@ -22,6 +22,8 @@ bits 16
 cpu 386
 org 0x7C00
 
+%include "loader.inc"
+
 ; Fields of the boot sector, as offsets from BP = 7C00.
 bpbBytesPerSector       equ 0x0B
 bpbSectorsPerCluster    equ 0x0D
@@ -79,14 +81,7 @@ main:
         ; drive we were started from, not what the formatter assumed.
         mov [bp + bpbDriveNumber], dl
 
-        mov ah, 0x41
-        mov bx, 0x55AA
-        int 0x13
-        jc DiskError
-        cmp bx, 0xAA55
-        jne DiskError
-        test cl, 1                      ; the packet interface (42h) is there
-        jz DiskError
+        CheckLbaReads
         cmp word [bp + bpbBytesPerSector], 512
         jne DiskError
 
@@ -383,15 +378,7 @@ SecondSector:
 .loaded:
         pop eax
         call PartitionIndex
-        mov dl, [bp + bpbDriveNumber]
-        xor ax, ax
-        mov ds, ax
-        mov es, ax
-        cli
-        mov ss, ax
-        mov sp, 0x7C00
-        sti
-        jmp LOADER_SEGMENT:0
+        JumpToLoader [bp + bpbDriveNumber], LOADER_SEGMENT
 
 LoaderMissing:
         mov si, missingText

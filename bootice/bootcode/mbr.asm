@@ -15,6 +15,8 @@ bits 16
 cpu 386
 org 0x0600
 
+%include "loader.inc"
+
 LOAD_ADDRESS    equ 0x7C00
 MOVED_ADDRESS   equ 0x0600
 TABLE           equ MOVED_ADDRESS + 446
@@ -62,15 +64,8 @@ moved:
 
         ; Without the extensions there is no LBA read; CHS cannot reach
         ; partitions beyond 8 GB, so this code does not try it.
-        mov ah, 0x41
-        mov bx, 0x55AA
         mov dl, [bootDrive]
-        int 0x13
-        jc DiskError
-        cmp bx, 0xAA55
-        jne DiskError
-        test cl, 1              ; the packet interface (42h) is there
-        jz DiskError
+        CheckLbaReads
 
         mov di, READ_ATTEMPTS
 .read:

@@ -21,6 +21,8 @@ bits 16
 cpu 386
 org 0x7C00
 
+%include "loader.inc"
+
 ; Fields of the NTFS boot sector.
 BytesPerSector     equ 0x7C0B
 SectorsPerCluster  equ 0x7C0D
@@ -56,123 +58,7 @@ LoadSegment        equ 0x2000
         nop
         times 84-($-$$) db 0            ; the NTFS BPB, kept by the installer
 
-Start:
-        cli
-        xor ax, ax
-        mov ds, ax
-        mov es, ax
-        mov ss, ax
-        mov sp, 0x7C00
-        sti
-        cld
-        ; The loader reads the drive from the BPB, not only from DL.
-        mov [DriveNumber], dl
-
-        ; Only LBA reads: a volume with an 8 KiB boot area is far beyond
-        ; what CHS addressing can be trusted with.
-        mov ah, 0x41
-        mov bx, 0x55AA
-        int 0x13
-        jc DiskError
-        cmp bx, 0xAA55
-        jne DiskError
-        test cl, 1
-        jz DiskError
-
-        mov eax, 1
-        mov cx, 15
-        mov bx, 0x07E0
-        mov es, bx
-        call ReadSectors
-        jmp Main
-
-; Reads CX sectors starting at partition sector EAX to ES:0000. Returns with
-; EAX and ES advanced past what was read. Chunks never cross a 64 KiB
-; boundary of memory: some BIOSes cannot DMA across one.
-ReadSectors:
-        push ebx
-        push edx
-        push si
-.Chunk:
-        mov bx, es
-        and bx, 0x0FFF
-        neg bx
-        add bx, 0x1000
-        shr bx, 5                       ; sectors left before the boundary
-        cmp bx, cx
-        jbe .Fits
-        mov bx, cx
-.Fits:
-        cmp bx, 64
-        jbe .Small
-        mov bx, 64
-.Small:
-        mov word [Dap], 0x0010
-        mov [Dap + 2], bx
-        mov word [Dap + 4], 0
-        mov [Dap + 6], es
-        mov edx, eax
-        add edx, [HiddenSectors]
-        mov [Dap + 8], edx
-        mov dword [Dap + 12], 0
-        pushad
-        mov si, Dap
-        mov dl, [DriveNumber]
-        mov ah, 0x42
-        int 0x13
-        popad
-        jc DiskError
-        movzx ebx, bx
-        add eax, ebx
-        sub cx, bx
-        shl bx, 5
-        mov dx, es
-        add dx, bx
-        mov es, dx
-        test cx, cx
-        jnz .Chunk
-        pop si
-        pop edx
-        pop ebx
-        ret
-
-DiskError:
-        mov si, MsgDiskError
-        jmp Fail
-
-; Prints "<loader name> is missing".
-LoaderMissing:
-        mov si, LoaderName
-.Name:
-        lodsb
-        cmp al, ' '
-        je .Rest
-        call PrintChar
-        cmp si, LoaderName + 11
-        jb .Name
-.Rest:
-        mov si, MsgMissing
-
-; Prints the text at SI and stops. No reboot loop: the message stays readable.
-Fail:
-        lodsb
-        test al, al
-        jz .Halt
-        call PrintChar
-        jmp Fail
-.Halt:
-        sti
-        hlt
-        jmp .Halt
-
-PrintChar:
-        mov ah, 0x0E
-        mov bx, 7
-        int 0x10
-        ret
-
-MsgDiskError    db 'Disk read error', 13, 10, 0
-MsgMissing      db ' is missing', 13, 10, 0
+        LoaderSectorZero HiddenSectors, DriveNumber, 15
 
         times 499-($-$$) db 0
 LoaderName      db 'BOOTMGR    '
@@ -252,17 +138,7 @@ Main:
         mov [RootAlloc], si
         pop bx
 
-        ; Length of the name up to its first blank.
-        mov si, LoaderName
-.Length:
-        cmp byte [si], ' '
-        je .Counted
-        inc si
-        cmp si, LoaderName + 11
-        jb .Length
-.Counted:
-        sub si, LoaderName
-        mov [NameLength], si
+        StoreNameLength
 
 ; Walks down the B+ tree of the root's file names: entries are sorted by
 ; their up-cased names, so the first entry not below the wanted name either
@@ -331,43 +207,13 @@ Found:
         cmp dword [si + 0x34], 0
         jne TooLarge
         mov eax, [si + 0x30]            ; data size in bytes
-        test eax, eax
-        jz LoaderMissing
-        call LoadLimit
-        cmp eax, ebx
-        ja TooLarge
-        add eax, 511
-        shr eax, 9
+        call LoaderSectors
         mov cx, ax
         xor eax, eax
         mov bx, LoadSegment
         call ReadStream
 
-HandOff:
-        mov dl, [DriveNumber]
-        xor ax, ax
-        mov ds, ax
-        mov es, ax
-        cli
-        mov ss, ax
-        mov sp, 0x7C00
-        sti
-        jmp LoadSegment:0
-
-TooLarge:
-        mov si, MsgTooLarge
-        jmp Fail
-
-; EBX = bytes that fit from 2000:0000 up to the end of conventional memory,
-; which the BIOS reports below its extended data area (usually 0x7FC00).
-LoadLimit:
-        push eax
-        int 0x12                        ; KiB of conventional memory
-        movzx ebx, ax
-        shl ebx, 10
-        sub ebx, LoadSegment << 4
-        pop eax
-        ret
+        LoaderHandOff DriveNumber
 
 BadVolume:
         mov si, MsgBadVolume
@@ -595,16 +441,7 @@ CompareName:
         test dx, dx
         jz .OneEnds
         jcxz .OneEnds
-        mov bx, [di]
-        cmp bx, 'a'
-        jb .Upper
-        cmp bx, 'z'
-        ja .Upper
-        sub bx, 0x20
-.Upper:
-        xor ax, ax
-        lodsb
-        cmp ax, bx
+        CompareNameChar
         jne .Done
         add di, 2
         dec dx

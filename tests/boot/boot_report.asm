@@ -9,7 +9,8 @@
 bits 16
 org 0x7C00
 
-COM1        equ 0x3F8
+%include "serial.inc"
+
 SCRATCH     equ 0x8000          ; one sector buffer
 TEST_SECTOR equ 2               ; CHS sector 2 = LBA 1, unused on an MBR disk
 
@@ -36,15 +37,7 @@ normalized:
         call WriteTest
 %endif
 
-        ; Soft-off through the ACPI PM1a control register that SeaBIOS sets
-        ; up on QEMU's chipsets (PM base 0x600; SLP_TYP 0 is S5 there).
-        mov dx, 0x604
-        mov ax, 0x2000
-        out dx, ax
-halt:
-        cli
-        hlt
-        jmp halt
+        PowerOff
 
 %ifdef DISK
 WriteTest:
@@ -87,44 +80,8 @@ SectorIo:
         ret
 %endif
 
-; Writes the zero-ended text at DS:SI.
-SerialText:
-        lodsb
-        test al, al
-        jz .done
-        call SerialByte
-        jmp SerialText
-.done:
-        ret
-
-SerialByte:
-        push dx
-        push ax
-        mov dx, COM1 + 5        ; line status: wait for an empty transmitter
-.wait:
-        in al, dx
-        test al, 0x20
-        jz .wait
-        pop ax
-        mov dx, COM1
-        out dx, al
-        pop dx
-        ret
-
-SerialHexByte:
-        push ax
-        shr al, 4
-        call SerialHexDigit
-        pop ax
-        and al, 0x0F
-SerialHexDigit:
-        and al, 0x0F
-        add al, '0'
-        cmp al, '9'
-        jbe .print
-        add al, 'A' - '9' - 1
-.print:
-        jmp SerialByte
+        SerialRoutines
+        SerialHexRoutines
 
 bootDrive:  db 0
 %ifdef DISK

@@ -98,9 +98,32 @@ def log(text=''):
     print(text, flush=True)
 
 
+def exit_status(action):
+    """Runs action() and returns the test program's exit status: 0 passed,
+    SKIP skipped, 1 failed; a skip or failure is logged with its reason."""
+    try:
+        action()
+        return 0
+    except Skip as reason:
+        log(f'SKIPPED: {reason}')
+        return SKIP
+    except Failure as failure:
+        log(f'FAILED: {failure}')
+        return 1
+
+
+def log_boot(seconds, accel, code, lines, qemu_output):
+    """Logs how a QEMU boot went: its time, exit code, the serial lines
+    given and whatever QEMU printed."""
+    log(f'boot took {seconds:.1f} s under {accel}; QEMU exit code {code}')
+    log('serial port:\n  ' + '\n  '.join(lines) if lines else 'serial port: (nothing)')
+    if qemu_output:
+        log('QEMU said:\n  ' + qemu_output.replace('\n', '\n  '))
+
+
 # ---------------------------------------------------------------- media
 
-MEDIA_SOURCES = ('boot_report.asm', 'boot_report.c', 'boot_test.py')
+MEDIA_SOURCES = ('boot_report.asm', 'serial.inc', 'boot_report.c', 'boot_test.py')
 
 EFI_ARCHES = {
     # name: (gcc flags, include dir, lib dir, crt0, linker script, ld emulation, objcopy target)
@@ -201,8 +224,8 @@ def build_media(work):
         asm = os.path.join(HERE, 'boot_report.asm')
         cd_boot = os.path.join(media, 'bios_cdrom.bin')
         mbr = os.path.join(media, 'mbr.bin')
-        run_tool(['nasm', '-f', 'bin', '-DCDROM', '-o', cd_boot, asm])
-        run_tool(['nasm', '-f', 'bin', '-DDISK', '-o', mbr, asm])
+        run_tool(['nasm', '-f', 'bin', '-I', HERE + '/', '-DCDROM', '-o', cd_boot, asm])
+        run_tool(['nasm', '-f', 'bin', '-I', HERE + '/', '-DDISK', '-o', mbr, asm])
         efi_files = [build_efi_program(arch, media) for arch in ('X64', 'IA32')]
 
         # ISO: BIOS El Torito entry plus an EFI entry holding both loaders.
@@ -456,10 +479,7 @@ def run_one(opts):
 
     qemu_args = map_to_test_files(args, test, firmware_dir, iso, disk)
     found, lines, seconds, code, qemu_output = boot_with_fallback(qemu_args, 'boot')
-    log(f'boot took {seconds:.1f} s under {accel}; QEMU exit code {code}')
-    log('serial port:\n  ' + '\n  '.join(lines[-30:]) if lines else 'serial port: (nothing)')
-    if qemu_output:
-        log('QEMU said:\n  ' + qemu_output.replace('\n', '\n  '))
+    log_boot(seconds, accel, code, lines[-30:], qemu_output)
     if not found:
         raise Failure(f'the serial port did not show {expected} within {BOOT_SECONDS} s')
 
@@ -525,21 +545,12 @@ def main():
     p_all.add_argument('--efi32', default='', help='an IA32 OVMF image for --dev-firmware')
     opts = parser.parse_args()
 
-    try:
-        if opts.command == 'build-media':
-            build_media(os.path.abspath(opts.work))
-            return 0
-        if opts.command == 'run':
-            if not opts.firmware_dir:
-                parser.error('--firmware-dir is required')
-            run_one(opts)
-            return 0
-    except Skip as reason:
-        log(f'SKIPPED: {reason}')
-        return SKIP
-    except Failure as failure:
-        log(f'FAILED: {failure}')
-        return 1
+    if opts.command == 'build-media':
+        return exit_status(lambda: build_media(os.path.abspath(opts.work)))
+    if opts.command == 'run':
+        if not opts.firmware_dir:
+            parser.error('--firmware-dir is required')
+        return exit_status(lambda: run_one(opts))
 
     # all
     if opts.dev_firmware:

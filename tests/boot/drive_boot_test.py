@@ -86,7 +86,8 @@ def build_media(work):
         raise Skip('cannot build the drive media, missing: ' + ', '.join(missing) +
                    ' (scripts/setup.sh installs grub-pc-bin, grub-efi-amd64-bin, '
                    'grub-efi-ia32-bin, xorriso, mtools)')
-    run_tool(['nasm', '-f', 'bin', '-o', os.path.join(media, 'handoff_loader.bin'),
+    run_tool(['nasm', '-f', 'bin', '-I', HERE + '/',
+              '-o', os.path.join(media, 'handoff_loader.bin'),
               os.path.join(HERE, 'handoff_loader.asm')])
 
     core = os.path.join(media, 'core.img')
@@ -214,10 +215,7 @@ def qemu_args(firmware_dir, firmware, disk):
 def boot_serial(args, run_dir, expected):
     found, lines, seconds, code, qemu_output = boot_test.boot(args, run_dir, 'boot', expected,
                                                               ACCEL)
-    log(f'boot took {seconds:.1f} s under {ACCEL}; QEMU exit code {code}')
-    log('serial port:\n  ' + '\n  '.join(lines[-20:]) if lines else 'serial port: (nothing)')
-    if qemu_output:
-        log('QEMU said:\n  ' + qemu_output.replace('\n', '\n  '))
+    boot_test.log_boot(seconds, ACCEL, code, lines[-20:], qemu_output)
     if not found:
         raise Failure(f'the serial port did not show {expected}')
     return lines
@@ -334,20 +332,11 @@ def main():
     parser.add_argument('--front', default='', help='the boot tool\'s Linux front')
     parser.add_argument('--firmware-dir', default='')
     opts = parser.parse_args()
-    try:
-        if opts.command == 'build-media':
-            build_media(os.path.abspath(opts.work))
-        else:
-            if not opts.case or not opts.firmware_dir:
-                parser.error('run needs --case and --firmware-dir')
-            run_case(opts)
-        return 0
-    except Skip as reason:
-        log(f'SKIPPED: {reason}')
-        return boot_test.SKIP
-    except Failure as failure:
-        log(f'FAILED: {failure}')
-        return 1
+    if opts.command == 'build-media':
+        return boot_test.exit_status(lambda: build_media(os.path.abspath(opts.work)))
+    if not opts.case or not opts.firmware_dir:
+        parser.error('run needs --case and --firmware-dir')
+    return boot_test.exit_status(lambda: run_case(opts))
 
 
 if __name__ == '__main__':

@@ -17,7 +17,8 @@ bits 16
 cpu 386
 org 0
 
-COM1            equ 0x3F8
+%include "serial.inc"
+
 HEADER_SIZE     equ 32
 PROGRAM_SIZE    equ 2048
 LOAD_SEGMENT    equ 0x2000
@@ -196,38 +197,9 @@ Report:
         call SerialHexDword
         mov si, lineEnd
         call SerialText
-        ; Soft-off through the ACPI PM1a control register that SeaBIOS sets
-        ; up on QEMU's chipsets (PM base 0x600; SLP_TYP 0 is S5 there).
-        mov dx, 0x604
-        mov ax, 0x2000
-        out dx, ax
-.halt:
-        cli
-        hlt
-        jmp .halt
+        PowerOff
 
-SerialText:
-        lodsb
-        test al, al
-        jz .done
-        call SerialByte
-        jmp SerialText
-.done:
-        ret
-
-SerialByte:
-        push dx
-        push ax
-        mov dx, COM1 + 5            ; line status: wait for an empty transmitter
-.wait:
-        in al, dx
-        test al, 0x20
-        jz .wait
-        pop ax
-        mov dx, COM1
-        out dx, al
-        pop dx
-        ret
+        SerialRoutines
 
 SerialHexDword:
         push eax
@@ -239,19 +211,7 @@ SerialHexWord:
         mov al, ah
         call SerialHexByte
         pop ax
-SerialHexByte:
-        push ax
-        shr al, 4
-        call SerialHexDigit
-        pop ax
-SerialHexDigit:
-        and al, 0x0F
-        add al, '0'
-        cmp al, '9'
-        jbe .print
-        add al, 'A' - '9' - 1
-.print:
-        jmp SerialByte
+        SerialHexRoutines
 
 okText:             db 13, 10, "HANDOFF OK", 0
 badText:            db 13, 10, "HANDOFF BAD ", 0

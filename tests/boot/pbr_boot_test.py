@@ -192,7 +192,8 @@ def build_handoff(folder):
     """The hand-off test loader followed by data; the header gets the
     length, the data's checksum and the partition start it must see."""
     program_path = os.path.join(folder, 'pbr_handoff_loader.bin')
-    run_tool(['nasm', '-f', 'bin', '-o', program_path, os.path.join(HERE, 'pbr_handoff_loader.asm')])
+    run_tool(['nasm', '-f', 'bin', '-I', HERE + '/', '-o', program_path,
+              os.path.join(HERE, 'pbr_handoff_loader.asm')])
     with open(program_path, 'rb') as f:
         program = bytearray(f.read())
     data = hashlib.shake_256(b'drovelkit pbr handoff').digest(HANDOFF_BYTES - len(program))
@@ -327,6 +328,27 @@ def entry_set_checksum(entries):
     return total
 
 
+def exfat_entry_set(name, attributes, flags, first, length):
+    """The directory entries of one exFAT file or folder: file, stream
+    extension (general flags `flags`) and name entries, checksum set."""
+    utf16 = name.encode('utf-16-le')
+    name_entries = -(-len(name) // 15)
+    name_hash = 0
+    for byte in name.upper().encode('utf-16-le'):
+        name_hash = (((name_hash & 1) << 15) | (name_hash >> 1)) + byte & 0xFFFF
+    stamp = ((2024 - 1980) << 25) | (1 << 21) | (1 << 16)
+    primary = struct.pack('<BBHH2sIII', 0x85, 1 + name_entries, 0, attributes, b'',
+                          stamp, stamp, stamp) + bytes(12)
+    stream = struct.pack('<BBBBHHQIIQ', 0xC0, flags, 0, len(name), name_hash, 0,
+                         length, 0, first, length)
+    names = b''
+    for i in range(name_entries):
+        names += struct.pack('<BB', 0xC1, 0) + utf16[30 * i:30 * i + 30].ljust(30, b'\0')
+    entries = bytearray(primary + stream + names)
+    entries[2:4] = struct.pack('<H', entry_set_checksum(entries))
+    return bytes(entries)
+
+
 def exfat_add_file(part, name, data, fragmented):
     """Writes a file into the root folder of a fresh exFAT volume: contiguous
     with NoFatChain, or every other free cluster with a FAT chain."""
@@ -380,22 +402,8 @@ def exfat_add_file(part, name, data, fragmented):
         f.seek(cluster_at(bitmap_cluster))
         f.write(bitmap)
 
-        utf16 = name.encode('utf-16-le')
-        name_entries = -(-len(name) // 15)
-        name_hash = 0
-        for byte in name.upper().encode('utf-16-le'):
-            name_hash = (((name_hash & 1) << 15) | (name_hash >> 1)) + byte & 0xFFFF
-        stamp = ((2024 - 1980) << 25) | (1 << 21) | (1 << 16)
-        primary = struct.pack('<BBHH2sIII', 0x85, 1 + name_entries, 0, 0x20, b'',
-                              stamp, stamp, stamp) + bytes(12)
         flags = 0x01 | (0 if fragmented else 0x02)
-        stream = struct.pack('<BBBBHHQIIQ', 0xC0, flags, 0, len(name), name_hash, 0,
-                             len(data), 0, chosen[0], len(data))
-        names = b''
-        for i in range(name_entries):
-            names += struct.pack('<BB', 0xC1, 0) + utf16[30 * i:30 * i + 30].ljust(30, b'\0')
-        entries = bytearray(primary + stream + names)
-        entries[2:4] = struct.pack('<H', entry_set_checksum(entries))
+        entries = exfat_entry_set(name, 0x20, flags, chosen[0], len(data))
         slot = next(i for i in range(0, len(directory), 32)
                     if all(directory[j] < 0x80 for j in range(i, i + len(entries), 32)))
         if slot + len(entries) > cluster:

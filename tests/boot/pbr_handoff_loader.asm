@@ -12,7 +12,8 @@ bits 16
 cpu 386
 org 0
 
-COM1            equ 0x3F8
+%include "serial.inc"
+
 PROGRAM_SIZE    equ 1024
 LOAD_SEGMENT    equ 0x2000
 LOAD_LIMIT      equ 0x7F000
@@ -170,24 +171,9 @@ Bad:
 Finish:
         mov si, lineEnd
         call SerialText
-        ; Soft-off through the ACPI PM1a control register that SeaBIOS sets
-        ; up on QEMU's chipsets.
-        mov dx, 0x604
-        mov ax, 0x2000
-        out dx, ax
-.halt:
-        cli
-        hlt
-        jmp .halt
+        PowerOff
 
-SerialText:
-        lodsb
-        test al, al
-        jz .done
-        call SerialByte
-        jmp SerialText
-.done:
-        ret
+        SerialRoutines
 
 ; Prints the low CX hex digits of EAX.
 SerialHex:
@@ -211,20 +197,6 @@ SerialHex:
         pop eax
         loop .digit
         pop eax
-        ret
-
-SerialByte:
-        push dx
-        push ax
-        mov dx, COM1 + 5
-.wait:
-        in al, dx
-        test al, 0x20
-        jz .wait
-        pop ax
-        mov dx, COM1
-        out dx, al
-        pop dx
         ret
 
 packet:         db 16, 0

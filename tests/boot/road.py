@@ -235,17 +235,25 @@ def check_tree(case, drive, run_dir):
         raise Failure(f'the boot record installed was /type={drive.loader_type}, not {want}')
 
 
-def run_case(case, opts):
-    fs, image, loader_kind, firmware, fragment = CASES[case]
+def prepare_case(case, opts, firmware, tools):
+    """Checks that the firmware image and the tools (besides QEMU, xorriso
+    and grub-mkimage) are there and gives an empty folder for the case.
+    Returns (that folder, the firmware folder)."""
+    firmware_dir = os.path.abspath(opts.firmware_dir)
     run_dir = os.path.join(opts.work, case)
     shutil.rmtree(run_dir, ignore_errors=True)
     os.makedirs(run_dir)
-    firmware_dir = os.path.abspath(opts.firmware_dir)
     if not os.path.isfile(os.path.join(firmware_dir, f'{firmware}.bin')):
         raise Skip(f'{firmware}.bin is not in {firmware_dir} (yet)')
-    for tool in ('qemu-system-x86_64', 'xorriso', 'grub-mkimage', 'grub-mkrescue'):
+    for tool in ('qemu-system-x86_64', 'xorriso', 'grub-mkimage') + tools:
         if not shutil.which(tool):
             raise Skip(f'{tool} is missing (scripts/setup.sh installs it)')
+    return run_dir, firmware_dir
+
+
+def run_case(case, opts):
+    fs, image, loader_kind, firmware, fragment = CASES[case]
+    run_dir, firmware_dir = prepare_case(case, opts, firmware, ('grub-mkrescue',))
     iso = build_iso(case, run_dir)
     disk = os.path.join(run_dir, 'disk.img')
     drive = make_drive(fs, iso, disk, opts.native_build, run_dir, fragment)
@@ -261,25 +269,22 @@ def run_case(case, opts):
     log(f'PASSED: {case}')
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__,
+def case_main(description, cases, run_case):
+    """The command line of a test program that runs one case of `cases`:
+    parses it, runs run_case(name, opts) and returns the exit status."""
+    parser = argparse.ArgumentParser(description=description,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument('--case', required=True, choices=sorted(CASES))
+    parser.add_argument('--case', required=True, choices=sorted(cases))
     parser.add_argument('--native-build', required=True, help='the native build folder')
     parser.add_argument('--firmware-dir', required=True)
     parser.add_argument('--work', required=True)
     opts = parser.parse_args()
     opts.work = os.path.abspath(opts.work)
-    try:
-        run_case(opts.case, opts)
-        return 0
-    except Skip as reason:
-        log(f'SKIPPED: {reason}')
-        return boot_test.SKIP
-    except Failure as failure:
-        log(f'FAILED: {failure}')
-        return 1
+    return boot_test.exit_status(lambda: run_case(opts.case, opts))
 
+
+def main():
+    return case_main(__doc__, CASES, run_case)
 
 if __name__ == '__main__':
     sys.exit(main())

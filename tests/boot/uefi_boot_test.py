@@ -28,7 +28,6 @@ have partition 2 of type EF at its end, and boot:
 Every boot runs under TCG (see drive_boot_test.py).
 Exit codes: 0 passed, 1 failed, 77 skipped (the reason is printed).
 """
-import argparse
 import os
 import shutil
 import socket
@@ -43,7 +42,7 @@ import drive_boot_test  # noqa: E402
 import pbr_boot_test  # noqa: E402
 import road  # noqa: E402
 
-Skip, Failure, log = boot_test.Skip, boot_test.Failure, boot_test.log
+Failure, log = boot_test.Failure, boot_test.log
 SECTOR = 512
 DISK_BYTES = 64 << 20
 DEVICE_LINE = 'STARTED FROM '
@@ -173,23 +172,8 @@ class ExfatWriter:
 
     @staticmethod
     def entry_set(name, attributes, first, length):
-        utf16 = name.encode('utf-16-le')
-        name_entries = -(-len(name) // 15)
-        name_hash = 0
-        for byte in name.upper().encode('utf-16-le'):
-            name_hash = (((name_hash & 1) << 15) | (name_hash >> 1)) + byte & 0xFFFF
-        stamp = ((2024 - 1980) << 25) | (1 << 21) | (1 << 16)
-        primary = struct.pack('<BBHH2sIII', 0x85, 1 + name_entries, 0, attributes, b'',
-                              stamp, stamp, stamp) + bytes(12)
-        flags = 0x01 | 0x02  # allocation possible, NoFatChain
-        stream = struct.pack('<BBBBHHQIIQ', 0xC0, flags, 0, len(name), name_hash, 0,
-                             length, 0, first, length)
-        names = b''
-        for i in range(name_entries):
-            names += struct.pack('<BB', 0xC1, 0) + utf16[30 * i:30 * i + 30].ljust(30, b'\0')
-        entries = bytearray(primary + stream + names)
-        entries[2:4] = struct.pack('<H', pbr_boot_test.entry_set_checksum(entries))
-        return bytes(entries)
+        return pbr_boot_test.exfat_entry_set(name, attributes, 0x01 | 0x02,  # NoFatChain, contiguous
+                                             first, length)
 
 
 # ------------------------------------------------------------------ cases
@@ -264,15 +248,7 @@ def boot_message(args, run_dir):
 
 def run_case(case, opts):
     fs, firmware, efi_case = CASES[case]
-    run_dir = os.path.join(opts.work, case)
-    shutil.rmtree(run_dir, ignore_errors=True)
-    os.makedirs(run_dir)
-    firmware_dir = os.path.abspath(opts.firmware_dir)
-    if not os.path.isfile(os.path.join(firmware_dir, f'{firmware}.bin')):
-        raise Skip(f'{firmware}.bin is not in {firmware_dir} (yet)')
-    for tool in ('qemu-system-x86_64', 'xorriso', 'grub-mkimage', 'fsck.exfat'):
-        if not shutil.which(tool):
-            raise Skip(f'{tool} is missing (scripts/setup.sh installs it)')
+    run_dir, firmware_dir = road.prepare_case(case, opts, firmware, ('fsck.exfat',))
     iso = build_iso(run_dir, efi_case)
     disk = os.path.join(run_dir, 'disk.img')
     road.put_tree_exfat = put_tree_exfat  # with folders: efi/boot/
@@ -297,24 +273,7 @@ def run_case(case, opts):
 
 
 def main():
-    parser = argparse.ArgumentParser(description=__doc__,
-                                     formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument('--case', required=True, choices=sorted(CASES))
-    parser.add_argument('--native-build', required=True, help='the native build folder')
-    parser.add_argument('--firmware-dir', required=True)
-    parser.add_argument('--work', required=True)
-    opts = parser.parse_args()
-    opts.work = os.path.abspath(opts.work)
-    try:
-        run_case(opts.case, opts)
-        return 0
-    except Skip as reason:
-        log(f'SKIPPED: {reason}')
-        return boot_test.SKIP
-    except Failure as failure:
-        log(f'FAILED: {failure}')
-        return 1
-
+    return road.case_main(__doc__, CASES, run_case)
 
 if __name__ == '__main__':
     sys.exit(main())
