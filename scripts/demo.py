@@ -65,7 +65,7 @@ def main():
     env = harness.base_wine_env(paths, state["display"])
     if not os.path.isdir(os.path.join(paths.prefix, "drive_c", "windows")):
         print("Creating the Wine prefix (about 15 s) ...", flush=True)
-        harness.run_quiet(["wine", "wineboot", "-i"], env, harness.BOOT_TIMEOUT, "wineboot -i")
+        harness.run_quiet([harness.WINE, "wineboot", "-i"], env, harness.BOOT_TIMEOUT, "wineboot -i")
         harness.run_quiet(["wineserver", "-w"], env, harness.BOOT_TIMEOUT, "wineserver -w")
         fresh = True
     else:
@@ -87,7 +87,7 @@ def main():
     print(f"Demo USB drive E: is {usb}", flush=True)
     print(f"Demo image: {session.windows_path_of(image)}  (drop it on the window or choose it with 'ISO Image')")
 
-    program = session.start_program("drovelkit.exe")
+    program = session.start_program()
     if own_display:
         program.proc.wait()
     else:
