@@ -75,7 +75,7 @@ build_bundle() {
 bundle="$src/CPP/7zip/Bundles/Drovelkit"
 rm -rf "$bundle"
 cp -r "$src/CPP/7zip/Bundles/Alone7z" "$bundle"
-sed -i 's|^AR_OBJS = \\$|&\n  $O/IsoHandler.o $O/IsoHeader.o $O/IsoIn.o $O/IsoRegister.o \\\n  $O/UdfHandler.o $O/UdfIn.o \\|' \
+sed -i 's|^AR_OBJS = \\$|&\n  $O/IsoHandler.o $O/IsoHeader.o $O/IsoIn.o $O/IsoRegister.o \\\n  $O/UdfHandler.o $O/UdfIn.o $O/FindSignature.o $O/MyMap.o $O/PropVariantUtils.o \\|' \
   "$bundle/makefile.gcc"
 grep -q 'UdfIn.o' "$bundle/makefile.gcc" || { echo "7-Zip: no AR_OBJS list in Alone7z/makefile.gcc" >&2; exit 1; }
 build_bundle Drovelkit 7zr "$out/7zdrovelkit.exe"

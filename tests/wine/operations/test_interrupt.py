@@ -59,7 +59,8 @@ class EscapeDuringCopy(ops.OperationsTestCase):
     @classmethod
     def install_taskkill_standin(cls):
         """The program runs %WINDIR%\\System32\\taskkill.exe; as a 32-bit
-        program it gets syswow64's copy. Both are replaced."""
+        program it gets syswow64's copy, as a 64-bit one system32's. Both are
+        replaced by the stand-in of the build's own kind."""
         windows = os.path.join(cls.session.paths.prefix, "drive_c", "windows")
         for folder in ("system32", "syswow64"):
             target = os.path.join(windows, folder, "taskkill.exe")
