@@ -9,8 +9,6 @@ from a setting.
 
   python3 scripts/wine_variants.py plan     one line per build:
                                             "BUILD all" or "BUILD no-wine REASON"
-  python3 scripts/wine_variants.py first    the first build that runs here
-                                            (exit 1 and a reason if none)
 """
 
 import subprocess
@@ -54,17 +52,9 @@ def plan_lines(steps):
 
 def main(argv, variants=VARIANTS):
     command = argv[1] if len(argv) > 1 else "plan"
-    steps = plan(variants)
     if command == "plan":
-        print("\n".join(plan_lines(steps)))
+        print("\n".join(plan_lines(plan(variants))))
         return 0
-    if command == "first":
-        for build, kind, reason in steps:
-            if reason is None:
-                print(f"{build} {kind}")
-                return 0
-        print("no Windows build can run under Wine here: " + "; ".join(r for _, _, r in steps), file=sys.stderr)
-        return 1
     print(__doc__, file=sys.stderr)
     return 2
 
