@@ -6,6 +6,8 @@
 #
 #   bench/run_bench.sh [BUILD_DIR] [ROUNDS]     (default build/win32, 5 rounds)
 #
+# For build/win64 set DROVELKIT_WINE=/usr/lib/wine/wine64 (its Wine loader).
+#
 # Runs runner_bench.exe twice: without a window, then with the real main
 # window on a virtual display. Everything it makes lives in BUILD_DIR/bench/work;
 # the image and the extracted files are removed at the end, the prefix is kept
@@ -23,6 +25,8 @@ image="$work/bench.iso"
 export WINEPREFIX="$work/prefix" WINEDEBUG=-all LC_ALL=C.UTF-8
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 unset WINEARCH DISPLAY
+wine=${DROVELKIT_WINE:-wine}
+export DROVELKIT_WINE=$wine
 
 cleanup() {
   wineserver -k 2>/dev/null || true
@@ -33,7 +37,7 @@ trap cleanup EXIT
 mkdir -p "$work/drive_e"
 if [ ! -d "$WINEPREFIX/drive_c/windows" ]; then
   echo "creating the bench prefix (about 20 s)"
-  wine wineboot -i >/dev/null 2>&1
+  "$wine" wineboot -i >/dev/null 2>&1
   wineserver -w
 fi
 ln -sfn "$work/drive_e" "$WINEPREFIX/dosdevices/e:"
@@ -43,7 +47,7 @@ bash "$here/../tests/win32/make_image.sh" bench "$image"
 windows_image="Z:${image//\//\\}"
 
 echo "== without a window"
-wine "$bench_exe" "$windows_image" 'E:\bench' "$rounds"
+"$wine" "$bench_exe" "$windows_image" 'E:\bench' "$rounds"
 wineserver -k 2>/dev/null || true
 echo "== with the main window on a virtual display"
 bash "$here/../tests/win32/wine_run.sh" "$work" "$bench_exe" "$windows_image" 'E:\bench' "$rounds" --window

@@ -25,7 +25,7 @@ if(DROVELKIT_WINDOWS)
     COMMAND ${Python3_EXECUTABLE} ${CMAKE_SOURCE_DIR}/tests/wine/test_bootice.py)
   set_tests_properties(wine_bootice PROPERTIES
     FIXTURES_REQUIRED wine_prefix LABELS wine RUN_SERIAL TRUE TIMEOUT 300 SKIP_RETURN_CODE 77
-    ENVIRONMENT "DROVELKIT_BUILD_DIR=${CMAKE_BINARY_DIR};DROVELKIT_BOOTICE=$<TARGET_FILE:bootice_exe>;PYTHONDONTWRITEBYTECODE=1")
+    ENVIRONMENT "DROVELKIT_BUILD_DIR=${CMAKE_BINARY_DIR};DROVELKIT_BOOTICE=$<TARGET_FILE:bootice_exe>;${DROVELKIT_WINE_ENV};DROVELKIT_EXE=${DROVELKIT_EXE};PYTHONDONTWRITEBYTECODE=1")
 else()
   add_executable(bootice_guard_tests ${CMAKE_CURRENT_LIST_DIR}/tests/DiskGuardTest.cpp)
   target_link_libraries(bootice_guard_tests PRIVATE bootice_guard GTest::gtest_main)

@@ -1,4 +1,4 @@
-# The payload block stored in drovelkit.exe: the console 7-Zip self-extractor
+# The payload block stored in drovelkit.exe (drovelkit64.exe): the console 7-Zip self-extractor
 # followed by a password-protected archive whose top folder is drovelkit/.
 #
 # In:  DROVELKIT_PAYLOAD_EXTRA          "SOURCE|path/inside/drovelkit" entries
@@ -9,7 +9,10 @@
 #      variables DROVELKIT_PAYLOAD_BIN, DROVELKIT_ARCHIVER_EXE, DROVELKIT_FIRMWARE_DIR
 #
 # The slow third-party builds (7-Zip, edk2) are cached in payload/work with
-# stamp files, so they rerun only when their script or patch changes.
+# stamp files, so they rerun only when their script or patch changes. The
+# firmware is the same for both Windows builds: DROVELKIT_OVMF_IA32_WORK lets
+# one build use the other's edk2 folder (a lock keeps two builds from
+# building it at once).
 
 set(_dk_payload_build "${CMAKE_CURRENT_LIST_DIR}/build")
 set(_dk_payload_dir "${CMAKE_BINARY_DIR}/payload")
@@ -19,7 +22,9 @@ set(DROVELKIT_PAYLOAD_BIN "${_dk_payload_dir}/payload.bin")
 set(DROVELKIT_FIRMWARE_DIR "${_dk_payload_dir}/firmware")
 set(DROVELKIT_ARCHIVER_EXE "${_dk_payload_work}/7zip/out/7zdrovelkit.exe")
 set(_dk_sfx_stub "${_dk_payload_work}/7zip/out/7zCon.sfx")
-set(_dk_ovmf_ia32 "${_dk_payload_work}/edk2/out/OVMF-IA32.fd")
+set(DROVELKIT_OVMF_IA32_WORK "${_dk_payload_work}/edk2" CACHE PATH
+    "Work folder of the OVMF IA32 build (may be shared with the other Windows build)")
+set(_dk_ovmf_ia32 "${DROVELKIT_OVMF_IA32_WORK}/out/OVMF-IA32.fd")
 
 # Debian's file names (packages seabios and ovmf).
 set(DROVELKIT_SEABIOS_IMAGE "/usr/share/seabios/bios.bin" CACHE FILEPATH "SeaBIOS image")
@@ -33,7 +38,7 @@ find_program(DROVELKIT_7ZZ 7zz REQUIRED)
 
 add_custom_command(
   OUTPUT "${DROVELKIT_ARCHIVER_EXE}" "${_dk_sfx_stub}"
-  COMMAND bash "${_dk_payload_build}/build-7zip.sh" "${_dk_payload_work}/7zip"
+  COMMAND bash "${_dk_payload_build}/build-7zip.sh" "${_dk_payload_work}/7zip" "${DROVELKIT_MINGW_HOST}"
   DEPENDS "${_dk_payload_build}/build-7zip.sh" "${_dk_payload_build}/7zip-volume-comment.patch"
   COMMENT "Building 7-Zip (archiver and SFX stub) for Windows"
   VERBATIM)
@@ -41,7 +46,9 @@ add_custom_target(payload_archiver DEPENDS "${DROVELKIT_ARCHIVER_EXE}" "${_dk_sf
 
 add_custom_command(
   OUTPUT "${_dk_ovmf_ia32}"
-  COMMAND bash "${_dk_payload_build}/build-ovmf-ia32.sh" "${_dk_payload_work}/edk2"
+  COMMAND ${CMAKE_COMMAND} -E make_directory "${DROVELKIT_OVMF_IA32_WORK}"
+  COMMAND flock "${DROVELKIT_OVMF_IA32_WORK}/.lock"
+          bash "${_dk_payload_build}/build-ovmf-ia32.sh" "${DROVELKIT_OVMF_IA32_WORK}"
   DEPENDS "${_dk_payload_build}/build-ovmf-ia32.sh"
   COMMENT "Building OVMF IA32 (no SMM, no Secure Boot) from Debian's edk2 source"
   VERBATIM)
@@ -98,7 +105,8 @@ add_test(NAME payload_block_unpacks
   COMMAND bash "${_dk_payload_build}/check-payload.sh" "${DROVELKIT_PAYLOAD_BIN}"
           "${_dk_payload_test}/sfx" "${_dk_payload_test}/wineprefix" ${_dk_payload_entries})
 set_tests_properties(payload_archiver_contract payload_block_unpacks PROPERTIES
-  LABELS wine RESOURCE_LOCK drovelkit_payload_wineprefix TIMEOUT 600)
+  LABELS wine RESOURCE_LOCK drovelkit_payload_wineprefix TIMEOUT 600
+  ENVIRONMENT "${DROVELKIT_WINE_ENV}")
 add_test(NAME payload_firmware_starts
   COMMAND bash "${_dk_payload_build}/check-firmware.sh" "${DROVELKIT_FIRMWARE_DIR}"
           "${_dk_payload_test}/firmware")

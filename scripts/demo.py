@@ -1,9 +1,11 @@
 #!/usr/bin/env python3
-"""Starts drovelkit.exe under Wine with a demo USB drive and a demo ISO image.
+"""Starts Drovelkit under Wine with a demo USB drive and a demo ISO image.
 
+The 32-bit drovelkit.exe where this machine's kernel runs 32-bit programs,
+else the 64-bit drovelkit64.exe (found by trying, see wine_variants.py).
 On $DISPLAY when there is one (the program runs until you close it); otherwise
 on a virtual display, where a screenshot is saved and the program is closed.
-Everything lives in build/demo.
+Everything lives in build/demo-win32 or build/demo-win64.
 """
 import os
 import shutil
@@ -12,9 +14,28 @@ import sys
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-BUILD = os.path.join(ROOT, "build", "win32")
-DEMO = os.path.join(ROOT, "build", "demo")
+sys.path.insert(0, os.path.join(ROOT, "scripts"))
+import wine_variants  # noqa: E402
+
+
+def runnable_build():
+    """(build folder, program name, kind, loader) of the first build whose
+    Wine loader starts here; exits with the reasons when none does."""
+    reasons = []
+    for build, kind, loader in wine_variants.VARIANTS:
+        reason = wine_variants.why_not_starting(loader)
+        if reason is None:
+            name = "drovelkit64.exe" if kind == "64-bit" else "drovelkit.exe"
+            return os.path.join(ROOT, build), name, kind, loader
+        reasons.append(reason)
+    sys.exit("No Drovelkit build can run under Wine here: " + "; ".join(reasons))
+
+
+BUILD, PROGRAM, KIND, LOADER = runnable_build()
+DEMO = os.path.join(ROOT, "build", "demo-" + os.path.basename(BUILD))
 os.environ["DROVELKIT_BUILD_DIR"] = BUILD
+os.environ["DROVELKIT_EXE"] = os.path.join(BUILD, PROGRAM)
+os.environ["DROVELKIT_WINE"] = LOADER
 sys.path.insert(0, os.path.join(ROOT, "tests", "wine"))
 import harness  # noqa: E402
 
@@ -48,6 +69,7 @@ def demo_image(path):
 
 
 def main():
+    print(f"Starting the {KIND} {PROGRAM} ({os.path.relpath(BUILD, ROOT)}) with {LOADER}", flush=True)
     os.makedirs(DEMO, exist_ok=True)
     paths = DemoPaths()
     for folder in (paths.logs, paths.drives):
@@ -65,7 +87,7 @@ def main():
     env = harness.base_wine_env(paths, state["display"])
     if not os.path.isdir(os.path.join(paths.prefix, "drive_c", "windows")):
         print("Creating the Wine prefix (about 15 s) ...", flush=True)
-        harness.run_quiet(["wine", "wineboot", "-i"], env, harness.BOOT_TIMEOUT, "wineboot -i")
+        harness.run_quiet([harness.WINE, "wineboot", "-i"], env, harness.BOOT_TIMEOUT, "wineboot -i")
         harness.run_quiet(["wineserver", "-w"], env, harness.BOOT_TIMEOUT, "wineserver -w")
         fresh = True
     else:
@@ -87,7 +109,7 @@ def main():
     print(f"Demo USB drive E: is {usb}", flush=True)
     print(f"Demo image: {session.windows_path_of(image)}  (drop it on the window or choose it with 'ISO Image')")
 
-    program = session.start_program("drovelkit.exe")
+    program = session.start_program()
     if own_display:
         program.proc.wait()
     else:

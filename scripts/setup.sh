@@ -6,19 +6,21 @@ set -euo pipefail
 if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; else SUDO=; fi
 export DEBIAN_FRONTEND=noninteractive
 
-# wine32 is an i386 package; the Windows build runs as a 32-bit program.
+# wine32 is an i386 package; the 32-bit Windows build runs as a 32-bit program
+# (on kernels that run them; the 64-bit build needs only wine64).
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
   $SUDO dpkg --add-architecture i386
 fi
 
-# Source packages (7-Zip, edk2, PCRE2, libpng) are built by the project's build.
+# Source packages (7-Zip, edk2, PCRE2, libpng) are built by the project's build:
+# their entries take the addresses of the machine's own `deb` entries, so the
+# set-up works behind whatever mirror or proxy the machine uses.
 src_list=/etc/apt/sources.list.d/drovelkit-src.sources
-src_entry='Types: deb-src
-URIs: http://deb.debian.org/debian
-Suites: bookworm bookworm-updates
-Components: main
-Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg'
-# Not the security suite: its mirror here lacks some source files (pcre2).
+src_entry=$(bash "$(dirname "$0")/source-entries.sh" /etc/apt "$(basename "$src_list")")
+if [ -z "$src_entry" ]; then
+  echo "setup: no Debian 'deb' entry in /etc/apt to take the source packages' address from" >&2
+  exit 1
+fi
 sources_changed=no
 if [ "$(cat "$src_list" 2>/dev/null)" != "$src_entry" ]; then
   printf '%s\n' "$src_entry" | $SUDO tee "$src_list" >/dev/null
@@ -32,8 +34,9 @@ packages=(
   # Windows cross build
   g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix binutils-mingw-w64-i686
   mingw-w64-i686-dev libz-mingw-w64-dev nasm dpkg-dev
-  # the 64-bit variant (the boot tool's core is checked with it too)
-  g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix
+  # the 64-bit variant
+  g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
+  mingw-w64-x86-64-dev
   # payload: archiver, firmware, packing
   7zip seabios ovmf acpica-tools uuid-dev python3 python-is-python3
   # payload checks: a UDF bridge image like the Windows install discs

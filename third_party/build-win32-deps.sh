@@ -1,23 +1,24 @@
 #!/usr/bin/env bash
-# Cross-builds the static Windows (i686) libraries that Debian does not ship
+# Cross-builds the static Windows libraries that Debian does not ship
 # cross-built: PCRE2 (8-bit, UTF) and libpng, from Debian's source packages.
 #
-#   third_party/build-win32-deps.sh OUTDIR
+#   third_party/build-win32-deps.sh OUTDIR [HOST]
 #
+# HOST is the MinGW-w64 triple: i686-w64-mingw32 (default) or x86_64-w64-mingw32.
 # Leaves OUTDIR/include/{pcre2.h,png.h,pngconf.h,pnglibconf.h} and
 # OUTDIR/lib/{libpcre2-8.a,libpng16.a}. zlib comes from libz-mingw-w64-dev.
 # A stamp keyed on this script's contents makes a repeated run instant.
 set -euo pipefail
 
-if [ $# -ne 1 ]; then
-  echo "usage: $0 OUTDIR" >&2
+if [ $# -lt 1 ] || [ $# -gt 2 ]; then
+  echo "usage: $0 OUTDIR [HOST]" >&2
   exit 2
 fi
 mkdir -p "$1"
 out=$(cd "$1" && pwd)
 script="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/$(basename "${BASH_SOURCE[0]}")"
 
-host=i686-w64-mingw32
+host=${2:-i686-w64-mingw32}
 cc=${host}-gcc-posix
 sysroot=/usr/${host}
 jobs=${DROVELKIT_JOBS:-2}
@@ -25,7 +26,7 @@ jobs=${DROVELKIT_JOBS:-2}
 unset MAKEFLAGS MFLAGS MAKELEVEL
 
 stamp="$out/.win32-deps.stamp"
-key="$(sha256sum "$script" | cut -d' ' -f1)"
+key="$( (cat "$script"; echo "$host") | sha256sum | cut -d' ' -f1)"
 if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$key" ] &&
    [ -f "$out/lib/libpcre2-8.a" ] && [ -f "$out/lib/libpng16.a" ]; then
   exit 0
@@ -35,7 +36,7 @@ rm -f "$stamp"
 for f in "$sysroot/lib/libz.a" "$sysroot/include/zlib.h"; do
   [ -f "$f" ] || { echo "missing $f (package libz-mingw-w64-dev)" >&2; exit 1; }
 done
-command -v "$cc" >/dev/null || { echo "missing $cc (package gcc-mingw-w64-i686-posix)" >&2; exit 1; }
+command -v "$cc" >/dev/null || { echo "missing $cc (package gcc-mingw-w64-$(echo "${host%%-w64*}" | tr _ -)-posix)" >&2; exit 1; }
 
 work="$out/work"
 mkdir -p "$work" "$out/include" "$out/lib"

@@ -7,6 +7,7 @@ set(DROVELKIT_WIN32_DEPS_DIR "${CMAKE_BINARY_DIR}/deps")
 message(STATUS "Building PCRE2 and libpng for Windows in ${DROVELKIT_WIN32_DEPS_DIR}")
 execute_process(
   COMMAND bash "${CMAKE_CURRENT_LIST_DIR}/build-win32-deps.sh" "${DROVELKIT_WIN32_DEPS_DIR}"
+          "${DROVELKIT_MINGW_HOST}"
   RESULT_VARIABLE _drovelkit_deps_result
   OUTPUT_FILE "${CMAKE_BINARY_DIR}/deps-build.log"
   ERROR_FILE "${CMAKE_BINARY_DIR}/deps-build.log")
@@ -18,7 +19,7 @@ endif()
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
   "${CMAKE_CURRENT_LIST_DIR}/build-win32-deps.sh")
 
-set(DROVELKIT_WIN32_ZLIB "/usr/i686-w64-mingw32/lib/libz.a")
+set(DROVELKIT_WIN32_ZLIB "/usr/${DROVELKIT_MINGW_HOST}/lib/libz.a")
 
 if(NOT TARGET pcre2_win32)
   add_library(pcre2_win32 STATIC IMPORTED GLOBAL)
@@ -32,6 +33,6 @@ if(NOT TARGET png_win32)
   add_library(png_win32 STATIC IMPORTED GLOBAL)
   set_target_properties(png_win32 PROPERTIES
     IMPORTED_LOCATION "${DROVELKIT_WIN32_DEPS_DIR}/lib/libpng16.a"
-    INTERFACE_INCLUDE_DIRECTORIES "${DROVELKIT_WIN32_DEPS_DIR}/include;/usr/i686-w64-mingw32/include"
+    INTERFACE_INCLUDE_DIRECTORIES "${DROVELKIT_WIN32_DEPS_DIR}/include;/usr/${DROVELKIT_MINGW_HOST}/include"
     INTERFACE_LINK_LIBRARIES "${DROVELKIT_WIN32_ZLIB}")
 endif()

@@ -1,16 +1,18 @@
 #!/usr/bin/env bash
-# Cross-builds the payload's archiver and self-extractor stub for 32-bit
-# Windows from Debian's 7zip source package, with the volume-label patch.
+# Cross-builds the payload's archiver and self-extractor stub for Windows
+# from Debian's 7zip source package, with the volume-label patch.
 #
-#   payload/build/build-7zip.sh WORKDIR
+#   payload/build/build-7zip.sh WORKDIR [HOST]
 #
-# Leaves WORKDIR/out/7zdrovelkit.exe (console 7-Zip, bundle Alone2) and
-# WORKDIR/out/7zCon.sfx (console SFX stub, bundle SFXCon), both stripped.
-# A stamp keyed on this script and the patch makes a repeated run instant.
+# HOST is the MinGW-w64 triple: i686-w64-mingw32 (default) or x86_64-w64-mingw32.
+# Leaves WORKDIR/out/7zdrovelkit.exe (console 7-Zip with the formats the
+# program reads: 7z, ISO and UDF) and WORKDIR/out/7zCon.sfx (console SFX stub,
+# bundle SFXCon), both stripped. A stamp keyed on this script, the patch and
+# HOST makes a repeated run instant.
 set -euo pipefail
 
-if [ $# -ne 1 ]; then
-  echo "usage: $0 WORKDIR" >&2
+if [ $# -lt 1 ] || [ $# -gt 2 ]; then
+  echo "usage: $0 WORKDIR [HOST]" >&2
   exit 2
 fi
 mkdir -p "$1"
@@ -21,10 +23,10 @@ out="$work/out"
 jobs=${DROVELKIT_JOBS:-2}
 # Run from a build rule, the parent make's flags and jobserver would leak in.
 unset MAKEFLAGS MFLAGS MAKELEVEL
-host=i686-w64-mingw32
+host=${2:-i686-w64-mingw32}
 
 stamp="$work/7zip.stamp"
-key="$(cat "$here/build-7zip.sh" "$patch_file" | sha256sum | cut -d' ' -f1)"
+key="$( (cat "$here/build-7zip.sh" "$patch_file"; echo "$host") | sha256sum | cut -d' ' -f1)"
 if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$key" ] &&
    [ -f "$out/7zdrovelkit.exe" ] && [ -f "$out/7zCon.sfx" ]; then
   exit 0
@@ -67,7 +69,17 @@ build_bundle() {
   ${host}-strip -o "$dest" "$src/CPP/7zip/Bundles/$bundle/b/g/$prog.exe"
   echo "7-Zip $bundle built in $(( $(date +%s) - t0 )) s"
 }
-build_bundle Alone2 7zz "$out/7zdrovelkit.exe"
+# The program only lists and extracts ISO images (UDF bridge discs among
+# them). The full console bundle (Alone2) carries some fifty formats, about 320
+# files to compile; the 7z-only console bundle plus those two formats and what
+# they need is about 180.
+bundle="$src/CPP/7zip/Bundles/Drovelkit"
+rm -rf "$bundle"
+cp -r "$src/CPP/7zip/Bundles/Alone7z" "$bundle"
+sed -i 's|^AR_OBJS = \\$|&\n  $O/IsoHandler.o $O/IsoHeader.o $O/IsoIn.o $O/IsoRegister.o \\\n  $O/UdfHandler.o $O/UdfIn.o $O/FindSignature.o $O/MyMap.o $O/PropVariantUtils.o \\|' \
+  "$bundle/makefile.gcc"
+grep -q 'UdfIn.o' "$bundle/makefile.gcc" || { echo "7-Zip: no AR_OBJS list in Alone7z/makefile.gcc" >&2; exit 1; }
+build_bundle Drovelkit 7zr "$out/7zdrovelkit.exe"
 build_bundle SFXCon 7zCon "$out/7zCon.sfx"
 echo "7-Zip total $(( $(date +%s) - start )) s"
 

@@ -46,7 +46,7 @@ cases=(
 
 run_archiver() {
   # The archiver is a console program: CR LF line ends reach the pipe as is.
-  timeout 120 wine "$archiver" "$@" < /dev/null 2> /dev/null
+  timeout 120 "$wine" "$archiver" "$@" < /dev/null 2> /dev/null
 }
 
 for c in "${cases[@]}"; do
@@ -61,7 +61,7 @@ for c in "${cases[@]}"; do
     fail "$name: $maker made no image"
     continue
   fi
-  wimg=$(winepath -w "$img")
+  wimg=$("$wine" winepath -w "$img")
 
   listing="$work/$name.list.txt"
   run_archiver l "$wimg" > "$listing"
@@ -86,7 +86,7 @@ for c in "${cases[@]}"; do
   probe="$work/$name.probe"
   rm -rf "$probe"
   mkdir -p "$probe"
-  run_archiver x -y "$wimg" "-o$(winepath -w "$probe")\\" grldr menu.lst > "$work/$name.probe.txt"
+  run_archiver x -y "$wimg" "-o$("$wine" winepath -w "$probe")\\" grldr menu.lst > "$work/$name.probe.txt"
   rc=$?
   got=$(cd "$probe" && find . -mindepth 1 | sort | tr '\n' ' ')
   if [ "$rc" -eq 0 ] && [ "$got" = "./grldr ./menu.lst " ] &&
@@ -99,7 +99,7 @@ for c in "${cases[@]}"; do
   full="$work/$name.full"
   rm -rf "$full"
   mkdir -p "$full"
-  run_archiver x -y -bsp1 "$wimg" "-o$(winepath -w "$full")\\" > "$work/$name.full.txt"
+  run_archiver x -y -bsp1 "$wimg" "-o$("$wine" winepath -w "$full")\\" > "$work/$name.full.txt"
   rc=$?
   if [ "$rc" -eq 0 ] && grep -aq 'Everything is Ok' "$work/$name.full.txt" &&
      cmp -s "$full/a.bin" "$tree/a.bin" && cmp -s "$full/sub/b.txt" "$tree/sub/b.txt"; then

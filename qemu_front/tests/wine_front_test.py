@@ -21,12 +21,16 @@ printed.
 import argparse
 import os
 import shutil
+import struct
 import subprocess
 import sys
 import time
 
 SKIP = 77
 EMULATOR = 'qemu-system-x86_64.exe'
+# The Wine loader for the build's programs: wine64 for the 64-bit build.
+WINE = os.environ.get('DROVELKIT_WINE') or 'wine'
+PE_MACHINE_AMD64 = 0x8664
 
 
 def skip(reason):
@@ -45,6 +49,16 @@ class Failures:
 
     def expect_equal(self, name, got, want):
         self.check(name, got == want, f'  want {want!r}\n  got  {got!r}')
+
+
+def pe_machine(path):
+    """The machine field of a Windows program's PE header."""
+    with open(path, 'rb') as f:
+        head = f.read(4096)
+    pe = struct.unpack_from('<I', head, 0x3C)[0]
+    if head[pe:pe + 4] != b'PE\0\0':
+        raise RuntimeError(f'{path} is not a PE program')
+    return struct.unpack_from('<H', head, pe + 4)[0]
 
 
 def windows_path(path):
@@ -68,13 +82,13 @@ class Wine:
     def run(self, args, extra_env=None, timeout=60, **kw):
         env = dict(self.env)
         env.update(extra_env or {})
-        return subprocess.run(['wine'] + args, env=env, timeout=timeout,
+        return subprocess.run([WINE] + args, env=env, timeout=timeout,
                               capture_output=True, **kw)
 
     def start(self, args, extra_env=None):
         env = dict(self.env)
         env.update(extra_env or {})
-        return subprocess.Popen(['wine'] + args, env=env, stdout=subprocess.PIPE,
+        return subprocess.Popen([WINE] + args, env=env, stdout=subprocess.PIPE,
                                 stderr=subprocess.PIPE)
 
     def stop_server(self):
@@ -114,7 +128,7 @@ def main():
         parser.add_argument('--' + name, required=True)
     opts = parser.parse_args()
 
-    for program in ('wine', 'wineboot', 'wineserver', 'Xvfb'):
+    for program in (WINE, 'wineserver', 'Xvfb'):
         if not shutil.which(program):
             skip(f'{program} is not installed (scripts/setup.sh installs it)')
     if not opts.args_tool or not os.access(opts.args_tool, os.X_OK):
@@ -256,12 +270,16 @@ def run_tests(opts, work, wine, failures):
                           '/d', value, '/f', view])
         failures.expect_equal(f'registry value written in view {view}', added.returncode, 0)
     path_env = {'WINEPATH': 'C:\\qemu-path'}
+    in_pf_x86 = ('Program Files (x86)', pf_x86, 'C:\\Program Files (x86)\\qemu\\' + EMULATOR)
+    in_pf = ('Program Files', pf, 'C:\\Program Files\\qemu\\' + EMULATOR)
+    # %ProgramFiles% is the (x86) folder for a 32-bit process only; a 64-bit
+    # front reaches that folder last, through %ProgramFiles(x86)%.
+    program_folders = [in_pf, in_pf_x86] if pe_machine(opts.front) == PE_MACHINE_AMD64 else [in_pf_x86, in_pf]
     order = [
         ('beside the front', beside, windows_path(os.path.join(beside, EMULATOR))),
         ('registry, 64-bit view', reg64, 'C:\\qemu-reg64\\' + EMULATOR),
         ('registry, WOW6432Node view', reg32, 'C:\\qemu-reg32\\' + EMULATOR),
-        ('%ProgramFiles% of a 32-bit program', pf_x86, 'C:\\Program Files (x86)\\qemu\\' + EMULATOR),
-        ('%ProgramW6432%', pf, 'C:\\Program Files\\qemu\\' + EMULATOR),
+    ] + [(f'in {name}', folder, program) for name, folder, program in program_folders] + [
         ('PATH', on_path, 'C:\\qemu-path\\' + EMULATOR),
     ]
     for place, folder, expected_program in order:

@@ -295,7 +295,7 @@ def parameters_from_tool(tool, test, firmware, tempdir, image_or_drive, device):
     command = [tool, test, firmware, tempdir, image_or_drive, device]
     env = dict(os.environ)
     if tool.lower().endswith('.exe'):
-        command = ['wine'] + command
+        command = [os.environ.get('DROVELKIT_WINE') or 'wine'] + command
         env.setdefault('WINEDEBUG', '-all')
     done = subprocess.run(command, capture_output=True, timeout=120, env=env)
     if done.returncode != 0:

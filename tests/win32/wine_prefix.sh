@@ -17,6 +17,8 @@ export WINEPREFIX="$prefix" WINEDEBUG=-all LC_ALL=C.UTF-8
 # No Mono or Gecko install dialogs, no menu entries in the home folder.
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 unset WINEARCH DISPLAY
+# The Wine loader for the build's programs (wine64 for the 64-bit build).
+wine=${DROVELKIT_WINE:-wine}
 
 case "$action" in
   setup)
@@ -24,7 +26,7 @@ case "$action" in
     if [ -d "$prefix" ]; then wineserver -k 2>/dev/null || true; fi
     rm -rf "$prefix" "$work/drive_e"
     mkdir -p "$work/drive_e"
-    wine wineboot -i >/dev/null 2>&1
+    "$wine" wineboot -i >/dev/null 2>&1
     wineserver -w
     system32="$prefix/drive_c/windows/system32"
     syswow64="$prefix/drive_c/windows/syswow64"

@@ -14,6 +14,8 @@ shift
 export WINEPREFIX="$work/prefix" WINEDEBUG=-all LC_ALL=C.UTF-8
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 unset WINEARCH DISPLAY
+# The Wine loader for the build's programs (wine64 for the 64-bit build).
+wine=${DROVELKIT_WINE:-wine}
 
 if [ ! -d "$WINEPREFIX/drive_c" ]; then
   echo "no test prefix in $WINEPREFIX: run the win32_prefix fixture (wine_prefix.sh setup)" >&2
@@ -49,7 +51,7 @@ if command -v Xvfb >/dev/null; then
   fi
 fi
 
-wine "$@"
+"$wine" "$@"
 code=$?
 finish
 exit $code

@@ -11,6 +11,8 @@ Paths come from the environment that CTest sets:
   DROVELKIT_BUILD_DIR  build folder; everything made here lives below it
   DROVELKIT_EXE        the program under test
   DROVELKIT_PROBE      probe.exe
+  DROVELKIT_WINE       the Wine loader for the build's programs: `wine` for
+                       the 32-bit build, /usr/lib/wine/wine64 for the 64-bit one
 
 Run by hand, for example:
   export DROVELKIT_BUILD_DIR=/work/main/build/win32
@@ -34,6 +36,11 @@ import unittest
 
 # CTest reports a test that ends with this code as skipped.
 SKIP_CODE = 77
+
+# Debian's `wine` goes through the 32-bit loader; the 64-bit build's tests
+# start its programs with wine64, which also runs on kernels without 32-bit
+# support.
+WINE = os.environ.get("DROVELKIT_WINE") or "wine"
 
 MAIN_CLASS = "DrovelkitMain"
 BOX_CLASS = "DrovelkitMessageBox"
@@ -89,6 +96,7 @@ class Paths:
             raise HarnessError("DROVELKIT_BUILD_DIR is not set")
         self.build = os.path.abspath(build)
         self.program = os.environ.get("DROVELKIT_EXE", os.path.join(self.build, "drovelkit.exe"))
+        self.program_name = os.path.basename(self.program)
         self.probe = os.environ.get("DROVELKIT_PROBE", os.path.join(self.build, "tests", "wine", "probe.exe"))
         self.work = os.path.join(self.build, "wine-tests")
         self.prefix = os.path.join(self.work, "prefix")
@@ -263,7 +271,7 @@ def setup():
 
     env = base_wine_env(paths, display)
     started = time.monotonic()
-    code = run_quiet(["wine", "wineboot", "-i"], env, BOOT_TIMEOUT, "wineboot -i")
+    code = run_quiet([WINE, "wineboot", "-i"], env, BOOT_TIMEOUT, "wineboot -i")
     run_quiet(["wineserver", "-w"], env, BOOT_TIMEOUT, "wineserver -w")
     if code != 0 or not os.path.isdir(os.path.join(paths.prefix, "drive_c", "windows")):
         raise HarnessError(f"wineboot -i failed with code {code}")
@@ -354,7 +362,7 @@ class Session:
     # -- wine and the registry --
 
     def wine(self, args, timeout=WINE_CALL_TIMEOUT):
-        return run_captured(["wine"] + list(args), self.env, timeout)
+        return run_captured([WINE] + list(args), self.env, timeout)
 
     def import_registry(self, entries):
         """Writes registry values into the 64-bit view. A plain `wine reg`
@@ -381,7 +389,7 @@ class Session:
         run_quiet(["wineserver", "-w"], self.env, 30, "wineserver -w")
         run_quiet(["wineserver", "-p"], self.env, 30, "wineserver -p")
         # Start the prefix's services now, with no pipe of ours attached.
-        run_quiet(["wine", "cmd", "/c", "exit"], self.env, WINE_CALL_TIMEOUT, "wine cmd")
+        run_quiet([WINE, "cmd", "/c", "exit"], self.env, WINE_CALL_TIMEOUT, "wine cmd")
 
     def set_dpi(self, dpi):
         """Display resolution for programs started from now on."""
@@ -402,7 +410,7 @@ class Session:
     # -- the probe --
 
     def probe(self, *args, exe=None, timeout=WINE_CALL_TIMEOUT):
-        command = ["wine", self.paths.probe]
+        command = [WINE, self.paths.probe]
         if exe:
             command += ["-e", exe]
         return run_captured(command + [str(a) for a in args], self.env, timeout)
@@ -460,8 +468,10 @@ class Session:
 
     # -- the program --
 
-    def install_program(self, name="drovelkit.exe", folder=""):
-        """Copies the program to C:\\<folder>\\<name>; returns that Windows path."""
+    def install_program(self, name=None, folder=""):
+        """Copies the program to C:\\<folder>\\<name> (by default its own
+        name); returns that Windows path."""
+        name = name or self.paths.program_name
         target_dir = os.path.join(self.paths.prefix, "drive_c", folder)
         os.makedirs(target_dir, exist_ok=True)
         target = os.path.join(target_dir, name)
@@ -472,13 +482,14 @@ class Session:
             shutil.copy2(self.paths.program, target)
         return "C:\\" + (folder.replace("/", "\\") + "\\" if folder else "") + name
 
-    def start_program(self, name="drovelkit.exe", folder="", wait=True):
-        """Copies the program to C:\\<folder>\\<name> and starts it. With
-        |wait| it returns once the main window shows."""
+    def start_program(self, name=None, folder="", wait=True):
+        """Copies the program to C:\\<folder>\\<name> (by default its own
+        name) and starts it. With |wait| it returns once the main window shows."""
+        name = name or self.paths.program_name
         windows_path = self.install_program(name, folder)
         log_path = os.path.join(self.paths.logs, f"{name}-{len(self.programs)}.log")
         log_file = open(log_path, "wb")
-        proc = subprocess.Popen(["wine", windows_path], env=self.env, stdin=subprocess.DEVNULL,
+        proc = subprocess.Popen([WINE, windows_path], env=self.env, stdin=subprocess.DEVNULL,
                                 stdout=log_file, stderr=log_file, start_new_session=True)
         log_file.close()
         program = Program(self, name, windows_path, proc, log_path)

@@ -93,7 +93,7 @@ class BootTool(unittest.TestCase):
         """Runs bootice.exe with its standard input a pipe that stays open,
         so a tool that waited for input would hang. Returns (code, out, err)."""
         with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-            proc = subprocess.Popen(["wine", self.tool] + arguments, env=self.session.env,
+            proc = subprocess.Popen([harness.WINE, self.tool] + arguments, env=self.session.env,
                                     stdin=subprocess.PIPE, stdout=out, stderr=err)
             started = time.monotonic()
             try:

@@ -115,7 +115,7 @@ class WindowLook:
         self.assertEqual(main["class"], "DrovelkitMain")
         self.assertEqual(main["text"], SHORT_TITLE if self.large_text else TITLE)
         self.assertTrue(main["visible"])
-        self.assertEqual(main["exe"].lower(), "drovelkit.exe")
+        self.assertEqual(main["exe"].lower(), self.session.paths.program_name.lower())
         style = main["style"]
         self.assertEqual(style & WS_CAPTION, WS_CAPTION, f"style {style:#x}: no caption")
         self.assertTrue(style & WS_SYSMENU, f"style {style:#x}: no system menu")

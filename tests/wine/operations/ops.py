@@ -482,7 +482,7 @@ class Trace:
 
     def attach(self, exe_name=None, timeout=30):
         """Hooks the running program; returns once its first line is in."""
-        args = ["wine", os.environ["DROVELKIT_TRACE_EXE"]]
+        args = [harness.WINE, os.environ["DROVELKIT_TRACE_EXE"]]
         if exe_name:
             args += ["-e", exe_name]
         log = open(self.path + ".trace-exe.log", "wb")
@@ -706,7 +706,7 @@ class OpsSession(harness.Session):
 
 
 def run_wine_tool(session, args, timeout=60):
-    return harness.run_captured(["wine"] + list(args), session.env, timeout)
+    return harness.run_captured([harness.WINE] + list(args), session.env, timeout)
 
 
 def wait_until(predicate, timeout, interval=0.1):

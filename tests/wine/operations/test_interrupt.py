@@ -59,7 +59,8 @@ class EscapeDuringCopy(ops.OperationsTestCase):
     @classmethod
     def install_taskkill_standin(cls):
         """The program runs %WINDIR%\\System32\\taskkill.exe; as a 32-bit
-        program it gets syswow64's copy. Both are replaced."""
+        program it gets syswow64's copy, as a 64-bit one system32's. Both are
+        replaced by the stand-in of the build's own kind."""
         windows = os.path.join(cls.session.paths.prefix, "drive_c", "windows")
         for folder in ("system32", "syswow64"):
             target = os.path.join(windows, folder, "taskkill.exe")
@@ -71,12 +72,18 @@ class EscapeDuringCopy(ops.OperationsTestCase):
             shutil.copy2(os.environ["DROVELKIT_TASKKILL_STANDIN"], target)
         if not cls.replaced:
             raise ops.OpsError("the prefix has no taskkill.exe to stand in for")
+        # Wine's 64-bit loader starts its own taskkill for a file in system32
+        # unless told to prefer the file.
+        cls.overrides = cls.session.env.get("WINEDLLOVERRIDES", "")
+        cls.session.env["WINEDLLOVERRIDES"] = cls.overrides + ";taskkill.exe=n"
 
     @classmethod
     def undo_setup(cls):
         for target, backup in getattr(cls, "replaced", []):
             shutil.copy2(backup, target)
         cls.session.env.pop("DROVELKIT_TASKKILL_RECORD", None)
+        if hasattr(cls, "overrides"):
+            cls.session.env["WINEDLLOVERRIDES"] = cls.overrides
 
     def assert_box_drawn(self, box, shot):
         """A person must be able to read the box: something drawn (letters,
