@@ -86,14 +86,6 @@ bool PlanFat32(uint64_t sectorCount, uint32_t sectorSize, Fat32Geometry* geometr
     return true;
 }
 
-// Shown when a freshly formatted volume is started before a boot record is
-// installed. At offset 90:
-//   xor ax,ax / mov ds,ax / mov si,0x7C00+116 / cld
-//   next: lodsb / test al,al / jz halt / mov ah,0Eh / mov bx,7 / int 10h / jmp next
-//   halt: sti / hlt / jmp halt
-static const uint8_t kNoBootCode[] = {0x31, 0xC0, 0x8E, 0xD8, 0xBE, 0x74, 0x7C, 0xFC, 0xAC, 0x84, 0xC0, 0x74, 0x09,
-                                      0xB4, 0x0E, 0xBB, 0x07, 0x00, 0xCD, 0x10, 0xEB, 0xF2, 0xFB, 0xF4, 0xEB, 0xFC};
-static const char kNoBootMessage[] = "This volume has no boot code.\r\n";
 
 void BuildFat32BootSector(const Fat32Geometry& g, uint32_t hiddenSectors, uint32_t volumeSerial, uint8_t* sector) {
     std::memset(sector, 0, g.sectorSize);
@@ -119,8 +111,7 @@ void BuildFat32BootSector(const Fat32Geometry& g, uint32_t hiddenSectors, uint32
     Put32(sector + 67, volumeSerial);
     std::memcpy(sector + 71, "NO NAME    ", 11);
     std::memcpy(sector + 82, "FAT32   ", 8);
-    std::memcpy(sector + 90, kNoBootCode, sizeof kNoBootCode);
-    std::memcpy(sector + 116, kNoBootMessage, sizeof kNoBootMessage);
+    PutNoBootCode(sector, 90, "This volume has no boot code.\r\n");
     sector[510] = 0x55;
     sector[511] = 0xAA;
 }

@@ -58,3 +58,14 @@ std::string SizeText(uint64_t bytes) {
     if (bytes >= gib) return std::to_string(bytes / gib) + " GiB";
     return std::to_string(bytes >> 20) + " MiB";
 }
+
+void PutNoBootCode(uint8_t* sector, size_t offset, const char* message) {
+    //   xor ax,ax / mov ds,ax / mov si,MESSAGE / cld
+    //   next: lodsb / test al,al / jz halt / mov ah,0Eh / mov bx,7 / int 10h / jmp next
+    //   halt: sti / hlt / jmp halt
+    static const uint8_t kCode[] = {0x31, 0xC0, 0x8E, 0xD8, 0xBE, 0x00, 0x00, 0xFC, 0xAC, 0x84, 0xC0, 0x74, 0x09,
+                                    0xB4, 0x0E, 0xBB, 0x07, 0x00, 0xCD, 0x10, 0xEB, 0xF2, 0xFB, 0xF4, 0xEB, 0xFC};
+    std::memcpy(sector + offset, kCode, sizeof kCode);
+    Put16(sector + offset + 5, uint16_t(0x7C00 + offset + sizeof kCode));
+    std::memcpy(sector + offset + sizeof kCode, message, std::strlen(message) + 1);
+}

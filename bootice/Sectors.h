@@ -17,6 +17,11 @@ bool WriteSectorsVerified(BlockDevice* disk, uint64_t firstSector, uint32_t coun
 // Zeroes a range in chunks of at most 1 MiB and reads it back.
 bool ZeroSectorsVerified(BlockDevice* disk, uint64_t firstSector, uint64_t count, std::string* error);
 
+// Writes, at `offset` of a boot sector, a few bytes of code that print
+// `message` (placed right after them) and halt: what a fresh volume says when
+// the BIOS starts it before any boot code is installed.
+void PutNoBootCode(uint8_t* sector, size_t offset, const char* message);
+
 // "3.0 TiB", "64 GiB", "63 MiB": sizes for messages.
 std::string SizeText(uint64_t bytes);
 

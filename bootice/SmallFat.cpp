@@ -124,13 +124,6 @@ static void PutEntry(uint8_t* entry, const char name[11], uint8_t attributes, ui
     Put32(entry + 28, size);
 }
 
-// Shown when the partition is started in BIOS mode. At offset 62:
-//   xor ax,ax / mov ds,ax / mov si,0x7C00+88 / cld
-//   next: lodsb / test al,al / jz halt / mov ah,0Eh / mov bx,7 / int 10h / jmp next
-//   halt: sti / hlt / jmp halt
-static const uint8_t kNoBootCode[] = {0x31, 0xC0, 0x8E, 0xD8, 0xBE, 0x58, 0x7C, 0xFC, 0xAC, 0x84, 0xC0, 0x74, 0x09,
-                                      0xB4, 0x0E, 0xBB, 0x07, 0x00, 0xCD, 0x10, 0xEB, 0xF2, 0xFB, 0xF4, 0xEB, 0xFC};
-static const char kNoBootMessage[] = "This partition holds UEFI loaders only.\r\n";
 
 static void BuildBootSector(const SmallFatGeometry& g, uint32_t hiddenSectors, uint32_t volumeSerial,
                             const char label[11], uint8_t* sector) {
@@ -155,8 +148,7 @@ static void BuildBootSector(const SmallFatGeometry& g, uint32_t hiddenSectors, u
     Put32(sector + 39, volumeSerial);
     std::memcpy(sector + 43, label, 11);
     std::memcpy(sector + 54, g.fatBits == 12 ? "FAT12   " : "FAT16   ", 8);
-    std::memcpy(sector + 62, kNoBootCode, sizeof kNoBootCode);
-    std::memcpy(sector + 88, kNoBootMessage, sizeof kNoBootMessage);
+    PutNoBootCode(sector, 62, "This partition holds UEFI loaders only.\r\n");
     sector[510] = 0x55;
     sector[511] = 0xAA;
 }
