@@ -13,7 +13,7 @@
 #include "bootice/Sectors.h"
 #include "bootice/SmallFat.h"
 
-static const char* FileSystemName(FileSystem fileSystem) {
+const char* FileSystemName(FileSystem fileSystem) {
     switch (fileSystem) {
         case FileSystem::Ntfs: return "NTFS";
         case FileSystem::Exfat: return "exFAT";

@@ -19,6 +19,8 @@ struct BlockDevice {
 };
 
 enum class FileSystem { Ntfs, Fat32, Exfat };
+// "NTFS", "FAT32", "exFAT": as the system names them.
+const char* FileSystemName(FileSystem fileSystem);
 enum class LoaderKind { Bootmgr, Grub4dos };
 enum class CommandForm { Partitions, MasterBootRecord, PartitionBootRecord };
 

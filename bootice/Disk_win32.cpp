@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "bootice/Disk_win32.h"
+#include "bootice/Sectors.h"
 
 namespace {
 
@@ -781,25 +782,10 @@ bool WaitForFileSystem(char letter, std::string* fileSystem, std::string* error)
     }
 }
 
-const char* FileSystemName(FileSystem fileSystem) {
-    switch (fileSystem) {
-        case FileSystem::Ntfs: return "NTFS";
-        case FileSystem::Exfat: return "exFAT";
-        case FileSystem::Fat32: break;
-    }
-    return "FAT32";
-}
-
 bool SameName(const std::string& a, const char* b) {
     return a.size() == strlen(b) && std::equal(a.begin(), a.end(), b, [](char x, char y) {
                return toupper(static_cast<unsigned char>(x)) == toupper(static_cast<unsigned char>(y));
            });
-}
-
-std::string SizeText(uint64_t bytes) {
-    char text[64];
-    snprintf(text, sizeof text, "%.1f GiB", double(bytes) / double(1ull << 30));
-    return text;
 }
 
 // The copy operation goes on with the drive letter: the letter must name the
