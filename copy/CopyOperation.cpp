@@ -32,14 +32,12 @@ bool RunTool(CopyRun& run, const std::wstring& program, const std::wstring& argu
     return !CopyInterrupted();
 }
 
-bool Interrupted() { return CopyInterrupted(); }
-
 // A listing still running would change the image's figures under the copy
 // and write over its status line.
 void WaitForInspections() {
     if (appState.inspectionsRunning <= 0) return;
     ShowStatus(L"==  Please wait ...");
-    while (appState.inspectionsRunning > 0 && !Interrupted()) OsSleep(100);
+    while (appState.inspectionsRunning > 0 && !CopyInterrupted()) OsSleep(100);
 }
 
 // The file that FAT32 cannot hold, refused before the drive is touched.
@@ -96,7 +94,7 @@ bool CopyWithFormatting(CopyRun& run) {
     while (appState.driveListBusy != 0) OsSleep(200);
     SelectDriveLine(run.drive, true);
     if (CheckDiskSet()) RunDiskCheck();
-    if (Interrupted()) return false;
+    if (CopyInterrupted()) return false;
     if (!DriveExists(run.drive)) return true;
     if (!RunTool(run, ArchiverPath(), L"x -y \"" + run.imagePath + L"\" -o" + run.drive + L"\\ grldr menu.lst"))
         return false;
@@ -115,25 +113,25 @@ bool CopyWithFormatting(CopyRun& run) {
             OsDeleteFile(run.drive + L"\\boot\\grldr");
             // The probe saw no loader in the root, so the boot record looks
             // for the boot manager; a grldr moved there would never start.
-            if (!grub4dos && !Interrupted() && OsFileSize(run.drive + L"\\grldr") > 0 &&
+            if (!grub4dos && !CopyInterrupted() && OsFileSize(run.drive + L"\\grldr") > 0 &&
                 OsFileSize(run.drive + L"\\bootmgr") < 0)
                 RunTool(run, BootTool(),
                         L"/device=" + run.drive + L" /pbr /install /type=grub4dos /activate /quiet");
         }
     }
-    return !Interrupted();
+    return !CopyInterrupted();
 }
 
 bool CopyWithoutFormatting(CopyRun& run) {
     if (!DriveExists(run.drive)) return true;
     SelectDriveLine(run.drive, true);
     if (CheckDiskSet()) RunDiskCheck();
-    if (Interrupted()) return false;
+    if (CopyInterrupted()) return false;
     RunFullExtraction(run);
     RemoveBootFolder(run.drive);
     // Escape during the extraction ends here too: the user was told the
     // operation stopped, so nothing more is copied.
-    return !Interrupted();
+    return !CopyInterrupted();
 }
 
 void CopyDroppedEntries(const std::wstring& drive) {
@@ -208,7 +206,7 @@ void RunCopyOperation(int) {
     MarkCopyThread(true);
     OsEnableControl(Control::DriveCombo, false);
     WaitForInspections();
-    if (Interrupted()) {
+    if (CopyInterrupted()) {
         Finish(run);
         return;
     }
@@ -233,7 +231,7 @@ void RunCopyOperation(int) {
         }
     } else if (appState.imageSizeKiB == 0 && DriveExists(run.drive) && CheckDiskSet()) {
         RunDiskCheck();
-        reachedTail = !Interrupted();
+        reachedTail = !CopyInterrupted();
     }
     if (reachedTail) {
         if (DriveExists(run.drive)) CopyDroppedEntries(run.drive);
