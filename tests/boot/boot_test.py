@@ -37,6 +37,7 @@ by the rules Drovelkit follows.
 Exit codes: 0 passed, 1 failed, 77 skipped (the reason is printed).
 """
 import argparse
+import contextlib
 import difflib
 import fcntl
 import hashlib
@@ -46,6 +47,7 @@ import shutil
 import signal
 import subprocess
 import sys
+import tempfile
 import time
 
 SKIP = 77
@@ -347,6 +349,18 @@ def serial_lines(path):
         return []
     text = ANSI.sub('', text).replace('\r', '\n')
     return [line.strip() for line in text.split('\n') if line.strip()]
+
+
+@contextlib.contextmanager
+def monitor_socket():
+    """The path for a QEMU monitor socket, in a private folder of its own
+    under /tmp. A Unix socket's path must stay below 108 bytes, so it never
+    lives in the build folder, whose depth is the checkout's."""
+    folder = tempfile.mkdtemp(prefix='dk', dir='/tmp')
+    try:
+        yield os.path.join(folder, 'm')
+    finally:
+        shutil.rmtree(folder, ignore_errors=True)
 
 
 def kvm_usable():

@@ -245,30 +245,30 @@ def screen_text(monitor, run_dir):
 
 def boot_screen(args, run_dir, expected):
     """Boots with a monitor socket until the screen shows the expected text."""
-    socket_path = os.path.join(run_dir, 'monitor.sock')
-    command = ['qemu-system-x86_64'] + args + ['-display', 'none', '-no-reboot', '-accel', ACCEL,
-                                               '-monitor', f'unix:{socket_path},server,nowait']
-    log('QEMU: ' + ' '.join(command))
-    text = ''
-    with open(os.path.join(run_dir, 'qemu.log'), 'wb') as err:
-        process = subprocess.Popen(command, cwd=run_dir, stdout=err, stderr=err,
-                                   start_new_session=True)
-        try:
-            deadline = time.time() + SCREEN_SECONDS
-            monitor = None
-            while time.time() < deadline and process.poll() is None:
-                time.sleep(0.5)
-                if monitor is None and os.path.exists(socket_path):
-                    monitor = socket.socket(socket.AF_UNIX)
-                    monitor.connect(socket_path)
-                    monitor.setblocking(False)
-                if monitor:
-                    text = screen_text(monitor, run_dir)
-                    if expected in text:
-                        break
-        finally:
-            process.kill()
-            process.wait()
+    with boot_test.monitor_socket() as socket_path:
+        command = ['qemu-system-x86_64'] + args + ['-display', 'none', '-no-reboot', '-accel', ACCEL,
+                                                   '-monitor', f'unix:{socket_path},server,nowait']
+        log('QEMU: ' + ' '.join(command))
+        text = ''
+        with open(os.path.join(run_dir, 'qemu.log'), 'wb') as err:
+            process = subprocess.Popen(command, cwd=run_dir, stdout=err, stderr=err,
+                                       start_new_session=True)
+            try:
+                deadline = time.time() + SCREEN_SECONDS
+                monitor = None
+                while time.time() < deadline and process.poll() is None:
+                    time.sleep(0.5)
+                    if monitor is None and os.path.exists(socket_path):
+                        monitor = socket.socket(socket.AF_UNIX)
+                        monitor.connect(socket_path)
+                        monitor.setblocking(False)
+                    if monitor:
+                        text = screen_text(monitor, run_dir)
+                        if expected in text:
+                            break
+            finally:
+                process.kill()
+                process.wait()
     log('screen:\n  ' + '\n  '.join(line for line in text.split('\n') if line))
     if expected not in text:
         raise Failure(f'the screen did not show "{expected}" within {SCREEN_SECONDS} s')

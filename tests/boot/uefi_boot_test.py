@@ -200,41 +200,41 @@ def boot_message(args, run_dir):
     """Boots until the serial port shows the message, then checks that the
     machine stays with it. Returns the serial lines."""
     serial = os.path.join(run_dir, 'boot.serial.log')
-    monitor_path = os.path.join(run_dir, 'monitor.sock')
-    command = (['qemu-system-x86_64'] + args + ['-display', 'none', '-serial', f'file:{serial}',
-                                                '-no-reboot', '-accel', drive_boot_test.ACCEL,
-                                                '-monitor', f'unix:{monitor_path},server,nowait'])
-    log('QEMU: ' + ' '.join(command))
-    with open(os.path.join(run_dir, 'qemu.log'), 'wb') as err:
-        process = subprocess.Popen(command, cwd=run_dir, stdout=err, stderr=err,
-                                   start_new_session=True)
-        try:
-            start = time.time()
-            lines = []
-            while time.time() < start + boot_test.BOOT_SECONDS and process.poll() is None:
-                time.sleep(0.5)
-                lines = boot_test.serial_lines(serial)
-                if any(MISSING_MESSAGE in line for line in lines):
-                    break
-            seen = time.time() - start
-            time.sleep(MESSAGE_STAYS_SECONDS)
-            stayed = process.poll() is None
-            # Enter: back in the firmware, whose boot manager says so.
-            shown = len(boot_test.serial_lines(serial))
-            back = False
-            if stayed:
-                monitor = socket.socket(socket.AF_UNIX)
-                monitor.connect(monitor_path)
-                monitor.sendall(b'sendkey ret\n')
-                deadline = time.time() + 20
-                while not back and time.time() < deadline and process.poll() is None:
+    with boot_test.monitor_socket() as monitor_path:
+        command = (['qemu-system-x86_64'] + args + ['-display', 'none', '-serial', f'file:{serial}',
+                                                    '-no-reboot', '-accel', drive_boot_test.ACCEL,
+                                                    '-monitor', f'unix:{monitor_path},server,nowait'])
+        log('QEMU: ' + ' '.join(command))
+        with open(os.path.join(run_dir, 'qemu.log'), 'wb') as err:
+            process = subprocess.Popen(command, cwd=run_dir, stdout=err, stderr=err,
+                                       start_new_session=True)
+            try:
+                start = time.time()
+                lines = []
+                while time.time() < start + boot_test.BOOT_SECONDS and process.poll() is None:
                     time.sleep(0.5)
-                    back = any(line.startswith('BdsDxe:')
-                               for line in boot_test.serial_lines(serial)[shown:])
-                monitor.close()
-        finally:
-            process.kill()
-            process.wait()
+                    lines = boot_test.serial_lines(serial)
+                    if any(MISSING_MESSAGE in line for line in lines):
+                        break
+                seen = time.time() - start
+                time.sleep(MESSAGE_STAYS_SECONDS)
+                stayed = process.poll() is None
+                # Enter: back in the firmware, whose boot manager says so.
+                shown = len(boot_test.serial_lines(serial))
+                back = False
+                if stayed:
+                    monitor = socket.socket(socket.AF_UNIX)
+                    monitor.connect(monitor_path)
+                    monitor.sendall(b'sendkey ret\n')
+                    deadline = time.time() + 20
+                    while not back and time.time() < deadline and process.poll() is None:
+                        time.sleep(0.5)
+                        back = any(line.startswith('BdsDxe:')
+                                   for line in boot_test.serial_lines(serial)[shown:])
+                    monitor.close()
+            finally:
+                process.kill()
+                process.wait()
     lines = boot_test.serial_lines(serial)
     log(f'  message after {seen:.1f} s; serial port:\n    ' + '\n    '.join(lines[-8:]))
     if not any(MISSING_MESSAGE in line for line in lines):
