@@ -321,3 +321,61 @@ void GatherDiskFacts(char letter, const DiskCalls& calls, DiskFacts* facts) {
         }
     }
 }
+
+// ---- The volumes of the disk while the tool writes
+
+std::string PartitionDevicePath(uint32_t disk, uint32_t partition) {
+    return "\\\\?\\GLOBALROOT\\Device\\Harddisk" + std::to_string(disk) + "\\Partition" + std::to_string(partition);
+}
+
+VolumePlan PlanVolumeWork(bool bootCodeOnly, char letter, const std::vector<DiskPartition>& partitions,
+                          const std::vector<char>& lettersOnDisk) {
+    VolumePlan plan;
+    if (bootCodeOnly) return plan;
+    for (const DiskPartition& partition : partitions) {
+        // An unused entry (type 0) has no partition device.
+        if (partition.type != 0 && partition.number != 0) plan.partitionsToClear.push_back(partition.number);
+    }
+    auto take = [&plan](char c) {
+        c = Upper(c);
+        if (std::find(plan.lettersToTake.begin(), plan.lettersToTake.end(), c) == plan.lettersToTake.end()) {
+            plan.lettersToTake.push_back(c);
+        }
+    };
+    take(letter);
+    for (char other : lettersOnDisk) take(other);
+    plan.holdAutoPlay = true;
+    return plan;
+}
+
+ClearVerdict DecideVolumeClear(const std::string& name, bool locked, const std::string& lockError, bool dismounted,
+                               const std::string& dismountError) {
+    ClearVerdict verdict;
+    verdict.mayWrite = locked || dismounted;
+    if (!locked && dismounted) {
+        verdict.note = name + " was in use by another program (" + lockError +
+                       "); it was dismounted anyway, which closed that program's files on it";
+    } else if (!verdict.mayWrite) {
+        verdict.refusal = name + " is in use and can be neither locked (" + lockError + ") nor dismounted (" +
+                          dismountError + "): close the windows and programs that use it and try again";
+    }
+    return verdict;
+}
+
+FormatProblem FormatProblemOf(int packet) {
+    switch (packet) {
+        case 3: return {"the file system is not supported here", false};
+        case 5: return {"the medium does not take this file system", false};
+        case 6: return {"access denied", true};
+        case 7: return {"the medium is write-protected", false};
+        case 8: return {"the volume is in use and can't be locked", true};
+        case 9: return {"a quick format is not possible", false};
+        case 10: return {"a read or write error", true};
+        case 12: return {"the label was refused", false};
+        default: return {"the formatter ended without saying why", true};
+    }
+}
+
+bool RetryFormat(int attempt, const FormatProblem& problem) {
+    return problem.passing && attempt < kFormatRetry.attempts;
+}

@@ -131,3 +131,99 @@ struct RemountPlan {
 };
 
 RemountPlan PlanRemount(const RemountFacts& facts);
+
+// ---- The volumes of the disk while the tool writes
+//
+// On a real PC other programs reach for a drive's volumes all the time:
+// Explorer (an AutoPlay window opens the moment a new volume arrives), a
+// console whose folder is on it, an antivirus scan. The front takes the
+// letters off every volume of the disk, keeps AutoPlay quiet, and locks and
+// dismounts each partition through its device path; these decide over what
+// it found.
+
+// How often a step is tried and how long the front pauses between tries.
+struct RetryPolicy {
+    int attempts;
+    uint32_t pauseMilliseconds;
+};
+constexpr RetryPolicy kLockRetry{20, 500};      // a volume in use: 10 s
+constexpr RetryPolicy kTransferRetry{4, 250};  // USB sticks and hubs report passing errors
+constexpr RetryPolicy kFormatRetry{4, 2000};    // the formatter's passing "in use"
+constexpr RetryPolicy kArrivalRetry{80, 250};   // a new volume may take 20 s to appear
+
+// "\\?\GLOBALROOT\Device\Harddisk2\Partition1": reaches a partition whether
+// or not the system lists a volume for it (ESP-type partitions are not listed).
+std::string PartitionDevicePath(uint32_t disk, uint32_t partition);
+
+// A partition of the disk as its layout names it.
+struct DiskPartition {
+    uint32_t number = 0;   // 1-based, as in the device path
+    uint64_t offset = 0;   // bytes
+    uint8_t type = 0;
+};
+
+// What the front does with the disk's volumes before the core writes.
+struct VolumePlan {
+    std::vector<uint32_t> partitionsToClear;  // lock (or at least dismount) each
+    std::vector<char> lettersToTake;          // taken off for the run
+    bool holdAutoPlay = false;
+};
+
+// /mbr writes sector 0 only, which lies outside every volume: it clears
+// nothing. The other forms write inside partitions: every partition of the
+// disk is cleared and every letter on it taken (|letter| is given back at the
+// end), so that no window or program is on a volume while it is rewritten.
+VolumePlan PlanVolumeWork(bool bootCodeOnly, char letter, const std::vector<DiskPartition>& partitions,
+                          const std::vector<char>& lettersOnDisk);
+
+// The outcome of clearing one volume: locked, or at least dismounted (which
+// works while others hold handles, and ends their hold).
+struct ClearVerdict {
+    bool mayWrite = false;
+    std::string note;     // for the report: who was in the way and what was done
+    std::string refusal;  // one line when nothing may be written
+};
+
+ClearVerdict DecideVolumeClear(const std::string& name, bool locked, const std::string& lockError, bool dismounted,
+                               const std::string& dismountError);
+
+// The formatter's progress packets, as its callback numbers them.
+struct FormatProblem {
+    std::string text;        // the formatter's own message, in words
+    bool passing = false;    // worth another try after a pause
+};
+FormatProblem FormatProblemOf(int packet);
+
+// Whether another FormatEx run is worth it after |attempt| (1-based) failed
+// with |problem| (an unfinished run without a packet counts as passing).
+bool RetryFormat(int attempt, const FormatProblem& problem);
+
+// The volume calls of the writing path, one thin call each: mount points,
+// volume locks and the system's formatter. The Windows front wraps the real
+// ones; the virtual-disk test (tests/windisk) gives a scripted volume manager,
+// since Wine passes none of these on to a disk driver. Text is UTF-8.
+struct VolumeCalls {
+    void* context = nullptr;
+    // Opens a volume or partition device for locking; null (and *error) when it can't.
+    void* (*open)(void* context, const std::string& device, std::string* error) = nullptr;
+    bool (*lock)(void* context, void* volume, std::string* error) = nullptr;
+    bool (*dismount)(void* context, void* volume, std::string* error) = nullptr;
+    void (*close)(void* context, void* volume) = nullptr;
+    // The drive letters of the volume whose extent starts at |offset| on |disk|.
+    std::vector<char> (*lettersAt)(void* context, uint32_t disk, uint64_t offset) = nullptr;
+    // That volume's name ("\\?\Volume{...}\"); false while the system has none.
+    bool (*volumeNameAt)(void* context, uint32_t disk, uint64_t offset, std::string* name) = nullptr;
+    // The volume name |letter| gives now; false when it names no volume.
+    bool (*volumeOfLetter)(void* context, char letter, std::string* name) = nullptr;
+    bool (*removeLetter)(void* context, char letter, std::string* error) = nullptr;
+    // Mounts |volumeName| at |letter| (also when the system mounts nothing by itself).
+    bool (*setLetter)(void* context, char letter, const std::string& volumeName, std::string* error) = nullptr;
+    // The file system the volume at |root| shows ("FAT32"); false while none.
+    bool (*fileSystemOf)(void* context, const std::string& root, std::string* name, std::string* error) = nullptr;
+    // One run of the system's formatter on |volumeName|; *packet: its last problem packet (0: none).
+    bool (*format)(void* context, const std::string& volumeName, const std::string& fileSystem, bool removable,
+                   int* packet, std::string* error) = nullptr;
+    // AutoPlay held off (true) for the run and put back as it was (false).
+    void (*holdAutoPlay)(void* context, bool hold) = nullptr;
+    void (*pause)(void* context, uint32_t milliseconds) = nullptr;
+};

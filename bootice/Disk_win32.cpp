@@ -13,11 +13,6 @@
 
 namespace {
 
-// How long a volume may stay busy before the tool gives up on its lock, and
-// how long a new volume may take to show up after the layout changes.
-constexpr ULONGLONG kLockMilliseconds = 10000;
-constexpr ULONGLONG kVolumeArrivalMilliseconds = 20000;
-constexpr DWORD kPollMilliseconds = 250;
 // Transfers go through one page-aligned buffer: raw disk handles refuse
 // buffers that are not sector-aligned.
 constexpr uint32_t kTransferBytes = 1u << 20;
@@ -114,21 +109,6 @@ bool ExtentsOf(HANDLE device, std::vector<Extent>* extents) {
         extents->push_back({found->Extents[i].DiskNumber, uint64_t(found->Extents[i].StartingOffset.QuadPart)});
     }
     return true;
-}
-
-std::vector<char> LettersOfVolume(const std::wstring& volumeName) {
-    std::vector<char> letters;
-    std::vector<wchar_t> names(1024);
-    DWORD length = 0;
-    if (!GetVolumePathNamesForVolumeNameW(volumeName.c_str(), names.data(), DWORD(names.size()), &length)) {
-        return letters;
-    }
-    for (const wchar_t* name = names.data(); *name != L'\0'; name += wcslen(name) + 1) {
-        if (wcslen(name) == 3 && name[1] == L':' && name[2] == L'\\' && name[0] < 128) {
-            letters.push_back(char(towupper(name[0])));
-        }
-    }
-    return letters;
 }
 
 struct VolumeOnDisk {
@@ -312,6 +292,210 @@ DiskCalls SystemDiskCalls() {
     return calls;
 }
 
+
+// ---- The volume calls of the writing path
+
+void* CallOpenVolume(void*, const std::string& device, std::string* error) {
+    HANDLE handle = OpenDevice(Widen(device), GENERIC_READ | GENERIC_WRITE);
+    if (handle == INVALID_HANDLE_VALUE) {
+        *error = LastErrorText();
+        return nullptr;
+    }
+    return handle;
+}
+
+bool CallLockVolume(void*, void* volume, std::string* error) {
+    if (Control(static_cast<HANDLE>(volume), FSCTL_LOCK_VOLUME, nullptr, 0, nullptr, 0)) return true;
+    *error = LastErrorText();
+    return false;
+}
+
+bool CallDismountVolume(void*, void* volume, std::string* error) {
+    if (Control(static_cast<HANDLE>(volume), FSCTL_DISMOUNT_VOLUME, nullptr, 0, nullptr, 0)) return true;
+    *error = LastErrorText();
+    return false;
+}
+
+void CallCloseVolume(void*, void* volume) { CloseHandle(static_cast<HANDLE>(volume)); }
+
+// Every letter is asked, not the volume list: the list leaves out ESP-type
+// partitions, which may carry a letter all the same.
+std::vector<char> CallLettersAt(void*, uint32_t disk, uint64_t offset) {
+    std::vector<char> letters;
+    DWORD drives = GetLogicalDrives();
+    for (int i = 0; i < 26; ++i) {
+        if ((drives & (1u << i)) == 0) continue;
+        const char letter = char('A' + i);
+        HANDLE handle = OpenDevice(L"\\\\.\\" + std::wstring(1, wchar_t(letter)) + L":", 0);
+        if (handle == INVALID_HANDLE_VALUE) continue;
+        std::vector<Extent> extents;
+        if (ExtentsOf(handle, &extents) && extents.size() == 1 && extents[0].disk == disk &&
+            extents[0].offset == offset) {
+            letters.push_back(letter);
+        }
+        CloseSafely(&handle);
+    }
+    return letters;
+}
+
+bool CallVolumeNameAt(void*, uint32_t disk, uint64_t offset, std::string* name) {
+    std::wstring found;
+    if (!FindVolumeAt(disk, offset, &found)) return false;
+    *name = Narrow(found);
+    return true;
+}
+
+bool CallVolumeOfLetter(void*, char letter, std::string* name) {
+    const std::wstring root = std::wstring(1, wchar_t(letter)) + L":\\";
+    wchar_t volume[MAX_PATH + 1] = L"";
+    if (!GetVolumeNameForVolumeMountPointW(root.c_str(), volume, MAX_PATH + 1)) return false;
+    *name = Narrow(volume);
+    return true;
+}
+
+bool CallRemoveLetter(void*, char letter, std::string* error) {
+    const std::wstring root = std::wstring(1, wchar_t(letter)) + L":\\";
+    if (DeleteVolumeMountPointW(root.c_str())) return true;
+    *error = LastErrorText();
+    return false;
+}
+
+bool CallSetLetter(void*, char letter, const std::string& volumeName, std::string* error) {
+    const std::wstring root = std::wstring(1, wchar_t(letter)) + L":\\";
+    if (SetVolumeMountPointW(root.c_str(), Widen(volumeName).c_str())) return true;
+    *error = LastErrorText();
+    return false;
+}
+
+bool CallFileSystemOf(void*, const std::string& root, std::string* fileSystem, std::string* error) {
+    wchar_t name[MAX_PATH + 1] = L"";
+    if (!GetVolumeInformationW(Widen(root).c_str(), nullptr, 0, nullptr, nullptr, nullptr, name, MAX_PATH + 1)) {
+        *error = LastErrorText();
+        return false;
+    }
+    *fileSystem = Narrow(name);
+    return true;
+}
+
+// ---- The system's formatter, fmifs.dll, loaded from System32 only
+
+#ifndef LOAD_LIBRARY_SEARCH_SYSTEM32
+#define LOAD_LIBRARY_SEARCH_SYSTEM32 0x00000800
+#endif
+
+constexpr int kFormatFinished = 11;
+constexpr DWORD kFormatRemovableMedia = 0x0B;
+constexpr DWORD kFormatFixedMedia = 0x0C;
+
+typedef BOOLEAN(WINAPI* FormatCallback)(int packet, DWORD subAction, void* information);
+typedef VOID(WINAPI* FormatExProcedure)(PWCHAR root, DWORD media, PWCHAR fileSystem, PWCHAR label, BOOL quick,
+                                        DWORD clusterSize, FormatCallback callback);
+
+// The callback has no context argument; one format runs at a time.
+struct FormatOutcome {
+    bool finished = false;
+    bool success = false;
+    int problem = 0;
+} g_formatOutcome;
+
+BOOLEAN WINAPI OnFormatPacket(int packet, DWORD, void* information) {
+    if (packet == kFormatFinished) {
+        g_formatOutcome.finished = true;
+        g_formatOutcome.success = information != nullptr && *static_cast<BOOLEAN*>(information) != 0;
+    } else if (packet == 3 || (packet >= 5 && packet <= 10) || packet == 12) {
+        // The problems FormatProblemOf names; the last one is reported.
+        g_formatOutcome.problem = packet;
+    }
+    return TRUE;
+}
+
+bool CallFormat(void*, const std::string& volumeName, const std::string& fileSystem, bool removable, int* packet,
+                std::string* error) {
+    // The folder this tool runs from is writable by the user: a planted
+    // fmifs.dll there must never be loaded with administrator rights.
+    HMODULE library = LoadLibraryExW(L"fmifs.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    if (library == nullptr) {
+        *error = "the system's formatter (fmifs.dll) is not available: " + LastErrorText();
+        return false;
+    }
+    auto formatEx = reinterpret_cast<FormatExProcedure>(reinterpret_cast<void*>(GetProcAddress(library, "FormatEx")));
+    if (formatEx == nullptr) {
+        *error = "the system's formatter (fmifs.dll) has no FormatEx: " + LastErrorText();
+        FreeLibrary(library);
+        return false;
+    }
+    std::wstring root = Widen(volumeName);
+    std::wstring name = Widen(fileSystem);
+    std::wstring label;
+    g_formatOutcome = FormatOutcome();
+    formatEx(&root[0], removable ? kFormatRemovableMedia : kFormatFixedMedia, &name[0], &label[0], TRUE, 0,
+             OnFormatPacket);
+    FreeLibrary(library);
+    *packet = g_formatOutcome.problem;
+    return g_formatOutcome.finished && g_formatOutcome.success;
+}
+
+// AutoPlay's own switch for this user ("Use AutoPlay for all media and
+// devices"), as the control panel writes it; put back as it was.
+const wchar_t kAutoPlayKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\AutoplayHandlers";
+struct AutoPlaySetting {
+    bool held = false;
+    bool existed = false;
+    DWORD value = 0;
+} g_autoPlay;
+
+void CallHoldAutoPlay(void*, bool hold) {
+    HKEY key = nullptr;
+    if (RegCreateKeyExW(HKEY_CURRENT_USER, kAutoPlayKey, 0, nullptr, 0, KEY_QUERY_VALUE | KEY_SET_VALUE, nullptr,
+                        &key, nullptr) != ERROR_SUCCESS) {
+        return;
+    }
+    if (hold && !g_autoPlay.held) {
+        DWORD size = sizeof g_autoPlay.value;
+        DWORD type = 0;
+        g_autoPlay.existed = RegQueryValueExW(key, L"DisableAutoplay", nullptr, &type,
+                                              reinterpret_cast<BYTE*>(&g_autoPlay.value), &size) == ERROR_SUCCESS &&
+                             type == REG_DWORD;
+        DWORD off = 1;
+        g_autoPlay.held = RegSetValueExW(key, L"DisableAutoplay", 0, REG_DWORD, reinterpret_cast<BYTE*>(&off),
+                                         sizeof off) == ERROR_SUCCESS;
+    } else if (!hold && g_autoPlay.held) {
+        if (g_autoPlay.existed) {
+            RegSetValueExW(key, L"DisableAutoplay", 0, REG_DWORD, reinterpret_cast<BYTE*>(&g_autoPlay.value),
+                           sizeof g_autoPlay.value);
+        } else {
+            RegDeleteValueW(key, L"DisableAutoplay");
+        }
+        g_autoPlay.held = false;
+    }
+    RegCloseKey(key);
+}
+
+void CallPause(void*, uint32_t milliseconds) { Sleep(milliseconds); }
+
+}  // namespace
+
+FrontCalls SystemFrontCalls() {
+    FrontCalls calls;
+    calls.guard = SystemDiskCalls();
+    VolumeCalls& volumes = calls.volumes;
+    volumes.open = CallOpenVolume;
+    volumes.lock = CallLockVolume;
+    volumes.dismount = CallDismountVolume;
+    volumes.close = CallCloseVolume;
+    volumes.lettersAt = CallLettersAt;
+    volumes.volumeNameAt = CallVolumeNameAt;
+    volumes.volumeOfLetter = CallVolumeOfLetter;
+    volumes.removeLetter = CallRemoveLetter;
+    volumes.setLetter = CallSetLetter;
+    volumes.fileSystemOf = CallFileSystemOf;
+    volumes.format = CallFormat;
+    volumes.holdAutoPlay = CallHoldAutoPlay;
+    volumes.pause = CallPause;
+    return calls;
+}
+
+namespace {
 // ---- The disk as the core's block device
 
 struct PhysicalDisk {
@@ -322,7 +506,20 @@ struct PhysicalDisk {
     uint8_t* buffer = nullptr;  // kTransferBytes, page-aligned
     bool wrote = false;
     std::string failure;        // the refused call, for the final message
+    const VolumeCalls* calls = nullptr;
 };
+
+// One transfer at a byte offset given in the OVERLAPPED: a disk handle needs
+// no file position, and a virtual disk has none to set.
+bool TransferOnce(PhysicalDisk* disk, bool writing, uint64_t first, DWORD bytes, DWORD* done) {
+    OVERLAPPED at = {};
+    const uint64_t offset = first * disk->sectorSize;
+    at.Offset = DWORD(offset);
+    at.OffsetHigh = DWORD(offset >> 32);
+    *done = 0;
+    return writing ? WriteFile(disk->handle, disk->buffer, bytes, done, &at) != 0
+                   : ReadFile(disk->handle, disk->buffer, bytes, done, &at) != 0;
+}
 
 bool TransferSectors(PhysicalDisk* disk, bool writing, uint64_t first, uint32_t count, uint8_t* bytes) {
     // Nothing is ever read or written outside the disk: the core's arithmetic
@@ -337,26 +534,26 @@ bool TransferSectors(PhysicalDisk* disk, bool writing, uint64_t first, uint32_t 
     while (count > 0) {
         uint32_t sectors = std::min(count, chunkSectors);
         DWORD bytesWanted = sectors * disk->sectorSize;
-        LARGE_INTEGER position;
-        position.QuadPart = LONGLONG(first * disk->sectorSize);
+        if (writing) memcpy(disk->buffer, bytes, bytesWanted);
         DWORD done = 0;
-        bool ok = SetFilePointerEx(disk->handle, position, nullptr, FILE_BEGIN) != 0;
-        if (ok && writing) {
-            memcpy(disk->buffer, bytes, bytesWanted);
-            ok = WriteFile(disk->handle, disk->buffer, bytesWanted, &done, nullptr) != 0;
-            disk->wrote = disk->wrote || done > 0;
-        } else if (ok) {
-            ok = ReadFile(disk->handle, disk->buffer, bytesWanted, &done, nullptr) != 0;
-            if (ok && done == bytesWanted) memcpy(bytes, disk->buffer, bytesWanted);
+        bool ok = false;
+        // USB sticks and hubs report passing errors: a few tries before giving up.
+        for (int attempt = 1; !ok; ++attempt) {
+            ok = TransferOnce(disk, writing, first, bytesWanted, &done) && done == bytesWanted;
+            if (ok || attempt >= kTransferRetry.attempts) break;
+            disk->calls->pause(disk->calls->context, kTransferRetry.pauseMilliseconds);
         }
-        if (!ok || done != bytesWanted) {
-            std::string why = ok ? "the system transferred " + std::to_string(done) + " of " +
-                                       std::to_string(bytesWanted) + " bytes"
-                                 : LastErrorText();
+        disk->wrote = disk->wrote || (writing && done > 0);
+        if (!ok) {
+            std::string why = done != 0 ? "the system transferred " + std::to_string(done) + " of " +
+                                              std::to_string(bytesWanted) + " bytes"
+                                        : LastErrorText();
             disk->failure = std::string(writing ? "writing" : "reading") + " sector " + std::to_string(first) +
-                            " of disk " + std::to_string(disk->number) + " failed: " + why;
+                            " of disk " + std::to_string(disk->number) + " failed after " +
+                            std::to_string(kTransferRetry.attempts) + " tries: " + why;
             return false;
         }
+        if (!writing) memcpy(bytes, disk->buffer, bytesWanted);
         first += sectors;
         count -= sectors;
         bytes += bytesWanted;
@@ -421,101 +618,135 @@ void ClosePhysicalDisk(PhysicalDisk* disk) {
     disk->buffer = nullptr;
 }
 
-// ---- Locks
+// The partitions of the disk's table, as the system holds it.
+std::vector<DiskPartition> PartitionsOf(PhysicalDisk* disk) {
+    std::vector<DiskPartition> partitions;
+    std::vector<uint8_t> buffer(offsetof(DRIVE_LAYOUT_INFORMATION_EX, PartitionEntry) +
+                                128 * sizeof(PARTITION_INFORMATION_EX));
+    if (!Control(disk->handle, IOCTL_DISK_GET_DRIVE_LAYOUT_EX, nullptr, 0, buffer.data(), DWORD(buffer.size()))) {
+        return partitions;
+    }
+    const auto* layout = reinterpret_cast<const DRIVE_LAYOUT_INFORMATION_EX*>(buffer.data());
+    for (DWORD i = 0; i < layout->PartitionCount && i < 128; ++i) {
+        const PARTITION_INFORMATION_EX& entry = layout->PartitionEntry[i];
+        if (entry.PartitionNumber == 0) continue;  // an unused entry
+        DiskPartition partition;
+        partition.number = entry.PartitionNumber;
+        partition.offset = uint64_t(entry.StartingOffset.QuadPart);
+        // A GPT disk names no type byte; any non-zero value marks the entry used.
+        partition.type = entry.PartitionStyle == PARTITION_STYLE_MBR ? entry.Mbr.PartitionType : 0xEE;
+        partitions.push_back(partition);
+    }
+    return partitions;
+}
 
-struct LockedVolume {
-    HANDLE handle = INVALID_HANDLE_VALUE;
+// ---- Clearing volumes: letters off, locked, or at least dismounted
+
+struct ClearedVolume {
+    void* handle = nullptr;
     std::string name;
 };
 
-std::string VolumeDisplayName(const std::wstring& volumeName) {
-    std::vector<char> letters = LettersOfVolume(volumeName);
-    return letters.empty() ? Narrow(DevicePathOf(volumeName)) + " (no drive letter)" : LettersText(letters);
-}
-
-// Locks the volume for this process alone and takes its file system off it,
-// so that nothing the system caches is written back over the new contents.
-// A volume in use (an open file, an Explorer window) refuses the lock for a
-// while; the tool waits several seconds before naming it.
-bool LockAndDismount(const std::wstring& device, const std::string& name, LockedVolume* locked,
-                     std::string* error) {
-    locked->name = name;
-    locked->handle = OpenDevice(device, GENERIC_READ | GENERIC_WRITE);
-    if (locked->handle == INVALID_HANDLE_VALUE) {
-        *error = name + " can't be opened to lock it (" + LastErrorText() + ")";
-        return false;
-    }
-    ULONGLONG deadline = GetTickCount64() + kLockMilliseconds;
-    while (!Control(locked->handle, FSCTL_LOCK_VOLUME, nullptr, 0, nullptr, 0)) {
-        DWORD code = GetLastError();
-        if (GetTickCount64() >= deadline) {
-            *error = name + " can't be locked, tried for " + std::to_string(kLockMilliseconds / 1000) + " s (" +
-                     ErrorText(code) + ")" +
-                     (code == ERROR_ACCESS_DENIED || code == ERROR_SHARING_VIOLATION
-                          ? ": a program or window still has files open on it"
-                          : "");
-            CloseSafely(&locked->handle);
-            return false;
-        }
-        Sleep(kPollMilliseconds);
-    }
-    if (!Control(locked->handle, FSCTL_DISMOUNT_VOLUME, nullptr, 0, nullptr, 0)) {
-        *error = name + " can't be dismounted (" + LastErrorText() + ")";
-        CloseSafely(&locked->handle);
-        return false;
-    }
-    return true;
-}
-
-void ReleaseLocks(std::vector<LockedVolume>* locks) {
-    for (LockedVolume& locked : *locks) CloseSafely(&locked.handle);
-    locks->clear();
-}
-
-// Every volume of the disk, and the letter's own volume even when the
-// system lists it under no disk.
-bool LockDiskVolumes(uint32_t disk, char letter, std::vector<LockedVolume>* locks, std::string* error) {
-    std::vector<std::wstring> devices;
-    std::vector<std::string> names;
-    for (const VolumeOnDisk& volume : VolumesOnDisk(disk)) {
-        devices.push_back(DevicePathOf(volume.name));
-        names.push_back(VolumeDisplayName(volume.name));
-    }
-    const std::wstring root = std::wstring(1, wchar_t(letter)) + L":\\";
-    wchar_t letterVolume[MAX_PATH + 1] = L"";
-    std::wstring letterDevice = GetVolumeNameForVolumeMountPointW(root.c_str(), letterVolume, MAX_PATH + 1)
-                                    ? DevicePathOf(letterVolume)
-                                    : L"\\\\.\\" + root.substr(0, 2);
-    if (std::find(devices.begin(), devices.end(), letterDevice) == devices.end()) {
-        devices.push_back(letterDevice);
-        names.push_back(std::string(1, letter) + ":");
-    }
-    for (size_t i = 0; i < devices.size(); ++i) {
-        LockedVolume locked;
-        if (!LockAndDismount(devices[i], names[i], &locked, error)) {
-            ReleaseLocks(locks);
-            return false;
-        }
-        locks->push_back(locked);
-    }
-    return true;
-}
-
-// ---- The hooks the core calls
+struct TakenLetter {
+    char letter = 0;
+    std::string volumeName;
+};
 
 struct FrontState {
+    const FrontCalls* calls = nullptr;
     PhysicalDisk* disk = nullptr;
     char letter = 0;
     bool removable = false;
     bool layoutApplied = false;
-    uint64_t partitionOffset = 0;
-    uint64_t efiOffset = 0;           // the UEFI loaders' partition; 0: none
-    std::vector<LockedVolume> locks;  // the disk's volumes from before the work
-    LockedVolume newVolume;           // the new partition's volume while the core writes it
-    LockedVolume efiVolume;           // the UEFI loaders' volume while the core writes it
+    uint64_t partitionOffset = 0;        // the letter's partition (partition 1 after a new layout)
+    uint64_t efiOffset = 0;              // the UEFI loaders' partition; 0: none
+    std::vector<ClearedVolume> cleared;  // held while the core writes
+    std::vector<TakenLetter> taken;      // letters taken for the run, with their old volumes
+    std::vector<std::string> notes;      // who was in the way, for the report
 };
 
+const VolumeCalls& Volumes(const FrontState* state) { return state->calls->volumes; }
+
 std::string DiskName(const FrontState* state) { return "disk " + std::to_string(state->disk->number); }
+
+void ReleaseCleared(FrontState* state) {
+    for (ClearedVolume& volume : state->cleared) Volumes(state).close(Volumes(state).context, volume.handle);
+    state->cleared.clear();
+}
+
+// Takes |letter| off its volume for the run, remembering the volume.
+void TakeLetter(FrontState* state, char letter) {
+    const VolumeCalls& calls = Volumes(state);
+    TakenLetter taken;
+    taken.letter = letter;
+    if (!calls.volumeOfLetter(calls.context, letter, &taken.volumeName)) return;
+    std::string error;
+    if (calls.removeLetter(calls.context, letter, &error)) {
+        state->taken.push_back(taken);
+    } else {
+        state->notes.push_back(std::string(1, letter) + ": could not be taken off its volume (" + error + ")");
+    }
+}
+
+// Gives the taken letters back to the volumes they named, when the run ends
+// before anything was written.
+void GiveLettersBack(FrontState* state) {
+    const VolumeCalls& calls = Volumes(state);
+    for (const TakenLetter& taken : state->taken) {
+        std::string ignored;
+        calls.setLetter(calls.context, taken.letter, taken.volumeName, &ignored);
+    }
+    state->taken.clear();
+}
+
+// Opens a partition through its device path (which the system makes a moment
+// after a new layout), locks it or at least dismounts it, and keeps it so.
+bool ClearPartition(FrontState* state, uint32_t number, std::string* refusal) {
+    const VolumeCalls& calls = Volumes(state);
+    const std::string device = PartitionDevicePath(state->disk->number, number);
+    const std::string name = "partition " + std::to_string(number) + " of " + DiskName(state);
+    std::string error;
+    void* handle = nullptr;
+    for (int attempt = 1; handle == nullptr; ++attempt) {
+        handle = calls.open(calls.context, device, &error);
+        if (handle != nullptr) break;
+        if (attempt >= kLockRetry.attempts) {
+            *refusal = name + " can't be opened (" + device + ": " + error + ")";
+            return false;
+        }
+        calls.pause(calls.context, kLockRetry.pauseMilliseconds);
+    }
+    std::string lockError;
+    bool locked = false;
+    for (int attempt = 1; !locked; ++attempt) {
+        locked = calls.lock(calls.context, handle, &lockError);
+        if (locked || attempt >= kLockRetry.attempts) break;
+        calls.pause(calls.context, kLockRetry.pauseMilliseconds);
+    }
+    std::string dismountError;
+    bool dismounted = calls.dismount(calls.context, handle, &dismountError);
+    ClearVerdict verdict = DecideVolumeClear(name, locked, lockError, dismounted, dismountError);
+    if (!verdict.mayWrite) {
+        calls.close(calls.context, handle);
+        *refusal = verdict.refusal;
+        return false;
+    }
+    if (!verdict.note.empty()) state->notes.push_back(verdict.note);
+    state->cleared.push_back({handle, name});
+    return true;
+}
+
+// Dismounts the kept volumes once more after the core's writes, so that
+// whatever the system mounted or cached before is read afresh.
+void DismountCleared(FrontState* state) {
+    const VolumeCalls& calls = Volumes(state);
+    for (ClearedVolume& volume : state->cleared) {
+        std::string ignored;
+        calls.dismount(calls.context, volume.handle, &ignored);
+    }
+}
+
+// ---- The hooks the core calls
 
 uint32_t NewDiskSignature(void*) {
     LARGE_INTEGER counter;
@@ -529,37 +760,6 @@ uint32_t NewDiskSignature(void*) {
     signature *= 0x846ca68bU;
     signature ^= signature >> 16;
     return signature == 0 ? 0x4452564bU : signature;
-}
-
-// Waits for the system to make a volume of a new partition and locks it: a
-// partition at an old volume's place may be mounted with the stale file
-// system found there, and Windows refuses raw writes inside a mounted volume.
-void LockNewVolume(const FrontState* state, uint64_t offset, ULONGLONG waitMilliseconds, LockedVolume* locked) {
-    ULONGLONG deadline = GetTickCount64() + waitMilliseconds;
-    std::wstring volumeName;
-    while (!FindVolumeAt(state->disk->number, offset, &volumeName)) {
-        if (GetTickCount64() >= deadline) return;  // no volume: nothing blocks the writes
-        Sleep(kPollMilliseconds);
-    }
-    std::string ignored;
-    LockAndDismount(DevicePathOf(volumeName), VolumeDisplayName(volumeName), locked, &ignored);
-}
-
-// The UEFI loaders' partition is for the firmware alone: a letter on it would
-// show the user a second, tiny drive. Windows mounts no volume for type 0xEF
-// as a rule; this takes away a letter that it gave all the same.
-void KeepEfiVolumeWithoutLetter(const FrontState* state) {
-    if (state->efiOffset == 0) return;
-    ULONGLONG deadline = GetTickCount64() + 2000;
-    std::wstring volumeName;
-    while (!FindVolumeAt(state->disk->number, state->efiOffset, &volumeName)) {
-        if (GetTickCount64() >= deadline) return;
-        Sleep(kPollMilliseconds);
-    }
-    for (char letter : LettersOfVolume(volumeName)) {
-        const std::wstring root = std::wstring(1, wchar_t(letter)) + L":\\";
-        DeleteVolumeMountPointW(root.c_str());
-    }
 }
 
 bool ApplyLayout(void* context, const PartitionLayout& layout, std::string* error) {
@@ -614,35 +814,98 @@ bool ApplyLayout(void* context, const PartitionLayout& layout, std::string* erro
     }
     state->layoutApplied = true;
     state->partitionOffset = layout.firstSector * disk->sectorSize;
-    state->efiOffset = layout.efiFirstSector * disk->sectorSize;
-    LockNewVolume(state, state->partitionOffset, kVolumeArrivalMilliseconds / 2, &state->newVolume);
-    // The core writes the loaders' partition right after this; Windows may
-    // mount it only briefly, if at all.
-    if (state->efiOffset != 0) LockNewVolume(state, state->efiOffset, 2000, &state->efiVolume);
+    state->efiOffset = layout.efiSectorCount != 0 ? layout.efiFirstSector * disk->sectorSize : 0;
+    // The old volumes are gone with the old table. The new ones may be
+    // mounted RAW at once, and a window may open on them: before the core
+    // writes a byte into them they lose any letter and are locked, or at
+    // least dismounted; else nothing is written.
+    ReleaseCleared(state);
+    const VolumeCalls& calls = Volumes(state);
+    for (uint32_t number = 1; number <= (state->efiOffset != 0 ? 2u : 1u); ++number) {
+        if (!ClearPartition(state, number, error)) {
+            *error = "nothing was written into the new partitions: " + *error;
+            return false;
+        }
+        uint64_t offset = number == 1 ? state->partitionOffset : state->efiOffset;
+        for (char letter : calls.lettersAt(calls.context, disk->number, offset)) TakeLetter(state, letter);
+    }
     return true;
 }
 
+// The volume at |offset| once the system has made it.
+bool WaitForVolumeAt(const FrontState* state, uint64_t offset, std::string* volumeName) {
+    const VolumeCalls& calls = Volumes(state);
+    for (int attempt = 1;; ++attempt) {
+        if (calls.volumeNameAt(calls.context, state->disk->number, offset, volumeName)) return true;
+        if (attempt >= kArrivalRetry.attempts) return false;
+        calls.pause(calls.context, kArrivalRetry.pauseMilliseconds);
+    }
+}
+
+// NTFS and exFAT: the system's formatter, on the new volume by its name. It
+// has no letter until it carries its file system, so the shell never offers
+// to format a RAW drive in the meantime.
+bool FormatWithSystem(void* context, FileSystem fileSystem, const PartitionLayout&, std::string* error) {
+    FrontState* state = static_cast<FrontState*>(context);
+    const VolumeCalls& calls = Volumes(state);
+    const std::string name = FileSystemName(fileSystem);
+    // The formatter locks the volume itself.
+    for (ClearedVolume& volume : state->cleared) {
+        if (volume.name.compare(0, 12, "partition 1 ") == 0) {
+            calls.close(calls.context, volume.handle);
+            volume = state->cleared.back();
+            state->cleared.pop_back();
+            break;
+        }
+    }
+    std::string volumeName;
+    if (!WaitForVolumeAt(state, state->partitionOffset, &volumeName)) {
+        *error = "the new partition's volume did not appear, so it can't be formatted as " + name;
+        return false;
+    }
+    for (char letter : calls.lettersAt(calls.context, state->disk->number, state->partitionOffset)) {
+        TakeLetter(state, letter);
+    }
+    for (int attempt = 1;; ++attempt) {
+        int packet = 0;
+        std::string callError;
+        if (calls.format(calls.context, volumeName, name, state->removable, &packet, &callError)) return true;
+        if (!callError.empty()) {
+            *error = callError;
+            return false;
+        }
+        FormatProblem problem = FormatProblemOf(packet);
+        if (!RetryFormat(attempt, problem)) {
+            *error = "the system's formatter failed to format the new partition as " + name + " (tried " +
+                     std::to_string(attempt) + (attempt == 1 ? " time" : " times") + "): " + problem.text;
+            return false;
+        }
+        calls.pause(calls.context, kFormatRetry.pauseMilliseconds);
+    }
+}
+
 // Gives the new partition's volume the letter the command named, taking the
-// letter from a stale mount point and any other letter from the volume.
+// letter from a stale mount point and any other letter from the volume. The
+// mount point also mounts the volume where the system mounts nothing by itself.
 bool MountAgainUnderLetter(const FrontState* state, std::string* error) {
-    const std::wstring root = std::wstring(1, wchar_t(state->letter)) + L":\\";
-    ULONGLONG deadline = GetTickCount64() + kVolumeArrivalMilliseconds;
+    const VolumeCalls& calls = Volumes(state);
     std::string lastFailure = "the new partition's volume did not appear";
-    for (;;) {
-        std::wstring volumeName;
-        if (FindVolumeAt(state->disk->number, state->partitionOffset, &volumeName)) {
+    for (int attempt = 1;; ++attempt) {
+        std::string volumeName;
+        if (calls.volumeNameAt(calls.context, state->disk->number, state->partitionOffset, &volumeName)) {
             RemountFacts facts;
             facts.letter = state->letter;
-            facts.newVolumeLetters = LettersOfVolume(volumeName);
-            wchar_t current[MAX_PATH + 1] = L"";
-            facts.letterTaken = GetVolumeNameForVolumeMountPointW(root.c_str(), current, MAX_PATH + 1) != 0;
+            facts.newVolumeLetters = calls.lettersAt(calls.context, state->disk->number, state->partitionOffset);
+            std::string current;
+            facts.letterTaken = calls.volumeOfLetter(calls.context, state->letter, &current);
             if (facts.letterTaken) {
                 std::vector<uint32_t> disks;
                 std::string ignored;
+                if (!current.empty() && current.back() == '\\') current.pop_back();
                 // A volume that can't be found any more is the old one of this disk.
-                facts.letterOnTargetDisk = !DisksOfVolumeDevice(SystemDiskCalls(), Narrow(DevicePathOf(current)),
-                                                                &disks, &ignored) ||
-                                           std::find(disks.begin(), disks.end(), state->disk->number) != disks.end();
+                facts.letterOnTargetDisk =
+                    !DisksOfVolumeDevice(state->calls->guard, current, &disks, &ignored) ||
+                    std::find(disks.begin(), disks.end(), state->disk->number) != disks.end();
             }
             RemountPlan plan = PlanRemount(facts);
             if (plan.done) return true;
@@ -651,134 +914,42 @@ bool MountAgainUnderLetter(const FrontState* state, std::string* error) {
                 return false;
             }
             bool ok = true;
-            if (plan.freeLetter && !DeleteVolumeMountPointW(root.c_str())) {
+            std::string callError;
+            if (plan.freeLetter && !calls.removeLetter(calls.context, state->letter, &callError)) {
                 ok = false;
-                lastFailure =
-                    Narrow(root.substr(0, 2)) + " can't be taken from its old volume (" + LastErrorText() + ")";
+                lastFailure = std::string(1, state->letter) + ": can't be taken from its old volume (" + callError + ")";
             }
             for (char other : plan.lettersToRemove) {
-                const std::wstring otherRoot = std::wstring(1, wchar_t(other)) + L":\\";
-                if (ok && !DeleteVolumeMountPointW(otherRoot.c_str())) {
+                if (ok && !calls.removeLetter(calls.context, other, &callError)) {
                     ok = false;
-                    lastFailure =
-                        std::string(1, other) + ": can't be taken from the new volume (" + LastErrorText() + ")";
+                    lastFailure = std::string(1, other) + ": can't be taken from the new volume (" + callError + ")";
                 }
             }
-            if (ok && !SetVolumeMountPointW(root.c_str(), volumeName.c_str())) {
-                lastFailure = "the new volume can't be given the letter " + Narrow(root.substr(0, 2)) + " (" +
-                              LastErrorText() + ")";
+            if (ok && !calls.setLetter(calls.context, state->letter, volumeName, &callError)) {
+                lastFailure = "the new volume can't be given the letter " + std::string(1, state->letter) + ": (" +
+                              callError + ")";
             }
         }
-        if (GetTickCount64() >= deadline) {
+        if (attempt >= kArrivalRetry.attempts) {
             *error = lastFailure;
             return false;
         }
-        Sleep(kPollMilliseconds);
+        calls.pause(calls.context, kArrivalRetry.pauseMilliseconds);
     }
 }
 
-// ---- The system's formatter, fmifs.dll, loaded at run time
-
-// Packet types of the formatter's progress callback.
-enum FormatPacket {
-    kFormatIncompatibleFileSystem = 3,
-    kFormatIncompatibleMedia = 5,
-    kFormatAccessDenied = 6,
-    kFormatWriteProtected = 7,
-    kFormatCantLock = 8,
-    kFormatCantQuickFormat = 9,
-    kFormatIoError = 10,
-    kFormatFinished = 11,
-    kFormatBadLabel = 12,
-};
-constexpr DWORD kFormatRemovableMedia = 0x0B;
-constexpr DWORD kFormatFixedMedia = 0x0C;
-
-typedef BOOLEAN(WINAPI* FormatCallback)(int packet, DWORD subAction, void* information);
-typedef VOID(WINAPI* FormatExProcedure)(PWCHAR root, DWORD media, PWCHAR fileSystem, PWCHAR label, BOOL quick,
-                                        DWORD clusterSize, FormatCallback callback);
-
-// The callback has no context argument; one format runs at a time.
-struct FormatOutcome {
-    bool finished = false;
-    bool success = false;
-    std::string problem;
-} g_formatOutcome;
-
-BOOLEAN WINAPI OnFormatPacket(int packet, DWORD, void* information) {
-    switch (packet) {
-        case kFormatFinished:
-            g_formatOutcome.finished = true;
-            g_formatOutcome.success = information != nullptr && *static_cast<BOOLEAN*>(information) != 0;
-            break;
-        case kFormatIncompatibleFileSystem: g_formatOutcome.problem = "file system not supported here"; break;
-        case kFormatIncompatibleMedia: g_formatOutcome.problem = "the medium does not take this file system"; break;
-        case kFormatAccessDenied: g_formatOutcome.problem = "access denied"; break;
-        case kFormatWriteProtected: g_formatOutcome.problem = "the medium is write-protected"; break;
-        case kFormatCantLock: g_formatOutcome.problem = "the volume is in use and can't be locked"; break;
-        case kFormatCantQuickFormat: g_formatOutcome.problem = "a quick format is not possible"; break;
-        case kFormatIoError: g_formatOutcome.problem = "a read or write error"; break;
-        case kFormatBadLabel: g_formatOutcome.problem = "the label was refused"; break;
-        default: break;
-    }
-    return TRUE;
-}
-
-bool FormatWithSystem(void* context, FileSystem fileSystem, const PartitionLayout&, std::string* error) {
-    FrontState* state = static_cast<FrontState*>(context);
-    const wchar_t* name = fileSystem == FileSystem::Ntfs ? L"NTFS" : fileSystem == FileSystem::Exfat ? L"exFAT"
-                                                                                                    : L"FAT32";
-    HMODULE library = LoadLibraryW(L"fmifs.dll");
-    if (library == nullptr) {
-        *error = "the system's formatter (fmifs.dll) is not available, so " + Narrow(name) +
-                 " can't be formatted here: " + LastErrorText();
-        return false;
-    }
-    auto formatEx = reinterpret_cast<FormatExProcedure>(reinterpret_cast<void*>(GetProcAddress(library, "FormatEx")));
-    if (formatEx == nullptr) {
-        *error = "the system's formatter (fmifs.dll) has no FormatEx: " + LastErrorText();
-        FreeLibrary(library);
-        return false;
-    }
-    // The formatter locks the volume itself and finds it by its letter. The
-    // old locks go too: the system may have kept an old volume for the new
-    // partition when its place did not change.
-    CloseSafely(&state->newVolume.handle);
-    ReleaseLocks(&state->locks);
-    if (!MountAgainUnderLetter(state, error)) {
-        FreeLibrary(library);
-        return false;
-    }
-    std::wstring root = std::wstring(1, wchar_t(state->letter)) + L":\\";
-    std::wstring fileSystemName = name;
-    std::wstring label;
-    g_formatOutcome = FormatOutcome();
-    formatEx(&root[0], state->removable ? kFormatRemovableMedia : kFormatFixedMedia, &fileSystemName[0], &label[0],
-             TRUE, 0, OnFormatPacket);
-    FreeLibrary(library);
-    if (g_formatOutcome.finished && g_formatOutcome.success) return true;
-    *error = "the system's formatter failed to format " + Narrow(root.substr(0, 2)) + " as " + Narrow(name) +
-             (g_formatOutcome.problem.empty() ? "" : ": " + g_formatOutcome.problem);
-    return false;
-}
-
-// Waits until the letter answers with a file system again after the locks
-// are gone; returns the file system's name.
-bool WaitForFileSystem(char letter, std::string* fileSystem, std::string* error) {
-    const std::wstring root = std::wstring(1, wchar_t(letter)) + L":\\";
-    ULONGLONG deadline = GetTickCount64() + kVolumeArrivalMilliseconds;
-    for (;;) {
-        wchar_t name[MAX_PATH + 1] = L"";
-        if (GetVolumeInformationW(root.c_str(), nullptr, 0, nullptr, nullptr, nullptr, name, MAX_PATH + 1)) {
-            *fileSystem = Narrow(name);
-            return true;
-        }
-        DWORD code = GetLastError();
-        if (GetTickCount64() >= deadline) {
-            *error = std::string(1, letter) + ": shows no file system after the work: " + ErrorText(code);
+// Waits until the letter answers with a file system; returns its name.
+bool WaitForFileSystem(const FrontState* state, std::string* fileSystem, std::string* error) {
+    const VolumeCalls& calls = Volumes(state);
+    const std::string root = std::string(1, state->letter) + ":\\";
+    for (int attempt = 1;; ++attempt) {
+        std::string callError;
+        if (calls.fileSystemOf(calls.context, root, fileSystem, &callError)) return true;
+        if (attempt >= kArrivalRetry.attempts) {
+            *error = std::string(1, state->letter) + ": shows no file system after the work: " + callError;
             return false;
         }
-        Sleep(kPollMilliseconds);
+        calls.pause(calls.context, kArrivalRetry.pauseMilliseconds);
     }
 }
 
@@ -793,50 +964,77 @@ bool SameName(const std::string& a, const char* b) {
 bool CheckDriveAfterwards(const BootCommand& command, const FrontState* state, std::string* fileSystem,
                           std::string* error) {
     const char letter = state->letter;
-    if (command.form == CommandForm::Partitions) {
-        if (!MountAgainUnderLetter(state, error) || !WaitForFileSystem(letter, fileSystem, error)) return false;
-        if (!SameName(*fileSystem, FileSystemName(command.fileSystem))) {
-            *error = std::string(1, letter) + ": shows " + *fileSystem + " instead of the new " +
-                     FileSystemName(command.fileSystem);
-            return false;
+    if (command.form == CommandForm::MasterBootRecord) {
+        // The master boot code leaves the volumes alone, whatever they hold.
+        const VolumeCalls& calls = Volumes(state);
+        std::string volumeName;
+        for (int attempt = 1; !calls.volumeOfLetter(calls.context, letter, &volumeName); ++attempt) {
+            if (attempt >= kArrivalRetry.attempts) {
+                *error = std::string(1, letter) + ": did not come back";
+                return false;
+            }
+            calls.pause(calls.context, kArrivalRetry.pauseMilliseconds);
         }
         return true;
     }
-    // A new partition boot record must still be one the system mounts.
-    if (command.form == CommandForm::PartitionBootRecord) return WaitForFileSystem(letter, fileSystem, error);
-    // The master boot code leaves the volumes alone, whatever they hold.
-    const std::wstring root = std::wstring(1, wchar_t(letter)) + L":\\";
-    wchar_t volumeName[MAX_PATH + 1] = L"";
-    ULONGLONG deadline = GetTickCount64() + kVolumeArrivalMilliseconds;
-    while (!GetVolumeNameForVolumeMountPointW(root.c_str(), volumeName, MAX_PATH + 1)) {
-        if (GetTickCount64() >= deadline) {
-            *error = std::string(1, letter) + ": did not come back: " + LastErrorText();
-            return false;
-        }
-        Sleep(kPollMilliseconds);
+    if (!MountAgainUnderLetter(state, error) || !WaitForFileSystem(state, fileSystem, error)) return false;
+    if (command.form == CommandForm::Partitions && !SameName(*fileSystem, FileSystemName(command.fileSystem))) {
+        *error = std::string(1, letter) + ": shows " + *fileSystem + " instead of the new " +
+                 FileSystemName(command.fileSystem);
+        return false;
     }
     return true;
 }
 
-}  // namespace
+std::string NotesText(const FrontState& state) {
+    std::string text;
+    for (const std::string& note : state.notes) text += "; " + note;
+    return text;
+}
 
-void GatherSystemDiskFacts(char letter, DiskFacts* facts) { GatherDiskFacts(letter, SystemDiskCalls(), facts); }
-
-namespace {
+// Clears the disk's volumes as planned: letters off, each partition locked
+// or dismounted. On a refusal nothing has been written and the letters go back.
+bool ClearDiskVolumes(const BootCommand& command, const DiskFacts& facts, FrontState* state, std::string* refusal) {
+    const VolumeCalls& calls = Volumes(state);
+    std::vector<DiskPartition> partitions = PartitionsOf(state->disk);
+    VolumePlan plan = PlanVolumeWork(command.form == CommandForm::MasterBootRecord, facts.letter, partitions,
+                                     facts.lettersOnDisk);
+    for (const DiskPartition& partition : partitions) {
+        std::vector<char> letters = calls.lettersAt(calls.context, state->disk->number, partition.offset);
+        if (std::find(letters.begin(), letters.end(), facts.letter) != letters.end()) {
+            state->partitionOffset = partition.offset;
+        }
+    }
+    if (plan.holdAutoPlay) calls.holdAutoPlay(calls.context, true);
+    // Letters first: Explorer closes its windows on a drive whose letter goes.
+    for (char letter : plan.lettersToTake) TakeLetter(state, letter);
+    for (uint32_t number : plan.partitionsToClear) {
+        if (!ClearPartition(state, number, refusal)) {
+            ReleaseCleared(state);
+            GiveLettersBack(state);
+            return false;
+        }
+    }
+    return true;
+}
 
 // The work on the opened disk; the caller closes it.
-DiskRunResult RunOnOpenDisk(const BootCommand& command, const DiskFacts& facts, PhysicalDisk* disk) {
+DiskRunResult RunOnOpenDisk(const BootCommand& command, const DiskFacts& facts, PhysicalDisk* disk,
+                            const FrontCalls& calls) {
     DiskRunResult result;
-    std::string error;
     FrontState state;
-    if (!LockDiskVolumes(disk->number, facts.letter, &state.locks, &error)) {
+    state.calls = &calls;
+    state.disk = disk;
+    state.letter = facts.letter;
+    state.removable = facts.driveKind == DriveKind::Removable;
+    disk->calls = &calls.volumes;
+    std::string error;
+    if (!ClearDiskVolumes(command, facts, &state, &error)) {
+        calls.volumes.holdAutoPlay(calls.volumes.context, false);
         result.exitCode = kExitNoAccess;
         result.message = error;
         return result;
     }
-    state.disk = disk;
-    state.letter = facts.letter;
-    state.removable = facts.driveKind == DriveKind::Removable;
     BlockDevice device;
     device.sectorCount = disk->sectorCount;
     device.sectorSize = disk->sectorSize;
@@ -851,14 +1049,21 @@ DiskRunResult RunOnOpenDisk(const BootCommand& command, const DiskFacts& facts, 
 
     std::string coreMessage;
     bool ok = RunBootCommand(command, &device, hooks, &coreMessage);
-    CloseSafely(&state.newVolume.handle);
-    CloseSafely(&state.efiVolume.handle);
-    ReleaseLocks(&state.locks);
+    DismountCleared(&state);
+    ReleaseCleared(&state);
     // The core may have changed the table in sector 0 (the active flag, the
     // boot code); the system rereads it so that it does not act on a stale copy.
     if (disk->wrote) Control(disk->handle, IOCTL_DISK_UPDATE_PROPERTIES, nullptr, 0, nullptr, 0);
     const std::string diskName = "disk " + std::to_string(disk->number);
     const std::string drive = std::string(1, facts.letter) + ":";
+    std::string fileSystem;
+    bool checked = false;
+    if (ok) {
+        checked = CheckDriveAfterwards(command, &state, &fileSystem, &error);
+    } else if (!disk->wrote || !state.layoutApplied) {
+        GiveLettersBack(&state);
+    }
+    calls.volumes.holdAutoPlay(calls.volumes.context, false);
     if (!ok) {
         result.exitCode = kExitFailed;
         result.message = coreMessage.empty() ? "the work on " + diskName + " failed" : coreMessage;
@@ -866,11 +1071,10 @@ DiskRunResult RunOnOpenDisk(const BootCommand& command, const DiskFacts& facts, 
             result.message += " (" + disk->failure + ")";
         }
         if (disk->wrote) result.message += "; " + diskName + " was changed and is left incomplete";
+        result.message += NotesText(state);
         return result;
     }
-    KeepEfiVolumeWithoutLetter(&state);
-    std::string fileSystem;
-    if (!CheckDriveAfterwards(command, &state, &fileSystem, &error)) {
+    if (!checked) {
         result.exitCode = kExitFailed;
         result.message = (coreMessage.empty() ? std::string("the work is done") : coreMessage) + ", but " + error;
         return result;
@@ -879,21 +1083,66 @@ DiskRunResult RunOnOpenDisk(const BootCommand& command, const DiskFacts& facts, 
     result.report = drive + " is on " + diskName + ": " + SizeText(disk->sectorCount * disk->sectorSize) + ", " +
                     std::to_string(disk->sectorSize) + "-byte sectors\r\n";
     if (!coreMessage.empty()) result.report += coreMessage + "\r\n";
+    for (const std::string& note : state.notes) result.report += note + "\r\n";
     if (!fileSystem.empty()) result.report += drive + " is mounted again as " + fileSystem + "\r\n";
-    result.message = "done on " + drive + " (" + diskName + ")";
+    result.message = "done on " + drive + " (" + diskName + ")" + NotesText(state);
     return result;
+}
+
+std::string Utf8(const wchar_t* text) { return Narrow(text); }
+
+// A console shows the text in UTF-16; a pipe (the copy operation's runner)
+// gets the bytes.
+void WriteText(DWORD stream, const std::string& text) {
+    HANDLE handle = GetStdHandle(stream);
+    if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return;
+    DWORD mode = 0;
+    DWORD written = 0;
+    if (GetConsoleMode(handle, &mode)) {
+        std::wstring wide = Widen(text);
+        WriteConsoleW(handle, wide.data(), DWORD(wide.size()), &written, nullptr);
+    } else {
+        WriteFile(handle, text.data(), DWORD(text.size()), &written, nullptr);
+    }
+}
+
+int Finish(int exitCode, const std::string& line) {
+    WriteText(STD_ERROR_HANDLE, "bootice: " + line + "\r\n");
+    return exitCode;
 }
 
 }  // namespace
 
-DiskRunResult RunOnDisk(const BootCommand& command, const DiskFacts& facts) {
+DiskRunResult RunOnDisk(const BootCommand& command, const DiskFacts& facts, const FrontCalls& calls) {
     DiskRunResult result;
     PhysicalDisk disk;
     if (OpenPhysicalDisk(facts.diskNumber, &disk, &result.message)) {
-        result = RunOnOpenDisk(command, facts, &disk);
+        result = RunOnOpenDisk(command, facts, &disk, calls);
     } else {
         result.exitCode = kExitNoAccess;
     }
     ClosePhysicalDisk(&disk);
     return result;
+}
+
+int RunBootTool(int argc, wchar_t** argv, const FrontCalls& calls) {
+    // A drive without a medium must not stop the tool with a dialog box.
+    SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
+
+    std::vector<std::string> arguments;
+    for (int i = 1; i < argc; ++i) arguments.push_back(Utf8(argv[i]));
+    BootCommand command;
+    std::string error;
+    if (!ParseBootCommand(arguments, &command, &error)) return Finish(kExitUsage, error);
+    char letter = 0;
+    if (!ParseDriveLetterDevice(command.device, &letter, &error)) return Finish(kExitUsage, error);
+
+    DiskFacts facts;
+    GatherDiskFacts(letter, calls.guard, &facts);
+    GuardVerdict verdict = DecideDiskGuard(facts);
+    if (!verdict.allowed) return Finish(kExitRefused, "refused: " + verdict.reason);
+
+    DiskRunResult result = RunOnDisk(command, facts, calls);
+    if (result.exitCode == kExitDone) WriteText(STD_OUTPUT_HANDLE, result.report);
+    return Finish(result.exitCode, result.message);
 }

@@ -17,8 +17,15 @@ enum BootExitCode {
     kExitNoAccess = 4,  // the disk could not be opened, measured or locked; nothing was written
 };
 
-// GatherDiskFacts over the system's own disk calls.
-void GatherSystemDiskFacts(char letter, DiskFacts* facts);
+// The system calls the front makes beyond the disk handle: the guard's facts
+// and the volume work of the writing path.
+struct FrontCalls {
+    DiskCalls guard;
+    VolumeCalls volumes;
+};
+
+// The real calls of bootice.exe.
+FrontCalls SystemFrontCalls();
 
 struct DiskRunResult {
     int exitCode = kExitFailed;
@@ -26,7 +33,11 @@ struct DiskRunResult {
     std::string report;   // a few lines for standard output on success
 };
 
-// Runs |command| on the disk that the guard has cleared: locks and dismounts
-// its volumes, opens it, runs the core with the Windows hooks, and gives the
-// drive letter back to the new volume.
-DiskRunResult RunOnDisk(const BootCommand& command, const DiskFacts& facts);
+// Runs |command| on the disk that the guard has cleared: opens it, takes the
+// letters off its volumes and locks or dismounts them, runs the core with the
+// Windows hooks, and gives the drive letter back to the new volume.
+DiskRunResult RunOnDisk(const BootCommand& command, const DiskFacts& facts, const FrontCalls& calls);
+
+// The whole tool over |calls|: the command line, the guard, the disk work,
+// the message and the exit code (see the top of Main_win32.cpp).
+int RunBootTool(int argc, wchar_t** argv, const FrontCalls& calls);
