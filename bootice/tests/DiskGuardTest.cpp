@@ -458,3 +458,59 @@ TEST(DiskGuard, PlansTheLetterOfTheNewVolume) {
 }
 
 }  // namespace
+
+TEST(DiskGuard, PlansTheVolumesOfEachCommandForm) {
+    const std::vector<DiskPartition> partitions = {{1, 1 << 20, 0x07}, {2, 64 << 20, 0xEF}, {0, 0, 0}};
+    struct Row {
+        const char* name;
+        bool bootCodeOnly;
+        std::vector<char> lettersOnDisk;
+        std::vector<uint32_t> cleared;
+        std::vector<char> taken;
+        bool autoPlay;
+    } rows[] = {
+        // Sector 0 lies outside every volume: nothing is locked or taken.
+        {"mbr", true, {'E', 'F'}, {}, {}, false},
+        // The unlisted ESP-type partition 2 is cleared too; an unused entry is not.
+        {"partitions", false, {'E'}, {1, 2}, {'E'}, true},
+        {"second letter", false, {'f', 'E'}, {1, 2}, {'E', 'F'}, true},
+    };
+    for (const Row& row : rows) {
+        VolumePlan plan = PlanVolumeWork(row.bootCodeOnly, 'e', partitions, row.lettersOnDisk);
+        EXPECT_EQ(plan.partitionsToClear, row.cleared) << row.name;
+        EXPECT_EQ(plan.lettersToTake, row.taken) << row.name;
+        EXPECT_EQ(plan.holdAutoPlay, row.autoPlay) << row.name;
+    }
+    EXPECT_EQ(PartitionDevicePath(2, 1), "\\\\?\\GLOBALROOT\\Device\\Harddisk2\\Partition1");
+}
+
+TEST(DiskGuard, WritesOnlyIntoALockedOrDismountedVolume) {
+    struct Row {
+        bool locked, dismounted, mayWrite;
+        const char* says;  // in the note or the refusal
+    } rows[] = {
+        {true, true, true, ""},
+        {true, false, true, ""},  // a lock alone keeps everyone else off
+        {false, true, true, "was in use by another program (Access is denied (error 5)); it was dismounted anyway"},
+        {false, false, false, "close the windows and programs that use it"},
+    };
+    for (const Row& row : rows) {
+        ClearVerdict verdict = DecideVolumeClear("partition 1 of disk 2", row.locked, "Access is denied (error 5)",
+                                                 row.dismounted, "Invalid function (error 1)");
+        EXPECT_EQ(verdict.mayWrite, row.mayWrite);
+        const std::string& said = row.mayWrite ? verdict.note : verdict.refusal;
+        if (*row.says == '\0') {
+            EXPECT_EQ(said, "");
+        } else {
+            EXPECT_NE(said.find(row.says), std::string::npos) << said;
+        }
+    }
+}
+
+TEST(DiskGuard, RetriesTheFormatterOnlyForPassingProblems) {
+    EXPECT_TRUE(RetryFormat(1, FormatProblemOf(8)));   // in use
+    EXPECT_TRUE(RetryFormat(1, FormatProblemOf(0)));   // ended without a packet
+    EXPECT_FALSE(RetryFormat(kFormatRetry.attempts, FormatProblemOf(8)));
+    EXPECT_FALSE(RetryFormat(1, FormatProblemOf(7)));  // write-protected stays so
+    EXPECT_EQ(FormatProblemOf(8).text, "the volume is in use and can't be locked");
+}
