@@ -732,6 +732,9 @@ bool ClearPartition(FrontState* state, uint32_t number, std::string* refusal) {
         return false;
     }
     if (!verdict.note.empty()) state->notes.push_back(verdict.note);
+    // The dismount closed the other program's files: the lock may be had now,
+    // and it keeps that program from mounting the volume again meanwhile.
+    if (!locked) calls.lock(calls.context, handle, &lockError);
     state->cleared.push_back({handle, name});
     return true;
 }
