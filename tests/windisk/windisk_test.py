@@ -45,6 +45,7 @@ DISK_BYTES = 300 << 20
 OTHER_BYTES = 8 << 20
 SECTOR = 512
 RUN_TIMEOUT = 180
+HOST_WINE = '/usr/lib/wine/wine64'
 
 # name: (scenario, file system, what the first command must say, boots)
 ROWS = {
@@ -90,18 +91,26 @@ def sha256(path):
             else hashlib.sha256(f.read()).hexdigest()
 
 
-def setup(opts):
+def check_loader(loader):
     try:
-        subprocess.run([opts.wine, '--version'], capture_output=True, check=True, timeout=60)
+        subprocess.run([loader, '--version'], capture_output=True, check=True, timeout=60)
     except (OSError, subprocess.SubprocessError) as error:
-        raise Skip(f'{opts.wine} does not start here: {error}')
+        raise Skip(f'{loader} does not start here: {error}')
+
+
+def setup(opts):
     work = os.path.abspath(opts.work)
     cleanup(opts)
     shutil.rmtree(work, ignore_errors=True)
     os.makedirs(work)
+    # The driver is built for x86_64: Wine's kernel is the 64-bit one of a
+    # 64-bit prefix, whichever loader starts the build's programs.
+    check_loader(HOST_WINE)
+    check_loader(opts.wine)
+    host = argparse.Namespace(wine=HOST_WINE, work=work)
     env = wine_env(work)
     quiet = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    subprocess.run([opts.wine, 'wineboot', '-i'], env=env, timeout=300, **quiet)
+    subprocess.run([HOST_WINE, 'wineboot', '-i'], env=env, timeout=300, **quiet)
     subprocess.run(['wineserver', '-w'], env=env, timeout=300, **quiet)
     with open(os.path.join(work, 'disk.img'), 'wb') as f:
         f.truncate(DISK_BYTES)
@@ -117,7 +126,7 @@ def setup(opts):
                       r'\??\Z:' + os.path.join(work, name).replace('/', '\\'), '/f', '/reg:64'])
     steps.append(['sc', 'start', 'vdisk'])
     for step in steps:
-        code, output = wine(opts, step)
+        code, output = wine(host, step)
         log(f'$ wine {" ".join(step)}: {code}')
         if code != 0:
             raise Failure(f'wine {" ".join(step)} failed: {output.strip()}')
