@@ -1063,6 +1063,19 @@ DiskRunResult RunOnOpenDisk(const BootCommand& command, const DiskFacts& facts, 
     bool checked = false;
     if (ok) {
         checked = CheckDriveAfterwards(command, &state, &fileSystem, &error);
+        // The other volumes of an unchanged table are still there: their
+        // letters go back. The UEFI loaders' partition keeps none, even one
+        // the system gave it after the layout.
+        state.taken.erase(std::remove_if(state.taken.begin(), state.taken.end(),
+                                         [&](const TakenLetter& t) { return t.letter == state.letter; }),
+                          state.taken.end());
+        if (!state.layoutApplied) GiveLettersBack(&state);
+        const VolumeCalls& volumes = calls.volumes;
+        for (char letter : state.efiOffset != 0 ? volumes.lettersAt(volumes.context, disk->number, state.efiOffset)
+                                                : std::vector<char>()) {
+            std::string ignored;
+            volumes.removeLetter(volumes.context, letter, &ignored);
+        }
     } else if (!disk->wrote || !state.layoutApplied) {
         GiveLettersBack(&state);
     }
