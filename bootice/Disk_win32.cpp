@@ -1003,6 +1003,8 @@ bool ClearDiskVolumes(const BootCommand& command, const DiskFacts& facts, FrontS
     VolumePlan plan = PlanVolumeWork(command.form == CommandForm::MasterBootRecord, facts.letter, partitions,
                                      facts.lettersOnDisk);
     for (const DiskPartition& partition : partitions) {
+        // The letter's partition; partition 1 (the one the tool makes) until it is found.
+        if (state->partitionOffset == 0 && partition.number == 1) state->partitionOffset = partition.offset;
         std::vector<char> letters = calls.lettersAt(calls.context, state->disk->number, partition.offset);
         if (std::find(letters.begin(), letters.end(), facts.letter) != letters.end()) {
             state->partitionOffset = partition.offset;
