@@ -11,8 +11,7 @@
 // DROVELKIT_WINDISK_SCENARIO picks what else the machine does:
 //   plain         nothing more
 //   explorer      Explorer has E: open (the lock is refused until a dismount)
-//   autoplay      AutoPlay opens a new volume that arrives with a letter
-//                 while AutoPlay is not held off
+//   autoplay      AutoPlay opens a new volume the moment it arrives
 //   late          new volumes arrive 3 s late, mounted RAW with a letter
 //   letter-taken  the moment E: is free, a volume of disk 3 takes it
 //   old-esp       the old ESP-type partition is mounted (not listed), and
@@ -126,9 +125,12 @@ void Arrive(Volume* v) {
     v->mounted = !v->locked;
     Say("volume at " + std::to_string(v->offset) + " arrived" + (v->mounted ? " mounted RAW" : "") + " as " +
         std::string(1, v->letters.back()) + ":");
-    if (g.scenario == "autoplay" && !g.autoPlayHeld && v->mounted) {
+    // Held off or not (a machine's policy may override the user's switch),
+    // AutoPlay opens the new drive the moment it arrives.
+    if (g.scenario == "autoplay" && v->mounted) {
         v->holder = "explorer.exe (AutoPlay)";
-        Say("AutoPlay opened " + std::string(1, v->letters.back()) + ":");
+        Say("AutoPlay opened " + std::string(1, v->letters.back()) + ":" +
+            (g.autoPlayHeld ? " although held off" : " (it was not held off)"));
     }
 }
 

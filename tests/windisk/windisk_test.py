@@ -62,12 +62,13 @@ ROWS = {
 # What the seam must (not) have seen in every row.
 SEAM_MUST = {
     'explorer': ['dismounted while explorer.exe held it'],
-    'autoplay': ['AutoPlay held off'],
+    'autoplay': ['AutoPlay held off', 'AutoPlay opened F: although held off',
+                 'dismounted while explorer.exe (AutoPlay) held it'],
     'late': ['arrived mounted RAW'],
     'letter-taken': ['E: taken by a volume of disk 3'],
     'format-busy': ['FormatEx: in use', 'FormatEx NTFS: ok'],
 }
-SEAM_NEVER = ['AutoPlay opened', 'AutoPlay at the end: still held']
+SEAM_NEVER = ['it was not held off', 'AutoPlay at the end: still held']
 
 
 def wine_env(work):
