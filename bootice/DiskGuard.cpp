@@ -324,6 +324,16 @@ void GatherDiskFacts(char letter, const DiskCalls& calls, DiskFacts* facts) {
 
 // ---- The volumes of the disk while the tool writes
 
+bool TransferErrorPasses(uint32_t systemError) {
+    switch (systemError) {
+        case 1:    // invalid function
+        case 50:   // not supported
+        case 87:   // invalid parameter: misaligned or out of range
+            return false;
+        default: return true;
+    }
+}
+
 std::string PartitionDevicePath(uint32_t disk, uint32_t partition) {
     return "\\\\?\\GLOBALROOT\\Device\\Harddisk" + std::to_string(disk) + "\\Partition" + std::to_string(partition);
 }

@@ -151,6 +151,10 @@ constexpr RetryPolicy kTransferRetry{4, 250};  // USB sticks and hubs report pas
 constexpr RetryPolicy kFormatRetry{4, 2000};    // the formatter's passing "in use"
 constexpr RetryPolicy kArrivalRetry{80, 250};   // a new volume may take 20 s to appear
 
+// Whether a failed sector transfer is worth another try: a refused request
+// (invalid function or parameter, not supported) stays refused.
+bool TransferErrorPasses(uint32_t systemError);
+
 // "\\?\GLOBALROOT\Device\Harddisk2\Partition1": reaches a partition whether
 // or not the system lists a volume for it (ESP-type partitions are not listed).
 std::string PartitionDevicePath(uint32_t disk, uint32_t partition);

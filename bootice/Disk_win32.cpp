@@ -538,9 +538,10 @@ bool TransferSectors(PhysicalDisk* disk, bool writing, uint64_t first, uint32_t 
         DWORD done = 0;
         bool ok = false;
         // USB sticks and hubs report passing errors: a few tries before giving up.
-        for (int attempt = 1; !ok; ++attempt) {
+        int attempt = 1;
+        for (;; ++attempt) {
             ok = TransferOnce(disk, writing, first, bytesWanted, &done) && done == bytesWanted;
-            if (ok || attempt >= kTransferRetry.attempts) break;
+            if (ok || attempt >= kTransferRetry.attempts || !TransferErrorPasses(ok ? 0 : GetLastError())) break;
             disk->calls->pause(disk->calls->context, kTransferRetry.pauseMilliseconds);
         }
         disk->wrote = disk->wrote || (writing && done > 0);
@@ -549,8 +550,9 @@ bool TransferSectors(PhysicalDisk* disk, bool writing, uint64_t first, uint32_t 
                                               std::to_string(bytesWanted) + " bytes"
                                         : LastErrorText();
             disk->failure = std::string(writing ? "writing" : "reading") + " sector " + std::to_string(first) +
-                            " of disk " + std::to_string(disk->number) + " failed after " +
-                            std::to_string(kTransferRetry.attempts) + " tries: " + why;
+                            " of disk " + std::to_string(disk->number) + " failed" +
+                            (attempt > 1 ? " after " + std::to_string(attempt) + " tries" : std::string()) + ": " +
+                            why;
             return false;
         }
         if (!writing) memcpy(bytes, disk->buffer, bytesWanted);
@@ -701,10 +703,8 @@ void GiveLettersBack(FrontState* state) {
 
 // Opens a partition through its device path (which the system makes a moment
 // after a new layout), locks it or at least dismounts it, and keeps it so.
-bool ClearPartition(FrontState* state, uint32_t number, std::string* refusal) {
+bool ClearVolume(FrontState* state, const std::string& device, const std::string& name, std::string* refusal) {
     const VolumeCalls& calls = Volumes(state);
-    const std::string device = PartitionDevicePath(state->disk->number, number);
-    const std::string name = "partition " + std::to_string(number) + " of " + DiskName(state);
     std::string error;
     void* handle = nullptr;
     for (int attempt = 1; handle == nullptr; ++attempt) {
@@ -737,6 +737,11 @@ bool ClearPartition(FrontState* state, uint32_t number, std::string* refusal) {
     if (!locked) calls.lock(calls.context, handle, &lockError);
     state->cleared.push_back({handle, name});
     return true;
+}
+
+bool ClearPartition(FrontState* state, uint32_t number, std::string* refusal) {
+    return ClearVolume(state, PartitionDevicePath(state->disk->number, number),
+                       "partition " + std::to_string(number) + " of " + DiskName(state), refusal);
 }
 
 // Dismounts the kept volumes once more after the core's writes, so that
@@ -1010,17 +1015,25 @@ bool ClearDiskVolumes(const BootCommand& command, const DiskFacts& facts, FrontS
             state->partitionOffset = partition.offset;
         }
     }
+    // A disk that does not answer the layout call still has the letter's
+    // volume: it is reached by its name, or by the letter while that stays.
+    std::string letterVolume = "\\\\.\\" + std::string(1, facts.letter) + ":";
+    if (calls.volumeOfLetter(calls.context, facts.letter, &letterVolume) && letterVolume.back() == '\\') {
+        letterVolume.pop_back();
+    }
     if (plan.holdAutoPlay) calls.holdAutoPlay(calls.context, true);
     // Letters first: Explorer closes its windows on a drive whose letter goes.
     for (char letter : plan.lettersToTake) TakeLetter(state, letter);
-    for (uint32_t number : plan.partitionsToClear) {
-        if (!ClearPartition(state, number, refusal)) {
-            ReleaseCleared(state);
-            GiveLettersBack(state);
-            return false;
-        }
+    bool cleared = true;
+    for (uint32_t number : plan.partitionsToClear) cleared = cleared && ClearPartition(state, number, refusal);
+    if (cleared && partitions.empty() && command.form != CommandForm::MasterBootRecord) {
+        cleared = ClearVolume(state, letterVolume, std::string(1, facts.letter) + ":", refusal);
     }
-    return true;
+    if (!cleared) {
+        ReleaseCleared(state);
+        GiveLettersBack(state);
+    }
+    return cleared;
 }
 
 // The work on the opened disk; the caller closes it.

@@ -507,7 +507,9 @@ TEST(DiskGuard, WritesOnlyIntoALockedOrDismountedVolume) {
     }
 }
 
-TEST(DiskGuard, RetriesTheFormatterOnlyForPassingProblems) {
+TEST(DiskGuard, RetriesOnlyPassingProblems) {
+    EXPECT_TRUE(TransferErrorPasses(1117));  // a device I/O error on a USB hub
+    EXPECT_FALSE(TransferErrorPasses(87));   // a misaligned or out-of-range request stays so
     EXPECT_TRUE(RetryFormat(1, FormatProblemOf(8)));   // in use
     EXPECT_TRUE(RetryFormat(1, FormatProblemOf(0)));   // ended without a packet
     EXPECT_FALSE(RetryFormat(kFormatRetry.attempts, FormatProblemOf(8)));
