@@ -703,14 +703,15 @@ void GiveLettersBack(FrontState* state) {
 
 // Opens a partition through its device path (which the system makes a moment
 // after a new layout), locks it or at least dismounts it, and keeps it so.
-bool ClearVolume(FrontState* state, const std::string& device, const std::string& name, std::string* refusal) {
+bool ClearVolume(FrontState* state, const std::string& device, const std::string& name, bool waitForDevice,
+                 std::string* refusal) {
     const VolumeCalls& calls = Volumes(state);
     std::string error;
     void* handle = nullptr;
     for (int attempt = 1; handle == nullptr; ++attempt) {
         handle = calls.open(calls.context, device, &error);
         if (handle != nullptr) break;
-        if (attempt >= kLockRetry.attempts) {
+        if (!waitForDevice || attempt >= kLockRetry.attempts) {
             *refusal = name + " can't be opened (" + device + ": " + error + ")";
             return false;
         }
@@ -739,9 +740,10 @@ bool ClearVolume(FrontState* state, const std::string& device, const std::string
     return true;
 }
 
-bool ClearPartition(FrontState* state, uint32_t number, std::string* refusal) {
+// A new partition's device appears a moment after the layout call.
+bool ClearPartition(FrontState* state, uint32_t number, bool isNew, std::string* refusal) {
     return ClearVolume(state, PartitionDevicePath(state->disk->number, number),
-                       "partition " + std::to_string(number) + " of " + DiskName(state), refusal);
+                       "partition " + std::to_string(number) + " of " + DiskName(state), isNew, refusal);
 }
 
 // Dismounts the kept volumes once more after the core's writes, so that
@@ -830,7 +832,7 @@ bool ApplyLayout(void* context, const PartitionLayout& layout, std::string* erro
     ReleaseCleared(state);
     const VolumeCalls& calls = Volumes(state);
     for (uint32_t number = 1; number <= (state->efiOffset != 0 ? 2u : 1u); ++number) {
-        if (!ClearPartition(state, number, error)) {
+        if (!ClearPartition(state, number, true, error)) {
             *error = "nothing was written into the new partitions: " + *error;
             return false;
         }
@@ -1025,9 +1027,9 @@ bool ClearDiskVolumes(const BootCommand& command, const DiskFacts& facts, FrontS
     // Letters first: Explorer closes its windows on a drive whose letter goes.
     for (char letter : plan.lettersToTake) TakeLetter(state, letter);
     bool cleared = true;
-    for (uint32_t number : plan.partitionsToClear) cleared = cleared && ClearPartition(state, number, refusal);
+    for (uint32_t number : plan.partitionsToClear) cleared = cleared && ClearPartition(state, number, false, refusal);
     if (cleared && partitions.empty() && command.form != CommandForm::MasterBootRecord) {
-        cleared = ClearVolume(state, letterVolume, std::string(1, facts.letter) + ":", refusal);
+        cleared = ClearVolume(state, letterVolume, std::string(1, facts.letter) + ":", false, refusal);
     }
     if (!cleared) {
         ReleaseCleared(state);
