@@ -5,9 +5,10 @@ the boot tool puts at the end of such drives, with real QEMU.
   uefi_boot_test.py --case NAME --native-build DIR --firmware-dir DIR --work DIR
 
 Each case makes an ISO image like a Windows install image: BOOTMGR (GRUB 2
-started by a Windows boot sector, printing a marker) in the root, and GRUB
-EFI images that print a marker as efi/boot/bootx64.efi and bootia32.efi in
-lower case (or upper case, or none). road.py's make_drive turns it into a
+started by a Windows boot sector, printing a marker) in the root, and as
+efi/boot/bootx64.efi and bootia32.efi in lower case (or upper case, or none)
+a loader of its own (file_marker_loader.c) that prints a marker it reads
+from a file beside it through the firmware, as shim reads grubx64.efi. road.py's make_drive turns it into a
 drive the way the copy operation does: the program's own three command
 lines through the boot tool's Linux front
     bootice /device=disk.img /partitions /repartition /activate /usb-hdd /fstype=ntfs|exfat /quiet
@@ -16,12 +17,13 @@ lines through the boot tool's Linux front
 and 7-Zip's extraction; the tree goes onto the volume with an ntfs-3g FUSE
 mount (NTFS) or the folder-capable exFAT writer below. The drive must then
 have partition 2 of type EF at its end, and boot:
-  - with efi64.bin and efi32.bin: the firmware starts the boot tool's GRUB
-    from partition 2, which chain-loads the image's own loader from the NTFS
-    or exFAT partition 1 (its marker on the serial port);
+  - with efi64.bin and efi32.bin: the firmware starts the boot tool's
+    loader from partition 2, which connects its NTFS and exFAT driver to
+    partition 1 and starts the image's own loader there; that one reads its
+    marker file through the driver (the marker on the serial port);
   - with bios.bin: through the master boot code and the boot record into
     BOOTMGR (its marker);
-  - with no EFI loader on partition 1: the boot tool's GRUB says so (OVMF
+  - with no EFI loader on partition 1: the boot tool's loader says so (OVMF
     shows the console on the screen and the serial port alike) and waits;
     Enter (sent through the QEMU monitor) takes it back to the firmware.
 
@@ -46,6 +48,8 @@ Failure, log = boot_test.Failure, boot_test.log
 SECTOR = 512
 DISK_BYTES = 64 << 20
 DEVICE_LINE = 'STARTED FROM '
+# What the image's loader reads from the file beside it through the firmware.
+FILE_MARKERS = {'X64': 'DROVELKIT MARKER FILE READ X64', 'IA32': 'DROVELKIT MARKER FILE READ IA32'}
 MISSING_MESSAGE = 'This drive cannot start in UEFI mode'
 # How long the message must stay: a loader that gave up would be back in
 # the firmware, which with -no-reboot ends QEMU or boots something else.
@@ -78,15 +82,16 @@ def build_iso(run_dir, efi_case):
         upper = efi_case == 'upper'
         efi_boot = os.path.join(source, 'EFI' if upper else 'efi', 'BOOT' if upper else 'boot')
         os.makedirs(efi_boot)
-        for name, target, marker in (('bootx64.efi', 'x86_64-efi', 'efi64'),
-                                     ('bootia32.efi', 'i386-efi', 'efi32')):
-            # $cmdpath names the device that the firmware gave the started
-            # loader: it must be partition 1, where its own files are.
-            drive_boot_test.grub_image(target, ['echo', 'halt', 'part_msdos'],
-                                       f'echo {drive_boot_test.EFI_MARKERS[marker]}\n'
-                                       f'echo {DEVICE_LINE}$cmdpath\nhalt\n',
-                                       os.path.join(efi_boot, name.upper() if upper else name),
-                                       loader_dir)
+        for arch, name, marker_name in (('X64', 'bootx64.efi', 'marker64.txt'),
+                                        ('IA32', 'bootia32.efi', 'marker32.txt')):
+            # The loader opens its marker file in lower case: on an upper-case
+            # tree the driver's names compare case-insensitively.
+            boot_test.build_efi_program(arch, loader_dir, 'file_marker_loader.c',
+                                        name.upper() if upper else name)
+            shutil.copyfile(os.path.join(loader_dir, name.upper() if upper else name),
+                            os.path.join(efi_boot, name.upper() if upper else name))
+            with open(os.path.join(efi_boot, marker_name.upper() if upper else marker_name), 'w') as f:
+                f.write(FILE_MARKERS[arch] + '\n')
     iso = os.path.join(run_dir, 'image.iso')
     pbr_boot_test.run_tool(['xorriso', '-as', 'mkisofs', '-J', '-R', '-o', iso, source])
     return iso
@@ -258,12 +263,13 @@ def run_case(case, opts):
     if firmware == 'bios':
         drive_boot_test.boot_serial(args, run_dir, [pbr_boot_test.MARKER])
     elif efi_case:
-        lines = drive_boot_test.boot_serial(args, run_dir, [drive_boot_test.EFI_MARKERS[firmware],
-                                                            DEVICE_LINE])
+        marker = FILE_MARKERS['X64' if firmware == 'efi64' else 'IA32']
+        lines = drive_boot_test.boot_serial(args, run_dir, [marker, DEVICE_LINE])
         device = next(line for line in lines if line.startswith(DEVICE_LINE))
-        want = DEVICE_LINE + ('(hd0,msdos1)/EFI/BOOT' if efi_case == 'upper' else '(hd0,msdos1)/efi/boot')
-        if device != want:
-            raise Failure(f'the image\'s loader reported "{device}", not "{want}"')
+        # The started loader's device is partition 1 of the same disk, where
+        # its own files are, not the FAT partition it was started from.
+        if '/HD(1,MBR,' not in device:
+            raise Failure(f'the image\'s loader reported "{device}", not partition 1')
     else:
         lines = boot_message(args, run_dir)
         if lines[-1] != 'Press Enter to return to the firmware.':
