@@ -55,7 +55,9 @@ MISSING_MESSAGE = 'This drive cannot start in UEFI mode'
 # the firmware, which with -no-reboot ends QEMU or boots something else.
 MESSAGE_STAYS_SECONDS = 5
 
-# name: (file system, firmware, EFI loaders in the image: 'lower', 'upper', None)
+# name: (file system, firmware, EFI loaders in the image: 'lower', 'upper',
+# 'crowded' (lower, after 120 more files in the folder: NTFS keeps its index in
+# INDX blocks, exFAT's folder spans clusters), None)
 CASES = {
     'ntfs.efi64': ('ntfs', 'efi64', 'lower'),
     'ntfs.efi32': ('ntfs', 'efi32', 'lower'),
@@ -66,6 +68,8 @@ CASES = {
     'exfat.efi32': ('exfat', 'efi32', 'lower'),
     'exfat.bios': ('exfat', 'bios', 'lower'),
     'exfat.no-efi-loader.efi32': ('exfat', 'efi32', None),
+    'ntfs.crowded-folder.efi32': ('ntfs', 'efi32', 'crowded'),
+    'exfat.crowded-folder.efi64': ('exfat', 'efi64', 'crowded'),
 }
 
 
@@ -92,6 +96,9 @@ def build_iso(run_dir, efi_case):
                             os.path.join(efi_boot, name.upper() if upper else name))
             with open(os.path.join(efi_boot, marker_name.upper() if upper else marker_name), 'w') as f:
                 f.write(FILE_MARKERS[arch] + '\n')
+        for i in range(120 if efi_case == 'crowded' else 0):
+            with open(os.path.join(efi_boot, f'filler {i:03} with a longer name.txt'), 'w') as f:
+                f.write('filler\n')
     iso = os.path.join(run_dir, 'image.iso')
     pbr_boot_test.run_tool(['xorriso', '-as', 'mkisofs', '-J', '-R', '-o', iso, source])
     return iso
