@@ -99,7 +99,10 @@ static int new_node(exfat_volume* v, uint32_t first, int contiguous, uint64_t si
     *out = NULL;
     if (size && !cluster_ok(v, first)) return FSR_CORRUPT;
     const uint64_t clusters = (size + ((uint64_t)1 << v->cluster_shift) - 1) >> v->cluster_shift;
-    if (contiguous && size && clusters > v->cluster_count - (first - 2)) return FSR_CORRUPT;
+    /* No stream is larger than the cluster heap: this also bounds the walk
+     * along a FAT chain that loops. */
+    if (clusters > v->cluster_count || (contiguous && size && clusters > v->cluster_count - (first - 2)))
+        return FSR_CORRUPT;
     exfat_node* n = (exfat_node*)fsr_alloc(sizeof *n);
     if (!n) return FSR_NO_MEMORY;
     n->base.volume = &v->base;

@@ -57,6 +57,11 @@ typedef struct {
     ntfs_attr data;            /* files */
     ntfs_attr root, allocation, bitmap; /* folders: the $I30 index */
     uint32_t block_bytes;
+    /* The last INDX block read, fixed up, and the bitmap: a lookup reads
+     * the entries one by one. */
+    uint8_t* block;
+    uint64_t block_number; /* 0: none */
+    uint8_t* bitmap_bytes;
 } ntfs_node;
 
 static const uint16_t kI30[4] = {'$', 'I', '3', '0'};
@@ -393,14 +398,20 @@ static int ntfs_read_folder(fsr_node* node, uint64_t* cursor, fsr_entry* entry) 
     }
     const uint64_t blocks = folder->allocation.found ? folder->allocation.size / folder->block_bytes : 0;
     if (block > blocks) return FSR_END;
-    uint8_t* bitmap = NULL;
-    uint8_t* bytes = (uint8_t*)fsr_alloc(folder->block_bytes);
+    if (!folder->block) folder->block = (uint8_t*)fsr_alloc(folder->block_bytes);
+    uint8_t* bytes = folder->block;
     status = bytes ? FSR_OK : FSR_NO_MEMORY;
-    if (!status && folder->bitmap.found) status = attr_bytes(v, &folder->bitmap, MAX_BITMAP, &bitmap);
+    if (!status && folder->bitmap.found && !folder->bitmap_bytes)
+        status = attr_bytes(v, &folder->bitmap, MAX_BITMAP, &folder->bitmap_bytes);
     for (; !status && block <= blocks; ++block, index = 0) {
-        if (!block_in_use(folder, bitmap, block - 1)) continue;
-        status = read_runs(v, &folder->allocation, (block - 1) * folder->block_bytes, bytes, folder->block_bytes);
-        if (!status) status = fix_up(bytes, folder->block_bytes, "INDX");
+        if (!block_in_use(folder, folder->bitmap_bytes, block - 1)) continue;
+        if (folder->block_number != block) {
+            folder->block_number = 0;
+            status = read_runs(v, &folder->allocation, (block - 1) * folder->block_bytes, bytes,
+                               folder->block_bytes);
+            if (!status) status = fix_up(bytes, folder->block_bytes, "INDX");
+            if (!status) folder->block_number = block;
+        }
         if (!status) status = node_entry(bytes, folder->block_bytes, 0x18, &index, entry);
         if (status == FSR_END) {
             status = FSR_OK;
@@ -413,8 +424,6 @@ static int ntfs_read_folder(fsr_node* node, uint64_t* cursor, fsr_entry* entry) 
         }
     }
     if (!status && block > blocks) status = FSR_END;
-    fsr_free(bytes);
-    fsr_free(bitmap);
     return status;
 }
 
@@ -426,6 +435,8 @@ static void ntfs_close(fsr_node* node) {
     free_attr(&n->root);
     free_attr(&n->allocation);
     free_attr(&n->bitmap);
+    fsr_free(n->block);
+    fsr_free(n->bitmap_bytes);
     fsr_free(n);
 }
 
