@@ -46,8 +46,9 @@ packages=(
   qemu-system-x86 qemu-utils xorriso mtools dosfstools
   ntfs-3g exfatprogs exfat-fuse fdisk
   # the boot tool's UEFI loaders and NTFS and exFAT driver (built with gcc
-  # at build time), and the boot tests' own UEFI programs
-  gnu-efi
+  # at build time), and the boot tests' own UEFI programs; Debian's shim as
+  # an image's loader that reads grubx64.efi through the firmware
+  gnu-efi shim-signed
   # boot tests of prepared drives: GRUB as a loader started by a boot
   # sector, GRUB EFI images and hybrid images
   grub-common grub-pc-bin grub-efi-amd64-bin grub-efi-ia32-bin

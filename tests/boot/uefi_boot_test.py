@@ -57,7 +57,9 @@ MESSAGE_STAYS_SECONDS = 5
 
 # name: (file system, firmware, EFI loaders in the image: 'lower', 'upper',
 # 'crowded' (lower, after 120 more files in the folder: NTFS keeps its index in
-# INDX blocks, exFAT's folder spans clusters), None)
+# INDX blocks, exFAT's folder spans clusters), 'shim' (lower; x64: Debian's
+# shim as bootx64.efi, which starts the test loader as grubx64.efi beside it,
+# as Debian, Ubuntu and Fedora images do), None)
 CASES = {
     'ntfs.efi64': ('ntfs', 'efi64', 'lower'),
     'ntfs.efi32': ('ntfs', 'efi32', 'lower'),
@@ -70,7 +72,9 @@ CASES = {
     'exfat.no-efi-loader.efi32': ('exfat', 'efi32', None),
     'ntfs.crowded-folder.efi32': ('ntfs', 'efi32', 'crowded'),
     'exfat.crowded-folder.efi64': ('exfat', 'efi64', 'crowded'),
+    'ntfs.shim.efi64': ('ntfs', 'efi64', 'shim'),
 }
+SHIM = '/usr/lib/shim/shimx64.efi.signed'
 
 
 def build_iso(run_dir, efi_case):
@@ -94,6 +98,9 @@ def build_iso(run_dir, efi_case):
                                         name.upper() if upper else name)
             shutil.copyfile(os.path.join(loader_dir, name.upper() if upper else name),
                             os.path.join(efi_boot, name.upper() if upper else name))
+            if efi_case == 'shim' and arch == 'X64':
+                os.rename(os.path.join(efi_boot, name), os.path.join(efi_boot, 'grubx64.efi'))
+                shutil.copyfile(SHIM, os.path.join(efi_boot, name))
             with open(os.path.join(efi_boot, marker_name.upper() if upper else marker_name), 'w') as f:
                 f.write(FILE_MARKERS[arch] + '\n')
         for i in range(120 if efi_case == 'crowded' else 0):
@@ -261,6 +268,8 @@ def boot_message(args, run_dir):
 def run_case(case, opts):
     fs, firmware, efi_case = CASES[case]
     run_dir, firmware_dir = road.prepare_case(case, opts, firmware, ('fsck.exfat',))
+    if efi_case == 'shim' and not os.path.isfile(SHIM):
+        raise boot_test.Skip(f'{SHIM} is missing (scripts/setup.sh installs shim-signed)')
     iso = build_iso(run_dir, efi_case)
     disk = os.path.join(run_dir, 'disk.img')
     road.put_tree_exfat = put_tree_exfat  # with folders: efi/boot/
