@@ -113,7 +113,7 @@ static EFI_STATUS EFIAPI FileOpen(EFI_FILE_PROTOCOL* This, EFI_FILE_PROTOCOL** N
     VOLUME* v = from->volume;
     (void)Attributes;
     if (!NewHandleOut || !FileName) return EFI_INVALID_PARAMETER;
-    if (OpenMode != EFI_FILE_MODE_READ) return OpenMode & EFI_FILE_MODE_CREATE ? EFI_WRITE_PROTECTED : EFI_WRITE_PROTECTED;
+    if (OpenMode != EFI_FILE_MODE_READ) return EFI_WRITE_PROTECTED;
     /* The whole path from the root, its "." and ".." resolved: the readers
      * know no parent of a folder. Loaders write "\" or "/" between names. */
     const UINTN own = StrLen(from->path), given = StrLen(FileName);

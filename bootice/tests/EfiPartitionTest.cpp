@@ -48,7 +48,7 @@ void ExpectFileReadable(const std::string& part, const std::string& path, const 
 // Drives of whole MiBs and of odd sizes, over old data, made by the front
 // with the real formatters: partition 1 active and whole-MiB, partition 2
 // the rest from a MiB boundary to the disk's last sector, FAT12 with both
-// loaders that fsck.fat accepts and mtools reads.
+// loaders and both drivers that fsck.fat accepts and mtools reads.
 TEST(EfiPartition, NtfsAndExfatDrivesCarryTheUefiLoaders) {
     // PE images of the right machine: x86-64 (0x8664) or i386 (0x14C).
     const struct {
