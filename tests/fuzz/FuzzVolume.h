@@ -74,7 +74,7 @@ static int FuzzVolume(const uint8_t* data, size_t size, const char* signature) {
     if (fsr_mount(ReadImage, &image, image.size(), &volume) != FSR_OK) return 0;
     fsr_node* root = nullptr;
     if (fsr_open_root(volume, &root) == FSR_OK) {
-        size_t budget = 8u << 20;
+        size_t budget = 1u << 20;
         Walk(root, 0, &budget);
         fsr_close(root);
     }
