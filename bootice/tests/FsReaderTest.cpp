@@ -1,9 +1,12 @@
-// The UEFI driver's NTFS reader (bootice/efi) on a volume that mkntfs makes
-// and ntfs-3g fills: names in any case (through $UpCase, beyond ASCII too),
-// a folder whose index spills into INDX blocks, a sparse file and a file in
-// many runs read whole; a broken record is refused, not followed. (The boot
-// tests read both file systems through the firmware; the fuzz targets feed
-// the readers hostile volumes.)
+// The UEFI driver's readers (bootice/efi) on volumes that the real tools
+// make. NTFS, made by mkntfs and filled by ntfs-3g: names in any case
+// (through $UpCase, beyond ASCII too), a folder whose index spills into INDX
+// blocks, a sparse file and a file in many runs read whole; a broken record
+// is refused, not followed. exFAT, made by mkfs.exfat and filled by the boot
+// tests' writer: a file along a FAT chain of every other cluster, found by a
+// name beyond ASCII through the volume's compressed upcase table. (The boot
+// tests read both through the firmware; the fuzz targets feed the readers
+// hostile volumes.)
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -133,4 +136,36 @@ TEST(FsReader, NtfsVolumeReadThroughTheDriversReader) {
     fclose(broken);
     unlink(image.c_str());
     rmdir(mount.c_str());
+}
+
+TEST(FsReader, ExfatVolumeReadThroughTheDriversReader) {
+    const std::string image = TestImagePath("fsreader-exfat.img");
+    std::string output;
+    ASSERT_EQ(RunShell("rm -f " + image + " && truncate -s 4M " + image + " && mkfs.exfat -c 512 " + image +
+                           " >/dev/null && python3 -c \"import sys; sys.path.insert(0, '" BOOTICE_SOURCE_DIR
+                           "/../tests/boot'); import pbr_boot_test as p; "
+                           "p.exfat_add_file('" + image + "', '\\u00c4rger chain.txt', bytes(range(256)) * 12, True); "
+                           "p.exfat_add_file('" + image + "', 'plain.txt', b'plain', False)\"",
+                       &output),
+              0)
+        << output;
+    FILE* file = fopen(image.c_str(), "rb");
+    ASSERT_NE(file, nullptr);
+    fsr_volume* volume = nullptr;
+    ASSERT_EQ(fsr_mount(ReadFile, file, 4u << 20, &volume), FSR_OK);
+    std::string chain;
+    for (int i = 0; i < 12 * 256; ++i) chain += char(i % 256);
+    const struct {
+        std::u16string path;
+        std::string content;
+    } rows[] = {{u"\u00e4RGER CHAIN.TXT", chain}, {u"PLAIN.txt", "plain"}};
+    for (const auto& row : rows) {
+        fsr_node* node = nullptr;
+        ASSERT_EQ(OpenPath(volume, row.path, &node), FSR_OK);
+        EXPECT_TRUE(ReadWhole(node) == row.content);
+        fsr_close(node);
+    }
+    fsr_unmount(volume);
+    fclose(file);
+    unlink(image.c_str());
 }
