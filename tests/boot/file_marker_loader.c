@@ -24,6 +24,14 @@ EFI_STATUS efi_main(EFI_HANDLE image, EFI_SYSTEM_TABLE* systemTable) {
     }
     EFI_DEVICE_PATH* device = DevicePathFromHandle(loaded->DeviceHandle);
     Print(L"\r\nSTARTED FROM %s\r\n", device ? DevicePathToStr(device) : L"(no device path)");
+    /* The partition number of the device's last node: 1 where the image's
+     * own files are, not the small FAT partition the firmware started. */
+    UINT32 partition = 0;
+    for (EFI_DEVICE_PATH* node = device; node && !IsDevicePathEnd(node); node = NextDevicePathNode(node))
+        partition = DevicePathType(node) == MEDIA_DEVICE_PATH && DevicePathSubType(node) == MEDIA_HARDDRIVE_DP
+                        ? ((HARDDRIVE_DEVICE_PATH*)node)->PartitionNumber
+                        : 0;
+    Print(L"STARTED FROM PARTITION %d\r\n", partition);
     /* The folder of this loader's own path, such as \efi\boot\. */
     CHAR16* own = DevicePathToStr(loaded->FilePath);
     CHAR16 path[256];
