@@ -456,9 +456,15 @@ def boot(qemu_args, run_dir, expected, accel, screen=None, then=None, name='boot
             while time.time() < start + seconds and process.poll() is None:
                 time.sleep(0.2)
                 if monitor is None and os.path.exists(socket_path):
-                    monitor = socket.socket(socket.AF_UNIX)
-                    monitor.connect(socket_path)
-                    monitor.setblocking(False)
+                    candidate = socket.socket(socket.AF_UNIX)
+                    try:
+                        candidate.connect(socket_path)
+                    except ConnectionRefusedError:
+                        # QEMU makes the socket file before it listens: next round.
+                        candidate.close()
+                    else:
+                        candidate.setblocking(False)
+                        monitor = candidate
                 if screen is not None and monitor:
                     text = screen_text(monitor, run_dir)
                 found = seen()
