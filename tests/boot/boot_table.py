@@ -46,7 +46,11 @@ What is on the drive (the row's `drive`):
       menu.lst), grldr-in-boot (both only in boot/: the grldr move must still
       give a drive that boots), hybrid (grub-mkrescue's BIOS/UEFI image),
       windows, windows-upper, windows-no-efi (BOOTMGR and EFI loaders in
-      efi/boot, in EFI/BOOT, or none). +large: the large GRUB loader.
+      efi/boot, in EFI/BOOT, or none; file_marker_loader.c, which prints a
+      marker it reads from a file beside it through the firmware),
+      windows-crowded (after 120 more files in efi/boot), windows-shim
+      (Debian's shim as bootx64.efi, the loader as grubx64.efi beside it).
+      +large: the large GRUB loader.
   image   a prepared disk image: the row's option `disk`, a path or a
       function (run folder, media folder) -> path.
 
@@ -93,6 +97,12 @@ MARKER = 'DROVELKIT PBR LOADER OK'
 TAIL_MARKER = 'DROVELKIT PBR LOADER TAIL OK'
 EFI_MARKERS = {'efi64': 'DROVELKIT GRUB EFI OK X64', 'efi32': 'DROVELKIT GRUB EFI OK IA32'}
 DEVICE_LINE = 'STARTED FROM '
+# What the image's own loader on NTFS and exFAT drives (file_marker_loader.c)
+# prints: the marker it reads from the file beside it through the firmware,
+# and the partition it was started from.
+FILE_MARKERS = {'efi64': 'DROVELKIT MARKER FILE READ X64', 'efi32': 'DROVELKIT MARKER FILE READ IA32'}
+FROM_PARTITION_1 = 'STARTED FROM PARTITION 1'
+SHIM = '/usr/lib/shim/shimx64.efi.signed'
 NO_EFI_MESSAGE = 'This drive cannot start in UEFI mode'
 # Many clusters; grub-mkimage refuses core images above 0x78000 bytes.
 LARGE_FILLER_BYTES = 360 * 1024
@@ -215,32 +225,43 @@ ROWS = {
     'road.exfat.grldr.large': row('exfat', 'grub4dos', 'iso:grldr+large', 'bios', GRUB_LARGE),
 
     # NTFS and exFAT drives boot on UEFI through the boot tool's small FAT
-    # partition into the image's own loader, which must be started from
-    # partition 1; without an EFI loader the boot tool's GRUB says so, stays,
-    # and Enter takes it back to the firmware.
+    # partition, whose loader connects the boot tool's driver to partition 1
+    # and starts the image's own loader there; that one reads its marker file
+    # through the firmware. Without an EFI loader the boot tool's loader says
+    # so, stays, and Enter takes it back to the firmware.
     'uefi.ntfs.efi64': row('ntfs', 'bootmgr', 'iso:windows', 'efi64',
-                           [EFI_MARKERS['efi64'], DEVICE_LINE + '(hd0,msdos1)/efi/boot'],
+                           [FILE_MARKERS['efi64'], FROM_PARTITION_1],
                            size=64 << 20),
     'uefi.ntfs.efi32': row('ntfs', 'bootmgr', 'iso:windows', 'efi32',
-                           [EFI_MARKERS['efi32'], DEVICE_LINE + '(hd0,msdos1)/efi/boot'],
+                           [FILE_MARKERS['efi32'], FROM_PARTITION_1],
                            size=64 << 20),
     'uefi.ntfs.bios': row('ntfs', 'bootmgr', 'iso:windows', 'bios', GRUB, size=64 << 20),
     'uefi.ntfs.upper-case.efi64': row('ntfs', 'bootmgr', 'iso:windows-upper', 'efi64',
-                                      [EFI_MARKERS['efi64'], DEVICE_LINE + '(hd0,msdos1)/EFI/BOOT'],
+                                      [FILE_MARKERS['efi64'], FROM_PARTITION_1],
                                       size=64 << 20),
     'uefi.ntfs.no-efi-loader.efi64': row('ntfs', 'bootmgr', 'iso:windows-no-efi', 'efi64',
                                          [NO_EFI_MESSAGE, 'Press Enter to return to the firmware.'],
                                          size=64 << 20, then=WAIT_FOR_ENTER),
     'uefi.exfat.efi64': row('exfat', 'bootmgr', 'iso:windows', 'efi64',
-                            [EFI_MARKERS['efi64'], DEVICE_LINE + '(hd0,msdos1)/efi/boot'],
+                            [FILE_MARKERS['efi64'], FROM_PARTITION_1],
                             size=64 << 20),
     'uefi.exfat.efi32': row('exfat', 'bootmgr', 'iso:windows', 'efi32',
-                            [EFI_MARKERS['efi32'], DEVICE_LINE + '(hd0,msdos1)/efi/boot'],
+                            [FILE_MARKERS['efi32'], FROM_PARTITION_1],
                             size=64 << 20),
     'uefi.exfat.bios': row('exfat', 'bootmgr', 'iso:windows', 'bios', GRUB, size=64 << 20),
     'uefi.exfat.no-efi-loader.efi32': row('exfat', 'bootmgr', 'iso:windows-no-efi', 'efi32',
                                           [NO_EFI_MESSAGE, 'Press Enter to return to the firmware.'],
                                           size=64 << 20, then=WAIT_FOR_ENTER),
+    # The loader and its marker after 120 other files of their folder: NTFS
+    # keeps the folder's index in INDX blocks, exFAT's folder spans clusters.
+    'uefi.ntfs.crowded-folder.efi32': row('ntfs', 'bootmgr', 'iso:windows-crowded', 'efi32',
+                                          [FILE_MARKERS['efi32'], FROM_PARTITION_1], size=64 << 20),
+    'uefi.exfat.crowded-folder.efi64': row('exfat', 'bootmgr', 'iso:windows-crowded', 'efi64',
+                                           [FILE_MARKERS['efi64'], FROM_PARTITION_1], size=64 << 20),
+    # Debian's shim as bootx64.efi starts grubx64.efi beside it (here the
+    # marker loader), as Debian, Ubuntu and Fedora images do.
+    'uefi.ntfs.shim.efi64': row('ntfs', 'bootmgr', 'iso:windows-shim', 'efi64',
+                                [FILE_MARKERS['efi64'], FROM_PARTITION_1], size=64 << 20),
 }
 
 
@@ -257,7 +278,7 @@ def run_tool(args, **kwargs):
 MEDIA_TOOLS = ('nasm', 'grub-mkimage', 'grub-mkrescue', 'xorriso', 'mcopy', 'mshowfat',
                'mkntfs', 'ntfscp', 'ntfsinfo', 'ntfstruncate', 'ntfsfix', 'ntfs-3g',
                'mkfs.exfat', 'fsck.exfat', '7zz', 'qemu-system-x86_64')
-MEDIA_SOURCES = ('boot_table.py', 'handoff_loader.asm', 'serial.inc')
+MEDIA_SOURCES = ('boot_table.py', 'handoff_loader.asm', 'serial.inc', 'file_marker_loader.c')
 
 
 def grub_core(out, target, modules, lines, folder, extra=()):
@@ -355,6 +376,11 @@ def build_media(work):
             grub_core(os.path.join(efi, name), target, ['echo', 'halt', 'part_msdos'],
                       [f'echo {EFI_MARKERS[firmware]}', f'echo {DEVICE_LINE}$cmdpath', 'halt'],
                       media)
+        # The image's own loaders on NTFS and exFAT drives: they read a
+        # marker file beside them through the firmware (file_marker_loader.c).
+        os.makedirs(os.path.join(media, 'efi_file'))
+        for arch, name in (('X64', 'bootx64.efi'), ('IA32', 'bootia32.efi')):
+            boot_test.build_efi_program(arch, os.path.join(media, 'efi_file'), 'file_marker_loader.c', name)
         # A hybrid BIOS/UEFI image that carries them as install images do,
         # and its tree as extracting it gives it.
         source = os.path.join(media, 'hybrid_source')
@@ -824,13 +850,26 @@ def build_iso(kind, media, run_dir):
             f.write('timeout 0\n')
     else:
         shutil.copyfile(loader, os.path.join(folder, 'BOOTMGR'))
-    if kind in ('windows', 'windows-upper'):
+    if kind in ('windows', 'windows-upper', 'windows-crowded', 'windows-shim'):
+        # The marker loaders open their files in lower case: on an upper-case
+        # tree the boot tool's driver compares names case-insensitively.
         upper = kind == 'windows-upper'
         efi_boot = os.path.join(source, 'EFI' if upper else 'efi', 'BOOT' if upper else 'boot')
         os.makedirs(efi_boot)
-        for name in ('bootx64.efi', 'bootia32.efi'):
-            shutil.copyfile(os.path.join(media, 'efi', name),
-                            os.path.join(efi_boot, name.upper() if upper else name))
+        for name, marker, firmware in (('bootx64.efi', 'marker64.txt', 'efi64'),
+                                       ('bootia32.efi', 'marker32.txt', 'efi32')):
+            target = 'grubx64.efi' if kind == 'windows-shim' and firmware == 'efi64' else name
+            shutil.copyfile(os.path.join(media, 'efi_file', name),
+                            os.path.join(efi_boot, target.upper() if upper else target))
+            with open(os.path.join(efi_boot, marker.upper() if upper else marker), 'w') as f:
+                f.write(FILE_MARKERS[firmware] + '\n')
+        if kind == 'windows-shim':
+            if not os.path.isfile(SHIM):
+                raise Skip(f'{SHIM} is missing (scripts/setup.sh installs shim-signed)')
+            shutil.copyfile(SHIM, os.path.join(efi_boot, 'bootx64.efi'))
+        for i in range(120 if kind == 'windows-crowded' else 0):
+            with open(os.path.join(efi_boot, f'filler {i:03} with a longer name.txt'), 'w') as f:
+                f.write('filler\n')
     iso = os.path.join(run_dir, 'image.iso')
     run_tool(['xorriso', '-as', 'mkisofs', '-J', '-R', '-o', iso, source])
     return iso

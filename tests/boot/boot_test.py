@@ -178,15 +178,16 @@ def check_media_tools():
                    ' (scripts/setup.sh installs nasm, gnu-efi, xorriso, dosfstools, mtools)')
 
 
-def build_efi_program(arch, out_dir):
+def build_efi_program(arch, out_dir, source='boot_report.c', name=None):
     flags, include, libdir, crt0, lds, emulation, target = EFI_ARCHES[arch]
-    obj = os.path.join(out_dir, f'boot_report_{arch.lower()}.o')
-    shared = os.path.join(out_dir, f'boot_report_{arch.lower()}.so')
-    efi = os.path.join(out_dir, f'BOOT{arch}.EFI')
+    stem = os.path.splitext(source)[0]
+    obj = os.path.join(out_dir, f'{stem}_{arch.lower()}.o')
+    shared = os.path.join(out_dir, f'{stem}_{arch.lower()}.so')
+    efi = os.path.join(out_dir, name or f'BOOT{arch}.EFI')
     run_tool(['gcc'] + flags + ['-O2', '-Wall', '-ffreestanding', '-fno-stack-protector',
                                 '-fno-stack-check', '-fshort-wchar', '-fpic', '-mno-red-zone',
                                 '-I/usr/include/efi', f'-I/usr/include/efi/{include}',
-                                '-c', os.path.join(HERE, 'boot_report.c'), '-o', obj])
+                                '-c', os.path.join(HERE, source), '-o', obj])
     run_tool(['ld', '-m', emulation, '-nostdlib', '-znocombreloc', '-shared', '-Bsymbolic',
               '-T', os.path.join(libdir, lds), os.path.join(libdir, crt0), obj, '-o', shared,
               f'-L{libdir}', '-lefi', '-lgnuefi'])
@@ -455,9 +456,15 @@ def boot(qemu_args, run_dir, expected, accel, screen=None, then=None, name='boot
             while time.time() < start + seconds and process.poll() is None:
                 time.sleep(0.2)
                 if monitor is None and os.path.exists(socket_path):
-                    monitor = socket.socket(socket.AF_UNIX)
-                    monitor.connect(socket_path)
-                    monitor.setblocking(False)
+                    candidate = socket.socket(socket.AF_UNIX)
+                    try:
+                        candidate.connect(socket_path)
+                    except ConnectionRefusedError:
+                        # QEMU makes the socket file before it listens: next round.
+                        candidate.close()
+                    else:
+                        candidate.setblocking(False)
+                        monitor = candidate
                 if screen is not None and monitor:
                     text = screen_text(monitor, run_dir)
                 found = seen()
