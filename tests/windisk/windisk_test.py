@@ -16,7 +16,7 @@ front), then bootice_windisk.exe — bootice.exe's front over the seam — runs
 the copy operation's three command lines through Wine and the driver, which
 refuses unaligned transfers and writes into mounted, unlocked volumes. A row
 ends in a drive that boots in QEMU (GRUB as BOOTMGR on its serial port,
-through tests/boot's media and runner) or in the row's clear refusal; either
+through tests/boot's media, QEMU command line and runner) or in the row's clear refusal; either
 way disk 3 is unchanged. A format request of the seam is carried out here,
 with mkntfs or mkfs.exfat on the partition.
 
@@ -36,9 +36,8 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, '..', 'boot'))
+import boot_table  # noqa: E402
 import boot_test  # noqa: E402
-import drive_boot_test  # noqa: E402
-import road  # noqa: E402
 
 Skip, Failure, log = boot_test.Skip, boot_test.Failure, boot_test.log
 DISK_BYTES = 300 << 20
@@ -133,7 +132,7 @@ def setup(opts):
             raise Failure(f'wine {" ".join(step)} failed: {output.strip()}')
     with open(os.path.join(work, 'other.sha256'), 'w') as f:
         f.write(sha256(os.path.join(work, 'other.img')))
-    drive_boot_test.build_media(work)
+    boot_table.build_media(work)
     log('virtual disks 2 and 3 started')
 
 
@@ -165,14 +164,14 @@ class Formatter(threading.Thread):
             os.replace(os.path.join(self.work, 'format.done.new'), os.path.join(self.work, 'format.done'))
 
     def format(self, fs, start, sectors):
-        part = road.partition_file(self.disk, start, sectors, self.work)
+        part = boot_table.extract_partition(self.disk, start, sectors, self.work)
         tool = (['mkntfs', '-F', '-Q', '-q', '-p', str(start), '-s', '512', '-H', '255', '-S', '63', part]
                 if fs == 'ntfs' else ['mkfs.exfat', part])
         done = subprocess.run(tool, capture_output=True, timeout=120)
         if done.returncode != 0:
             os.remove(part)
             return 'failed ' + done.stderr.decode(errors='replace').strip().replace('\n', ' ')
-        road.splice(part, self.disk, start)
+        boot_table.splice_partition(part, self.disk, start)
         return 'ok'
 
 
@@ -195,7 +194,7 @@ def row(opts):
     with open(disk, 'r+b') as f:
         f.truncate(0)
         f.truncate(DISK_BYTES)
-    drive_boot_test.front(opts.front, disk, '/partitions', '/repartition', '/activate', '/usb-hdd', f'/fstype={fs}')
+    boot_table.front(opts.front, disk, '/partitions', '/repartition', '/activate', '/usb-hdd', f'/fstype={fs}')
     formatter = Formatter(work, disk)
     formatter.start()
     try:
@@ -243,16 +242,22 @@ def boot(opts, disk, fs):
     with open(copy, 'rb') as f:
         entry = f.read(512)[446:462]
     start, sectors = struct.unpack_from('<II', entry, 8)
-    loader = os.path.join(work, 'media', 'grub_loader.bin')
+    loader = os.path.join(work, 'media', 'grub.bin')
     if fs == 'fat32':
-        drive_boot_test.mtools('mcopy', copy, start, loader, '::/BOOTMGR')
+        boot_table.mtools('mcopy', copy, start, loader, '::/BOOTMGR')
     else:
         tree = os.path.join(run_dir, 'tree')
         os.makedirs(tree)
         shutil.copy(loader, os.path.join(tree, 'BOOTMGR'))
-        road.put_tree_ntfs(copy, start, sectors, tree, None, run_dir)
-    args = drive_boot_test.qemu_args(os.path.abspath(opts.firmware_dir), 'bios', copy)
-    drive_boot_test.boot_serial(args, run_dir, [drive_boot_test.GRUB_MARKER])
+        boot_table.put_tree_ntfs(copy, start, sectors, tree, 'BOOTMGR', None, run_dir)
+    # The boot table's own QEMU command line and runner, for a BIOS row.
+    row_like = argparse.Namespace(firmware='bios', options={})
+    args = boot_table.qemu_args(row_like, opts, copy, run_dir)
+    result = boot_test.boot(args, run_dir, [boot_table.MARKER], 'tcg')
+    boot_test.log_boot(result)
+    if not result.found:
+        raise Failure(f'the drive did not boot to "{boot_table.MARKER}" within {boot_test.BOOT_SECONDS} s')
+    os.remove(copy)
 
 
 def main():
