@@ -142,10 +142,12 @@ TEST(FsReader, ExfatVolumeReadThroughTheDriversReader) {
     const std::string image = TestImagePath("fsreader-exfat.img");
     std::string output;
     ASSERT_EQ(RunShell("rm -f " + image + " && truncate -s 4M " + image + " && mkfs.exfat -c 512 " + image +
-                           " >/dev/null && python3 -c \"import sys; sys.path.insert(0, '" BOOTICE_SOURCE_DIR
-                           "/../tests/boot'); import pbr_boot_test as p; "
-                           "p.exfat_add_file('" + image + "', '\\u00c4rger chain.txt', bytes(range(256)) * 12, True); "
-                           "p.exfat_add_file('" + image + "', 'plain.txt', b'plain', False)\"",
+                           " >/dev/null && python3 -c \"import os, sys, tempfile; sys.path.insert(0, '" BOOTICE_SOURCE_DIR
+                           "/../tests/boot'); import boot_table as t; tree = tempfile.mkdtemp(); "
+                           "open(os.path.join(tree, '\\u00c4rger chain.txt'), 'wb').write(bytes(range(256)) * 12); "
+                           "open(os.path.join(tree, 'plain.txt'), 'wb').write(b'plain'); "
+                           "t.ExfatWriter(open('" + image + "', 'r+b')).put_folder(tree, "
+                           "fragment='\\u00c4rger chain.txt'); import shutil; shutil.rmtree(tree)\"",
                        &output),
               0)
         << output;
