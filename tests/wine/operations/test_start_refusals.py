@@ -126,8 +126,9 @@ class NoAdministratorRights(StartRow):
     extra_env = {"DROVELKIT_TRACE_NO_ADMIN": "1"}
 
     def test_formatting_is_refused_and_none_still_copies(self):
-        changed = [r for r in self.trace.records() if r.what == "noadmin"]
-        self.assertTrue(changed and changed[0].wparam >= 1, f"the service-manager test was not changed: {changed}")
+        # Written by the hook right after its first line.
+        changed = self.trace.wait_for(lambda r: r.what == "noadmin", what="the hook's service-manager change")
+        self.assertGreaterEqual(changed.wparam, 1, "the program imports no OpenSCManagerW")
         self.take_image_and_file()
         for option, picture in (("FormatNtfsOption", "no-admin-refused"), ("FormatFatOption", None),
                                 ("FormatExFatOption", None)):
