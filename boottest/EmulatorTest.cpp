@@ -70,5 +70,10 @@ void TestDriveInEmulator() {
 void StartEmulator(const std::wstring& firmwareArguments) {
     const std::wstring program = EmulatorFolder() + L"\\qemu_test.exe";
     const std::wstring commandLine = L"\"" + program + L"\" " + EmulatorParameters(appState.tempDir, firmwareArguments);
+    bool refused = false;
+    HeldFile* held = HoldPayloadTool(program, &refused);
+    if (refused) return;
     if (!OsRunHidden(commandLine, EmulatorFolder(), 0, true)) ShowStatus(L"==  The emulator could not be started");
+    // Released once started: Windows keeps a running program's file from change.
+    OsReleaseFile(held);
 }

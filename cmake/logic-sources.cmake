@@ -1,7 +1,7 @@
 # The program's logic: everything that decides, none of it calls Windows.
 # Shared by the program's builds and the fuzz build (tests/fuzz).
 set(DROVELKIT_LOGIC_SOURCES
-  common/Str.cpp common/Wave.cpp
+  common/Sha256.cpp common/Str.cpp common/Wave.cpp
   app/AppState.cpp app/Controls.cpp app/EventLoop.cpp app/Logo.cpp app/Reporting.cpp
   app/Shutdown.cpp app/Startup.cpp
   drives/DriveList.cpp

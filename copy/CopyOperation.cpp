@@ -19,6 +19,7 @@ struct CopyRun {
     std::wstring drive;
     std::wstring imagePath;
     bool anyToolFailed = false;
+    bool toolRefused = false;  // a changed tool: its refusal stays the last status
 };
 
 // FAT32 keeps a file's size in 32 bits.
@@ -28,8 +29,12 @@ std::wstring BootTool() { return PayloadFolder() + L"\\bootice.exe"; }
 
 // Returns false when Escape has been pressed: the caller goes to the finish.
 bool RunTool(CopyRun& run, const std::wstring& program, const std::wstring& arguments) {
-    if (RunConsoleTool(program, arguments, PayloadFolder()) != 0) run.anyToolFailed = true;
-    return !CopyInterrupted();
+    const int32_t exitCode = RunConsoleTool(program, arguments, PayloadFolder());
+    // A tool that is not the one unpacked ends the operation: whatever it
+    // was meant to do, the steps after it would build on nothing.
+    if (exitCode == kToolRefused) run.toolRefused = true;
+    else if (exitCode != 0) run.anyToolFailed = true;
+    return !CopyInterrupted() && !run.toolRefused;
 }
 
 // A listing still running would change the image's figures under the copy
@@ -45,6 +50,15 @@ bool RefuseFat32() {
     if (appState.largestFileBytes < kFat32FileLimit) return false;
     // The advice first: the status line shows about seventy characters.
     ShowStatus(L"==  Use NTFS or exFAT: FAT32 can't hold " + appState.largestFileName.Get() + L" (4 GB+)");
+    return true;
+}
+
+// Repartitioning and formatting need administrator rights: without them the
+// boot tool fails at its first step and the extraction would go on onto the
+// old file system.
+bool RefuseFormattingWithoutAdminRights() {
+    if (OsHasAdminRights()) return false;
+    ShowStatus(L"==  To format, start Drovelkit as administrator");
     return true;
 }
 
@@ -107,6 +121,7 @@ bool CopyWithFormatting(CopyRun& run) {
                          L" /activate /quiet"))
             return false;
         RunFullExtraction(run);
+        if (run.toolRefused) return false;
         RemoveBootFolder(run.drive);
         if (OsFileSize(run.drive + L"\\grldr") < 0) {
             OsCopyFile(run.drive + L"\\boot\\grldr", run.drive + L"\\grldr");
@@ -119,7 +134,7 @@ bool CopyWithFormatting(CopyRun& run) {
                         L"/device=" + run.drive + L" /pbr /install /type=grub4dos /activate /quiet");
         }
     }
-    return !CopyInterrupted();
+    return !CopyInterrupted() && !run.toolRefused;
 }
 
 bool CopyWithoutFormatting(CopyRun& run) {
@@ -128,6 +143,7 @@ bool CopyWithoutFormatting(CopyRun& run) {
     if (CheckDiskSet()) RunDiskCheck();
     if (CopyInterrupted()) return false;
     RunFullExtraction(run);
+    if (run.toolRefused) return false;
     RemoveBootFolder(run.drive);
     // Escape during the extraction ends here too: the user was told the
     // operation stopped, so nothing more is copied.
@@ -216,6 +232,10 @@ void RunCopyOperation(int) {
     if (appState.imageSizeKiB > 0 && DriveExists(run.drive) && OsFileSize(run.imagePath) > 0) {
         const bool formatting = IsSelected(Control::FormatNtfsOption) || IsSelected(Control::FormatFatOption) ||
                                 IsSelected(Control::FormatExFatOption);
+        if (formatting && RefuseFormattingWithoutAdminRights()) {
+            Finish(run);
+            return;
+        }
         // The file-system name is "fat32" only when Ntfs is not selected.
         if (RefuseImageName(run.imagePath) ||
             (formatting && !IsSelected(Control::FormatNtfsOption) && IsSelected(Control::FormatFatOption) &&

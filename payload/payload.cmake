@@ -4,7 +4,8 @@
 # In:  DROVELKIT_PAYLOAD_EXTRA          "SOURCE|path/inside/drovelkit" entries
 #                                       (SOURCE may be a generator expression)
 #      DROVELKIT_PAYLOAD_EXTRA_DEPENDS  targets those files come from
-# Out: target payload_block producing ${DROVELKIT_PAYLOAD_BIN}
+# Out: target payload_block producing ${DROVELKIT_PAYLOAD_BIN} and the SHA-256 list of its
+#      files ${DROVELKIT_PAYLOAD_DIGESTS}
 #      target payload_firmware producing payload/firmware/{bios,efi32,efi64}.bin
 #      variables DROVELKIT_PAYLOAD_BIN, DROVELKIT_ARCHIVER_EXE, DROVELKIT_FIRMWARE_DIR
 #
@@ -19,6 +20,7 @@ set(_dk_payload_dir "${CMAKE_BINARY_DIR}/payload")
 set(_dk_payload_work "${_dk_payload_dir}/work")
 
 set(DROVELKIT_PAYLOAD_BIN "${_dk_payload_dir}/payload.bin")
+set(DROVELKIT_PAYLOAD_DIGESTS "${DROVELKIT_PAYLOAD_BIN}.sha256")
 set(DROVELKIT_FIRMWARE_DIR "${_dk_payload_dir}/firmware")
 set(DROVELKIT_ARCHIVER_EXE "${_dk_payload_work}/7zip/out/7zdrovelkit.exe")
 set(_dk_sfx_stub "${_dk_payload_work}/7zip/out/7zCon.sfx")
@@ -83,7 +85,7 @@ foreach(_dk_entry IN LISTS DROVELKIT_PAYLOAD_EXTRA)
 endforeach()
 
 add_custom_command(
-  OUTPUT "${DROVELKIT_PAYLOAD_BIN}"
+  OUTPUT "${DROVELKIT_PAYLOAD_BIN}" "${DROVELKIT_PAYLOAD_DIGESTS}"
   COMMAND bash "${_dk_payload_build}/make-payload.sh"
           "${DROVELKIT_PAYLOAD_BIN}" "${_dk_sfx_stub}" "${_dk_payload_work}/stage"
           ${_dk_payload_entries}
@@ -91,7 +93,7 @@ add_custom_command(
           ${_dk_firmware_files} ${_dk_payload_sources} ${DROVELKIT_PAYLOAD_EXTRA_DEPENDS}
   COMMENT "Packing the payload block"
   VERBATIM)
-add_custom_target(payload_block ALL DEPENDS "${DROVELKIT_PAYLOAD_BIN}")
+add_custom_target(payload_block ALL DEPENDS "${DROVELKIT_PAYLOAD_BIN}" "${DROVELKIT_PAYLOAD_DIGESTS}")
 add_dependencies(payload_block payload_archiver payload_firmware)
 
 # Checks of what the payload brings (ctest labels wine and boot). The two Wine

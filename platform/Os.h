@@ -109,6 +109,13 @@ struct FolderEntry { std::wstring name; bool isFolder; bool isLink = false; };
 std::vector<FolderEntry> OsListFolder(const std::wstring& path);
 bool OsIsLink(const std::wstring& path);
 bool OsRemoveLink(const std::wstring& path);  // the link itself, never what it names
+// A file opened so that nobody can write, replace or delete it until it is
+// released; a link is opened as itself, not what it names. Null when the
+// file cannot be opened so (missing, or open for writing elsewhere).
+struct HeldFile;
+HeldFile* OsHoldFile(const std::wstring& path);
+bool OsReadHeldFile(HeldFile* file, std::string* bytes);  // the whole content
+void OsReleaseFile(HeldFile* file);                       // null is fine
 int OsRealDriveType(int driveIndex);                  // shell RealDriveType, no network
 int OsDriveType(const std::wstring& root);            // GetDriveTypeW
 bool OsVolumeLabel(const std::wstring& root, std::wstring* label);  // false: nothing written
@@ -166,3 +173,7 @@ struct StoredBlock { const unsigned char* data; size_t size; };
 StoredBlock OsPayloadBlock();
 StoredBlock OsCompletionSound();
 StoredBlock OsLogoPng();
+// The SHA-256 of every file of the payload block, made when the block was
+// packed: lines of 64 hexadecimal digits, a blank and the path inside the
+// payload folder ("qemu\qemu_test.exe").
+StoredBlock OsPayloadDigests();

@@ -8,6 +8,7 @@
 
 #include "common/Wave.h"
 #include "platform/Os.h"
+#include "platform/SystemLibraries_win32.h"
 
 namespace {
 
@@ -19,7 +20,13 @@ IDirectSoundBuffer* buffer;
 bool OsStartSound(const void* wave, size_t size) {
     WaveData parsed;
     if (!ParseWave(wave, size, &parsed) || parsed.formatSize < sizeof(PCMWAVEFORMAT)) return false;
-    if (FAILED(DirectSoundCreate(nullptr, &device, nullptr))) {
+    // Looked up in System32 rather than imported: dsound.dll is no known
+    // DLL, and an import would be searched for first beside the program,
+    // often in the Downloads folder, before any code of ours runs.
+    typedef HRESULT(WINAPI * CreateProc)(const GUID*, IDirectSound**, IUnknown*);
+    static auto create = reinterpret_cast<CreateProc>(
+        reinterpret_cast<void*>(GetProcAddress(LoadSystemLibrary(L"dsound.dll"), "DirectSoundCreate")));
+    if (create == nullptr || FAILED(create(nullptr, &device, nullptr))) {
         device = nullptr;
         return false;
     }

@@ -3,9 +3,11 @@
 #include <shlobj.h>
 #include <tlhelp32.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "platform/Os.h"
+#include "platform/SystemLibraries_win32.h"
 #include "platform/Win32.h"
 
 namespace {
@@ -194,10 +196,46 @@ bool OsRemoveLink(const std::wstring& path) {
     return DeleteFileW(path.c_str()) != 0;
 }
 
+struct HeldFile {
+    HANDLE handle;
+};
+
+HeldFile* OsHoldFile(const std::wstring& path) {
+    // Shared for reading only: nobody can open it to write, or to delete or
+    // rename it (both need delete access), while starting it as a program
+    // still works. A link is opened as itself and so reads as no program.
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return nullptr;
+    return new HeldFile{file};
+}
+
+bool OsReadHeldFile(HeldFile* file, std::string* bytes) {
+    LARGE_INTEGER size;
+    // The largest file of the payload is the self-extractor, about 16 MB.
+    if (file == nullptr || !GetFileSizeEx(file->handle, &size) || size.QuadPart > (int64_t(1) << 30)) return false;
+    LARGE_INTEGER start{};
+    if (!SetFilePointerEx(file->handle, start, nullptr, FILE_BEGIN)) return false;
+    bytes->assign(size_t(size.QuadPart), '\0');
+    for (size_t done = 0; done < bytes->size();) {
+        DWORD got = 0;
+        const DWORD want = DWORD(std::min<size_t>(bytes->size() - done, size_t(1) << 20));
+        if (!ReadFile(file->handle, &(*bytes)[done], want, &got, nullptr) || got == 0) return false;
+        done += got;
+    }
+    return true;
+}
+
+void OsReleaseFile(HeldFile* file) {
+    if (file == nullptr) return;
+    CloseHandle(file->handle);
+    delete file;
+}
+
 int OsRealDriveType(int driveIndex) {
     typedef int(WINAPI * RealDriveTypeProc)(int, BOOL);
     static auto realDriveType = reinterpret_cast<RealDriveTypeProc>(
-        reinterpret_cast<void*>(GetProcAddress(LoadLibraryW(L"shell32.dll"), "RealDriveType")));
+        reinterpret_cast<void*>(GetProcAddress(LoadSystemLibrary(L"shell32.dll"), "RealDriveType")));
     if (realDriveType != nullptr) return realDriveType(driveIndex, FALSE);
     wchar_t root[] = {wchar_t(L'A' + driveIndex), L':', L'\\', L'\0'};
     return int(GetDriveTypeW(root));
@@ -250,7 +288,7 @@ bool OsRunHidden(const std::wstring& commandLine, const std::wstring& workingFol
 
 bool OsListProcesses(std::vector<ProcessEntry>* processes) {
     // Looked up at each call, so a system without them simply finds nothing.
-    HMODULE kernel = LoadLibraryW(L"Kernel32.dll");
+    HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
     typedef BOOL(WINAPI * WalkProc)(HANDLE, PROCESSENTRY32W*);
     auto first = reinterpret_cast<WalkProc>(reinterpret_cast<void*>(GetProcAddress(kernel, "Process32FirstW")));
     auto next = reinterpret_cast<WalkProc>(reinterpret_cast<void*>(GetProcAddress(kernel, "Process32NextW")));
@@ -403,9 +441,13 @@ bool OsIsWindowsXpFamily() {
 extern "C" const unsigned char drovelkitPayloadStart[], drovelkitPayloadEnd[];
 extern "C" const unsigned char drovelkitSoundStart[], drovelkitSoundEnd[];
 extern "C" const unsigned char drovelkitLogoStart[], drovelkitLogoEnd[];
+extern "C" const unsigned char drovelkitDigestsStart[], drovelkitDigestsEnd[];
 
 StoredBlock OsPayloadBlock() {
     return {drovelkitPayloadStart, size_t(drovelkitPayloadEnd - drovelkitPayloadStart)};
 }
 StoredBlock OsCompletionSound() { return {drovelkitSoundStart, size_t(drovelkitSoundEnd - drovelkitSoundStart)}; }
+StoredBlock OsPayloadDigests() {
+    return {drovelkitDigestsStart, size_t(drovelkitDigestsEnd - drovelkitDigestsStart)};
+}
 StoredBlock OsLogoPng() { return {drovelkitLogoStart, size_t(drovelkitLogoEnd - drovelkitLogoStart)}; }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "FrontArgs.h"
+#include "platform/SystemLibraries_win32.h"
 
 namespace {
 
@@ -179,6 +180,8 @@ int StartEmulator(const std::wstring& emulator, const std::vector<std::wstring>&
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+    // It runs from the payload folder, which any process of the user can write.
+    UseSystemFolderForLibraries();
     // lpCmdLine is not used: it has lost the program name, and the argument
     // rules for argv[0] differ from the others.
     std::vector<std::wstring> args = SplitCommandLine(GetCommandLineW());

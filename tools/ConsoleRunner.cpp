@@ -3,6 +3,7 @@
 #include "app/AppState.h"
 #include "app/Reporting.h"
 #include "common/Str.h"
+#include "payload/Payload.h"
 #include "platform/Os.h"
 #include "tools/DiskCheck.h"
 #include "tools/OutputParser.h"
@@ -70,8 +71,15 @@ int32_t RunConsoleTool(const std::wstring& toolPath, const std::wstring& argumen
     if (CopyInterrupted()) return kToolNotRunAfterInterrupt;
     const std::wstring commandLine =
         InterpreterCommandLine(appState.nativeSystemDir + L"\\cmd.exe", toolPath, arguments);
+    bool refused = false;
+    HeldFile* held = HoldPayloadTool(toolPath, &refused);
+    if (refused) {
+        runReport.exitCode = kToolRefused;
+        return runReport.exitCode;
+    }
     ConsoleProcess* process = ToolExists(toolPath) ? OsStartConsoleProcess(commandLine, workingFolder) : nullptr;
     if (process == nullptr) {
+        OsReleaseFile(held);
         // A failed start must never pass for the previous run's success.
         runReport.exitCode = kToolDidNotStart;
         ShowStatus(L"==  Could not start " + FileNamePart(toolPath));
@@ -98,6 +106,7 @@ int32_t RunConsoleTool(const std::wstring& toolPath, const std::wstring& argumen
         }
     }
     runReport.exitCode = OsFinishConsoleProcess(process);
+    OsReleaseFile(held);
     FinishRun(toolPath);
     return runReport.exitCode;
 }

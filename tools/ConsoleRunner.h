@@ -26,6 +26,8 @@ RunReport& CurrentRunReport();
 constexpr int32_t kToolDidNotStart = -1;
 // Returned, without a run, for a tool of the copy operation asked for after Escape.
 constexpr int32_t kToolNotRunAfterInterrupt = -2;
+// Returned, without a run, for a tool of the payload that is not the one unpacked.
+constexpr int32_t kToolRefused = -3;
 
 // The interpreter's command line for a tool: the tool path quoted when the
 // interpreter would read any of its characters as syntax.

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Packs the payload block: the console SFX stub immediately followed by a
 # password-protected 7z archive (encrypted headers) whose top folder is
-# drovelkit/.
+# drovelkit/. OUTPUT.sha256 lists the SHA-256 of every file inside drovelkit/
+# ("HEX path\inside"), which the program stores to check each tool before it
+# starts it.
 #
 #   payload/build/make-payload.sh OUTPUT SFX_STUB STAGING_DIR SOURCE|DEST...
 #
@@ -41,6 +43,11 @@ for entry in "$@"; do
   cp "$src" "$staging/drovelkit/$dest"
 done
 
+(cd "$staging/drovelkit" && find . -type f | LC_ALL=C sort | while read -r file; do
+  file=${file#./}
+  printf '%s %s\n' "$(sha256sum "$file" | cut -d' ' -f1)" "${file//\//\\}"
+done) > "$output.sha256.tmp"
+
 archive="$staging/payload.7z"
 # -mhe=on hides the file list too; without it the names would be readable.
 (cd "$staging" && 7zz a -bd -bso0 -bsp0 -y -t7z -mx=7 -mmt=2 -mhe=on "-p$password" \
@@ -49,4 +56,5 @@ archive="$staging/payload.7z"
 mkdir -p "$(dirname "$output")"
 cat "$stub" "$archive" > "$output.tmp"
 mv -f "$output.tmp" "$output"
+mv -f "$output.sha256.tmp" "$output.sha256"
 echo "payload block: $(stat -c %s "$output") bytes (stub $(stat -c %s "$stub"), archive $(stat -c %s "$archive"))"

@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "app/AppState.h"
+#include "common/Str.h"
 #include "copy/CopyOperation.h"
 #include "copy/ImageSelection.h"
 #include "payload/Payload.h"
@@ -530,6 +531,96 @@ TEST_F(CopyTest, AnImageNameTheInterpreterWouldRewriteIsNeverListedOrCopied_Regr
     RunCopyOperation(0);
     EXPECT_TRUE(fake.consoleRuns.empty());
     EXPECT_EQ(fake.Of(Control::StatusLine).text, refusal);
+}
+
+TEST_F(CopyTest, FormattingWithoutAdminRightsIsRefusedBeforeAnythingRuns) {
+    const std::wstring refusal = L"==  To format, start Drovelkit as administrator";
+    const struct { Control option; size_t runs; const wchar_t* status; } rows[] = {
+        {Control::FormatNtfsOption, 0, refusal.c_str()},
+        {Control::FormatFatOption, 0, refusal.c_str()},
+        {Control::FormatExFatOption, 0, refusal.c_str()},
+        {Control::FormatNoneOption, 1, L""},  // extraction only: no rights needed
+    };
+    for (const auto& row : rows) {
+        SetUp();
+        fake.admin = false;
+        fake.files.erase(L"C:\\TEMP\\DROVELKIT\\7ZDROVELKIT.EXE");
+        fake.onRunHidden = [](const std::wstring&) { fake.AddFile(kArchiver, "MZ"); };
+        fake.soundDevice = true;
+        appState.draggedFiles.Set(L"D:\\x\\readme.txt\n");
+        fake.AddFile(L"D:\\x\\readme.txt");
+        OsSetCheck(Control::FormatNoneOption, 0);
+        Select(row.option);
+        RunCopyOperation(0);
+        const bool refused = row.runs == 0;
+        EXPECT_EQ(ToolArguments().size(), row.runs) << int(row.option);
+        EXPECT_EQ(fake.hiddenRuns.size(), refused ? 0u : 1u) << "the payload is unpacked only to be used";
+        EXPECT_TRUE(fake.labelsSet.empty());
+        EXPECT_EQ(fake.HasFile(L"E:\\readme.txt"), !refused);
+        EXPECT_EQ(fake.soundsStarted, refused ? 0 : 1);
+        if (refused) {
+            EXPECT_EQ(fake.Of(Control::StatusLine).text, row.status);
+        }
+        EXPECT_TRUE(fake.Of(Control::StartButton).visible);
+    }
+}
+
+TEST_F(CopyTest, AToolChangedAfterUnpackingIsRefusedAndNothingRunsAfterIt) {
+    const std::wstring bootRefusal = L"==  bootice.exe was changed after unpacking: not started";
+    const std::wstring archiverRefusal = L"==  7zdrovelkit.exe was changed after unpacking: not started";
+    // changeAt: the tool run (0-based) during which another process of the
+    // user writes the tool; -1: before the operation starts.
+    const struct { Control option; std::wstring tool; int changeAt; bool asLink; size_t runs; std::wstring status; }
+        rows[] = {
+            {Control::FormatNtfsOption, kBootice, -1, false, 0, bootRefusal},
+            {Control::FormatNoneOption, kArchiver, -1, false, 0, archiverRefusal},
+            {Control::FormatNtfsOption, kBootice, -1, true, 0, bootRefusal},
+            // Written during the probe: the repartition and the probe ran, the boot records do not.
+            {Control::FormatNtfsOption, kBootice, 1, false, 2, bootRefusal},
+            // While a tool runs it is held: the write fails and all goes on.
+            {Control::FormatNtfsOption, kArchiver, 1, false, 5, L""},
+        };
+    for (const auto& row : rows) {
+        SetUp();
+        fake.storedDigests = fake.DigestsOfPayloadFiles();
+        fake.digestsFromFiles = false;
+        fake.soundDevice = true;
+        appState.draggedFiles.Set(L"D:\\x\\readme.txt\n");
+        fake.AddFile(L"D:\\x\\readme.txt");
+        std::vector<bool> heldDuringRun;
+        const std::wstring tool = row.tool;
+        auto change = [tool, asLink = row.asLink] {
+            if (asLink) {
+                fake.files.erase(ToUpper(tool));
+                fake.AddFile(L"D:\\evil\\tool.exe", "MZ");  // the same bytes, elsewhere
+                fake.AddLink(tool, L"D:\\evil\\tool.exe");
+            } else {
+                OsWriteWholeFile(tool, "MZ evil", 7);
+            }
+        };
+        if (row.changeAt < 0) change();
+        fake.tool = [&heldDuringRun, change, changeAt = row.changeAt](const std::wstring& line) {
+            FakeTool result;
+            const bool boot = line.find(L"bootice.exe") != std::wstring::npos;
+            heldDuringRun.push_back(fake.heldFiles.count(ToUpper(boot ? kBootice : kArchiver)) == 1);
+            if (int(fake.consoleRuns.size()) - 1 == changeAt) result.onStart = change;
+            return result;
+        };
+        OsSetCheck(Control::FormatNoneOption, 0);
+        Select(row.option);
+        RunCopyOperation(0);
+        EXPECT_EQ(ToolArguments().size(), row.runs) << row.status;
+        EXPECT_EQ(heldDuringRun, std::vector<bool>(row.runs, true));
+        EXPECT_TRUE(fake.heldFiles.empty()) << "every hold is released";
+        const bool refused = !row.status.empty();
+        EXPECT_EQ(fake.HasFile(L"E:\\readme.txt"), !refused);
+        EXPECT_EQ(fake.soundsStarted, refused ? 0 : 1);
+        if (refused) {
+            EXPECT_EQ(fake.Of(Control::StatusLine).text, row.status);
+            // The next operation unpacks afresh, writing every tool over.
+            EXPECT_FALSE(fake.HasFile(kArchiver));
+        }
+    }
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <cwctype>
 
 #include "app/AppState.h"
+#include "common/Sha256.h"
 #include "common/Str.h"
 #include "tools/ConsoleRunner.h"
 
@@ -267,11 +268,13 @@ int64_t OsFileSize(const std::wstring& path) {
 bool OsIsFolder(const std::wstring& path) { return fake.folders.count(Resolve(path)) != 0; }
 bool OsWriteWholeFile(const std::wstring& path, const void* data, size_t size) {
     fake.log.push_back(L"write " + path);
+    if (fake.heldFiles.count(Key(path)) != 0) return false;  // as Windows keeps a held file
     fake.files[Key(path)] = std::string(static_cast<const char*>(data), size);
     return true;
 }
 bool OsDeleteFile(const std::wstring& path) {
     fake.log.push_back(L"delete " + path);
+    if (fake.heldFiles.count(Resolve(path)) != 0) return false;
     return fake.files.erase(Resolve(path)) != 0;
 }
 bool OsRemoveFolder(const std::wstring& path) {
@@ -306,6 +309,38 @@ std::vector<FolderEntry> OsListFolder(const std::wstring& path) {
         if (direct(file.first)) entries.push_back({file.first.substr(prefix.size()), false});
     return entries;
 }
+struct HeldFile {
+    std::wstring key;
+};
+HeldFile* OsHoldFile(const std::wstring& path) {
+    // A link is opened as itself, which holds no program.
+    const std::wstring key = Resolve(path, true);
+    fake.log.push_back(L"hold " + path);
+    if (fake.links.count(key) == 0 && fake.files.count(key) == 0) return nullptr;
+    fake.heldFiles.insert(key);
+    return new HeldFile{key};
+}
+bool OsReadHeldFile(HeldFile* file, std::string* bytes) {
+    auto found = fake.files.find(file->key);
+    if (found == fake.files.end()) return false;
+    *bytes = found->second;
+    return true;
+}
+void OsReleaseFile(HeldFile* file) {
+    if (file == nullptr) return;
+    fake.log.push_back(L"release " + file->key);
+    fake.heldFiles.erase(file->key);
+    delete file;
+}
+std::string FakeOs::DigestsOfPayloadFiles() const {
+    const std::wstring folder = Key(PayloadFolder() + L"\\");
+    std::string list;
+    for (const auto& file : files)
+        if (StartsWith(file.first, folder))
+            list += Sha256Hex(file.second) + " " + ToUtf8(file.first.substr(folder.size())) + "\r\n";
+    return list;
+}
+
 bool OsIsLink(const std::wstring& path) { return fake.links.count(Resolve(path, true)) != 0; }
 bool OsRemoveLink(const std::wstring& path) {
     fake.log.push_back(L"remove link " + path);
@@ -443,3 +478,8 @@ StoredBlock OsCompletionSound() {
     return {wave, 4};
 }
 StoredBlock OsLogoPng() { return {nullptr, 0}; }
+StoredBlock OsPayloadDigests() {
+    static std::string list;
+    list = fake.digestsFromFiles ? fake.DigestsOfPayloadFiles() : fake.storedDigests;
+    return {reinterpret_cast<const unsigned char*>(list.data()), list.size()};
+}

@@ -92,6 +92,13 @@ struct FakeOs {
     std::function<void(const std::wstring&)> onRunHidden;
     bool hiddenRunStarts = true;
 
+    // The digest list stored in the program: by default made from the files
+    // in the payload folder as they are when it is read (every tool is the
+    // one unpacked); storedDigests replaces it when digestsFromFiles is false.
+    bool digestsFromFiles = true;
+    std::string storedDigests;
+    std::set<std::wstring> heldFiles;           // upper-cased paths held by OsHoldFile
+
     std::vector<std::wstring> consoleRuns;      // OsStartConsoleProcess command lines
     std::function<FakeTool(const std::wstring& commandLine)> tool;
     std::vector<std::string> inputWritten;
@@ -112,6 +119,8 @@ struct FakeOs {
     std::string FileContent(const std::wstring& path) const;
     FakeControl& Of(Control control) { return controls[control]; }
     std::vector<std::wstring> StatusHistory() const;
+    // The digest list of the payload folder's files as they are now.
+    std::string DigestsOfPayloadFiles() const;
 };
 
 extern FakeOs fake;

@@ -13,6 +13,12 @@
  * A line: tick-ms TAB control-id TAB window-class TAB what TAB wParam TAB
  * lParam TAB text, UTF-8, with backslash, tab, CR and LF escaped as \\ \t \r
  * \n. Top-level windows have control id 0.
+ *
+ * With DROVELKIT_TRACE_NO_ADMIN=1 in the program's environment the hook also
+ * makes the program see a user without administrator rights, which Wine never
+ * has: the program's own import of OpenSCManagerW is pointed at a procedure
+ * that fails with ERROR_ACCESS_DENIED, Windows' answer to such a user. The
+ * line "noadmin" carries the number of imports changed.
  */
 #include <windows.h>
 #include <commctrl.h>
@@ -127,6 +133,41 @@ __declspec(dllexport) LRESULT CALLBACK TraceGetMessage(int code, WPARAM wParam, 
   return CallNextHookEx(NULL, code, wParam, lParam);
 }
 
+static SC_HANDLE WINAPI RefusedOpenSCManagerW(LPCWSTR machine, LPCWSTR database, DWORD access) {
+  (void)machine;
+  (void)database;
+  (void)access;
+  SetLastError(ERROR_ACCESS_DENIED);
+  return NULL;
+}
+
+/* Points every import of OpenSCManagerW in the program's own file at the
+ * refusing procedure; returns how many it changed. */
+static int RefuseServiceManager(void) {
+  BYTE *base = (BYTE *)GetModuleHandleW(NULL);
+  const IMAGE_NT_HEADERS *nt = (const IMAGE_NT_HEADERS *)(base + ((const IMAGE_DOS_HEADER *)base)->e_lfanew);
+  const IMAGE_DATA_DIRECTORY *imports = &nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+  int changed = 0;
+  if (!imports->VirtualAddress) return 0;
+  for (const IMAGE_IMPORT_DESCRIPTOR *d = (const IMAGE_IMPORT_DESCRIPTOR *)(base + imports->VirtualAddress); d->Name;
+       ++d) {
+    if (!d->OriginalFirstThunk) continue;
+    const IMAGE_THUNK_DATA *names = (const IMAGE_THUNK_DATA *)(base + d->OriginalFirstThunk);
+    IMAGE_THUNK_DATA *slots = (IMAGE_THUNK_DATA *)(base + d->FirstThunk);
+    for (; names->u1.AddressOfData; ++names, ++slots) {
+      if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal)) continue;
+      const IMAGE_IMPORT_BY_NAME *byName = (const IMAGE_IMPORT_BY_NAME *)(base + names->u1.AddressOfData);
+      if (strcmp((const char *)byName->Name, "OpenSCManagerW") != 0) continue;
+      DWORD old;
+      if (!VirtualProtect(&slots->u1.Function, sizeof slots->u1.Function, PAGE_READWRITE, &old)) continue;
+      slots->u1.Function = (ULONG_PTR)RefusedOpenSCManagerW;
+      VirtualProtect(&slots->u1.Function, sizeof slots->u1.Function, old, &old);
+      ++changed;
+    }
+  }
+  return changed;
+}
+
 BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
   (void)instance;
   (void)reserved;
@@ -144,6 +185,12 @@ BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
     used += EscapeText(name, line + used, (int)sizeof line - used - 2);
     line[used++] = '\n';
     Append(line, used);
+    wchar_t noAdmin[4] = L"";
+    if (GetEnvironmentVariableW(L"DROVELKIT_TRACE_NO_ADMIN", noAdmin, 4) && noAdmin[0] == L'1') {
+      used = snprintf(line, sizeof line, "%lu\t0\t-\tnoadmin\t%d\t0\t\n", (unsigned long)GetTickCount(),
+                      RefuseServiceManager());
+      Append(line, used);
+    }
   }
   return TRUE;
 }
