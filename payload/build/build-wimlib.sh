@@ -71,13 +71,26 @@ build_step() {
   }
 }
 
-# The tarball's configure is used as it is: no autoreconf.
-(cd "$xml_src" && build_step xml-configure ./configure --host="$host" CC="$cc" --prefix="$prefix" \
-  --disable-shared --enable-static --without-python --without-http --without-ftp \
-  --without-iconv --without-icu --without-zlib --without-lzma --without-threads \
-  --without-modules --without-catalog --without-debug --without-legacy)
-build_step xml-make make -C "$xml_src" -j "$jobs" libxml2.la
-build_step xml-install make -C "$xml_src" install-libLTLIBRARIES install-data-am
+# libxml2's own CMake build: Debian's patches leave its Makefile.am newer
+# than Makefile.in, and the autotools build would want automake.
+build_step xml-configure cmake -S "$xml_src" -B "$work/xml-build" -Wno-dev \
+  -DCMAKE_SYSTEM_NAME=Windows -DCMAKE_C_COMPILER="$cc" -DCMAKE_RC_COMPILER="${host}-windres" \
+  -DCMAKE_FIND_ROOT_PATH="/usr/$host" -DCMAKE_FIND_ROOT_PATH_MODE_PROGRAM=NEVER \
+  -DCMAKE_FIND_ROOT_PATH_MODE_LIBRARY=ONLY -DCMAKE_FIND_ROOT_PATH_MODE_INCLUDE=ONLY \
+  -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$prefix" -DBUILD_SHARED_LIBS=OFF \
+  -DLIBXML2_WITH_ICONV=OFF -DLIBXML2_WITH_ICU=OFF -DLIBXML2_WITH_LZMA=OFF -DLIBXML2_WITH_ZLIB=OFF \
+  -DLIBXML2_WITH_PYTHON=OFF -DLIBXML2_WITH_HTTP=OFF -DLIBXML2_WITH_FTP=OFF -DLIBXML2_WITH_THREADS=OFF \
+  -DLIBXML2_WITH_MODULES=OFF -DLIBXML2_WITH_CATALOG=OFF -DLIBXML2_WITH_DEBUG=OFF \
+  -DLIBXML2_WITH_LEGACY=OFF -DLIBXML2_WITH_TESTS=OFF -DLIBXML2_WITH_PROGRAMS=OFF
+build_step xml-make cmake --build "$work/xml-build" -j "$jobs"
+build_step xml-install cmake --install "$work/xml-build"
+xml_lib=$(find "$prefix" -name 'libxml2*.a' | head -n1)
+[ -n "$xml_lib" ] || { echo "libxml2's build left no static library in $prefix" >&2; exit 1; }
+
+# Debian's patches may leave the autotools' inputs newer than what they
+# made; the generated files are made newer again so that make never wants
+# automake.
+(cd "$wim_src" && touch -c aclocal.m4 && sleep 1 && touch -c configure config.h.in && find . -name Makefile.in -exec touch {} +)
 
 # wimlib's configure asks pkg-config for libxml2 unless told; LIBXML_STATIC
 # keeps the headers from declaring libxml2's functions as DLL imports.
@@ -85,7 +98,7 @@ build_step xml-install make -C "$xml_src" install-libLTLIBRARIES install-data-am
   --disable-shared --enable-static --without-fuse --without-ntfs-3g --without-libcrypto \
   --disable-ssse3-sha1 \
   LIBXML2_CFLAGS="-I$prefix/include/libxml2 -DLIBXML_STATIC" \
-  LIBXML2_LIBS="$prefix/lib/libxml2.a" \
+  LIBXML2_LIBS="$xml_lib" \
   LDFLAGS="-static -static-libgcc")
 build_step wim-make make -C "$wim_src" -j "$jobs" wimlib-imagex.exe
 ${host}-strip -o "$out/wimlib-imagex.exe" "$wim_src/wimlib-imagex.exe"

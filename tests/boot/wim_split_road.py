@@ -66,6 +66,26 @@ def stream_sha256(args):
     return digest.hexdigest()
 
 
+# Microsoft-signed shim and Debian's signed GRUB for CDs, which looks for
+# /.disk/info and reads /boot/grub/grub.cfg on that volume.
+SHIM = '/usr/lib/shim/shimx64.efi.signed'
+SIGNED_GRUB = '/usr/lib/grub/x86_64-efi-signed/gcdx64.efi.signed'
+SECURE_MARKER = 'DROVELKIT-SIGNED-GRUB-STARTED'
+
+
+def put_signed_loaders(source):
+    efi_boot = os.path.join(source, 'EFI', 'BOOT')
+    os.makedirs(efi_boot)
+    shutil.copyfile(SHIM, os.path.join(efi_boot, 'BOOTX64.EFI'))
+    shutil.copyfile(SIGNED_GRUB, os.path.join(efi_boot, 'grubx64.efi'))
+    os.makedirs(os.path.join(source, '.disk'))
+    with open(os.path.join(source, '.disk', 'info'), 'w') as f:
+        f.write('Drovelkit split image test\n')
+    os.makedirs(os.path.join(source, 'boot', 'grub'))
+    with open(os.path.join(source, 'boot', 'grub', 'grub.cfg'), 'w') as f:
+        f.write(f'echo {SECURE_MARKER}\nhalt\n')
+
+
 def build_image(run_dir):
     """The ISO image and the sha256 of each captured file. Only the ISO is
     left on disk."""
@@ -84,6 +104,7 @@ def build_image(run_dir):
         f.write(road.README)
     with open(os.path.join(source, 'sources', 'boot.wim'), 'wb') as f:
         f.write(b'small file beside the image')
+    put_signed_loaders(source)
     iso = os.path.join(run_dir, 'image.iso')
     # Level 3: ISO 9660 keeps a file of 4 GiB or more in several extents.
     run(['xorriso', '-as', 'mkisofs', '-iso-level', '3', '-J', '-R', '-o', iso, source])
@@ -131,6 +152,9 @@ def run_case(case, opts):
     for tool in ('wimlib-imagex', 'xorriso', '7zz', 'mdir', 'mcopy'):
         if not shutil.which(tool):
             raise Skip(f'{tool} is missing (scripts/setup.sh installs it)')
+    for path in (SHIM, SIGNED_GRUB):
+        if not os.path.isfile(path):
+            raise Skip(f'{path} is missing (scripts/setup.sh installs it)')
     run_dir = os.path.join(opts.work, case)
     shutil.rmtree(run_dir, ignore_errors=True)
     os.makedirs(run_dir)
