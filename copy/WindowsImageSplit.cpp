@@ -75,6 +75,7 @@ bool SplitWindowsImage(const std::wstring& imagePath, const std::wstring& drive)
     // A copy left behind by a run that ended abruptly is never split again.
     DeleteFolderTree(work);
     OsCreateFolder(work);
+    ShowStatus(L"Splitting " + name + L" for FAT32 ...");
     bool good = StartTool(ArchiverPath(), L"x -y -bsp1 \"" + imagePath + L"\" -o" + work + L"\\ \"" + name + L"\"") == 0;
     const std::wstring copy = work + L"\\" + name;
     // The archiver also ends well when the name matched nothing.

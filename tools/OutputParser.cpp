@@ -31,8 +31,13 @@ void ArchiverProgress(const std::wstring& chunk, const std::wstring& arguments) 
     // The file name follows " - " on a progress line. A read can also carry
     // header lines with dates (2026-12-08) and further progress lines after a
     // carriage return; neither belongs in the name.
+    // A copy into a folder (the Windows image's into the temporary folder)
+    // keeps the status line that says what it is for.
+    const std::wstring target =
+        output == std::wstring::npos ? L"" : arguments.substr(output + 3, arguments.find(L' ', output + 3) - output - 3);
+    const bool intoFolder = target.size() > 3;
     size_t dash = chunk.find(L" - ");
-    if (dash != std::wstring::npos) {
+    if (dash != std::wstring::npos && !intoFolder) {
         std::wstring path = chunk.substr(dash + 3);
         path = path.substr(0, path.find_first_of(L"\r\n"));
         path = drive + L"\\" + TrimBlanks(path);

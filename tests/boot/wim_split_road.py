@@ -6,7 +6,10 @@ the program's own copy operation (road.make_drive; Debian's wimlib-imagex
 stands for the payload's splitter). The volume must hold install.swm,
 install2.swm, ... each below 4 GiB and no install.wim, and independent
 readers must accept the parts: wimlib's verify with --ref, 7-Zip's listing,
-and every file read back with the contents it was captured with.
+and every file read back with the contents it was captured with. The
+image carries Microsoft-signed shim and Debian's signed GRUB: the drive boots
+them under OVMF with Microsoft's keys and Secure Boot on, and the same drive
+with an unsigned loader is refused (proof that Secure Boot was on).
 
   wim_split_road.py --case NAME --native-build DIR --firmware-dir DIR --work DIR
 
@@ -148,11 +151,39 @@ def check_volume(drive, disk, digests):
             raise Failure(f'{name} read back from the parts differs from the captured file')
 
 
+# Secure Boot: OVMF with Microsoft's keys enrolled, q35 with SMM, the
+# variables in a copy of the enrolled store, the disk on AHCI.
+SECURE_CODE = '/usr/share/OVMF/OVMF_CODE_4M.ms.fd'
+SECURE_VARS = '/usr/share/OVMF/OVMF_VARS_4M.ms.fd'
+UNSIGNED_LOADER = '/usr/lib/shim/shimx64.efi'
+REFUSED = 'Access Denied'
+
+
+def secure_boot_args(disk, run_dir):
+    variables = os.path.join(run_dir, 'vars.fd')
+    shutil.copyfile(SECURE_VARS, variables)
+    return ['-machine', 'q35,smm=on', '-global', 'driver=cfi.pflash01,property=secure,value=on',
+            '-drive', f'if=pflash,format=raw,unit=0,readonly=on,file={SECURE_CODE}',
+            '-drive', f'if=pflash,format=raw,unit=1,file={variables}',
+            '-m', drive_boot_test.MEMORY, '-net', 'none', '-device', 'ahci,id=ahci',
+            '-drive', f'if=none,id=disk,format=raw,file={disk}', '-device', 'ide-hd,drive=disk,bus=ahci.0']
+
+
+def check_secure_boot(drive, disk, run_dir):
+    """The drive boots the image's signed loaders with Secure Boot on; the
+    same drive with an unsigned loader is refused by the firmware."""
+    drive_boot_test.boot_serial(secure_boot_args(disk, run_dir), run_dir, [SECURE_MARKER])
+    drive_boot_test.mtools('mcopy', disk, drive.start, '-o', UNSIGNED_LOADER, '::/EFI/BOOT/BOOTX64.EFI')
+    lines = drive_boot_test.boot_serial(secure_boot_args(disk, run_dir), run_dir, [REFUSED])
+    if any(SECURE_MARKER in line for line in lines):
+        raise Failure('the unsigned loader was started: Secure Boot was off')
+
+
 def run_case(case, opts):
-    for tool in ('wimlib-imagex', 'xorriso', '7zz', 'mdir', 'mcopy'):
+    for tool in ('wimlib-imagex', 'xorriso', '7zz', 'mdir', 'mcopy', 'qemu-system-x86_64'):
         if not shutil.which(tool):
             raise Skip(f'{tool} is missing (scripts/setup.sh installs it)')
-    for path in (SHIM, SIGNED_GRUB):
+    for path in (SHIM, SIGNED_GRUB, SECURE_CODE, SECURE_VARS, UNSIGNED_LOADER):
         if not os.path.isfile(path):
             raise Skip(f'{path} is missing (scripts/setup.sh installs it)')
     run_dir = os.path.join(opts.work, case)
@@ -169,6 +200,7 @@ def run_case(case, opts):
             raise Failure('the operation did not leave the image out and split it')
         os.remove(iso)
         check_volume(drive, disk, digests)
+        check_secure_boot(drive, disk, run_dir)
     finally:
         shutil.rmtree(run_dir, ignore_errors=True)
     log(f'PASSED: {case}')

@@ -556,6 +556,7 @@ protected:
     FakeTool Tool(const std::wstring& commandLine) {
         FakeTool tool;
         if (commandLine.find(L"-o" + kWork) != std::wstring::npos) {
+            tool.chunks = {" 40% 1 - Sources\\Install.WIM"};
             tool.onStart = [this] {
                 fake.AddFolder(kWork + L"\\Sources");
                 fake.AddFile(kWork + L"\\Sources\\Install.WIM", "wim");
@@ -585,9 +586,12 @@ TEST_F(SplitTest, TheImageGoesOntoFat32AsPartsAndItsCopyIsRemoved) {
         kArchiver + L" x -y -bsp1 \"D:\\iso\\win.iso\" -o" + kWork + L"\\ \"Sources\\Install.WIM\"",
         kSplitter + L" split \"" + kWork + L"\\Sources\\Install.WIM\" \"E:\\Sources\\Install.swm\" 3800",
     }));
+    // The copy into the temporary folder keeps the status line (it is no file of the drive).
     const auto statuses = fake.StatusHistory();
-    EXPECT_NE(std::find(statuses.begin(), statuses.end(), L"Splitting Sources\\Install.WIM for FAT32 ..."),
-              statuses.end());
+    const auto splitting = std::find(statuses.begin(), statuses.end(), L"Splitting Sources\\Install.WIM for FAT32 ...");
+    ASSERT_NE(splitting, statuses.end());
+    EXPECT_EQ(std::find(statuses.begin(), statuses.end(), L"C:\\Sources\\Install.WIM"), statuses.end());
+    EXPECT_LT(Position(L"progress 40"), Position(L"progress 24"));
     // The splitter's figures reach the bar and the taskbar, also when cut between reads.
     EXPECT_LT(Position(L"progress 24"), Position(L"progress 100"));
     EXPECT_LT(Position(L"taskbar 24/100"), fake.log.size());
