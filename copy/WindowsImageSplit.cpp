@@ -76,13 +76,15 @@ bool SplitWindowsImage(const std::wstring& imagePath, const std::wstring& drive)
     DeleteFolderTree(work);
     OsCreateFolder(work);
     ShowStatus(L"Splitting " + name + L" for FAT32 ...");
-    bool good = StartTool(ArchiverPath(), L"x -y -bsp1 \"" + imagePath + L"\" -o" + work + L"\\ \"" + name + L"\"") == 0;
+    bool good =
+        StartTool(ArchiverPath(), L"x -y -bsp1 \"" + imagePath + L"\" -o" + work + L"\\ \"" + name + L"\"") == 0;
     const std::wstring copy = work + L"\\" + name;
     // The archiver also ends well when the name matched nothing.
     good = good && OsFileSize(copy) > 0;
     if (good && !CopyInterrupted()) {
         const std::wstring folder = FolderPart(name);
         if (!folder.empty()) OsCreateFolder(drive + L"\\" + folder.substr(0, folder.size() - 1));
+        // Again: the archiver's verdict took the status line.
         ShowStatus(L"Splitting " + name + L" for FAT32 ...");
         good = StartTool(SplitterPath(), L"split \"" + copy + L"\" \"" + drive + L"\\" + FirstPartName(name) + L"\" " +
                                              std::to_wstring(kPartMiB)) == 0;

@@ -1,5 +1,6 @@
 #include "tools/OutputParser.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 
@@ -28,14 +29,15 @@ void ArchiverProgress(const std::wstring& chunk, const std::wstring& arguments) 
     size_t output = arguments.find(L" -o");
     const std::wstring drive = output == std::wstring::npos ? L"" : arguments.substr(output + 3, 2);
 
+    // A copy into a folder (the Windows image's into the temporary folder)
+    // keeps the status line that says what it is for. The output folder runs
+    // to the next blank; "-oE:\\" is a drive's root.
+    const size_t targetEnd = output == std::wstring::npos ? output : arguments.find(L' ', output + 3);
+    const bool intoFolder = output != std::wstring::npos && std::min(targetEnd, arguments.size()) > output + 6;
+
     // The file name follows " - " on a progress line. A read can also carry
     // header lines with dates (2026-12-08) and further progress lines after a
     // carriage return; neither belongs in the name.
-    // A copy into a folder (the Windows image's into the temporary folder)
-    // keeps the status line that says what it is for.
-    const std::wstring target =
-        output == std::wstring::npos ? L"" : arguments.substr(output + 3, arguments.find(L' ', output + 3) - output - 3);
-    const bool intoFolder = target.size() > 3;
     size_t dash = chunk.find(L" - ");
     if (dash != std::wstring::npos && !intoFolder) {
         std::wstring path = chunk.substr(dash + 3);

@@ -565,8 +565,8 @@ protected:
             if (escapeAt == L"no copy") tool.onStart = nullptr;
         } else if (commandLine.find(L"wimlib-imagex") != std::wstring::npos) {
             tool.chunks = {"\rSplitting WIM: 0 MiB of 5120 MiB (0%) written, part 1 of 2\rSplitting WIM: 1",
-                           "228 MiB of 5120 MiB (24%) writ", "ten, part 1 of 2\rSplitting WIM: 5120 MiB of 5120 MiB (10",
-                           "0%) written, part 2 of 2\n"};
+                           "228 MiB of 5120 MiB (24%) writ",
+                           "ten, part 1 of 2\rSplitting WIM: 5120 MiB of 5120 MiB (10", "0%) written, part 2 of 2\n"};
             if (escapeAt == L"split") tool.onStart = [] { appState.interruptRequested = 1; };
             tool.exitCode = escapeAt == L"split fails" || escapeAt == L"split" ? 1 : 0;
         }
