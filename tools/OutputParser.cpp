@@ -31,7 +31,7 @@ void ArchiverProgress(const std::wstring& chunk, const std::wstring& arguments) 
 
     // A copy into a folder (the Windows image's into the temporary folder)
     // keeps the status line that says what it is for. The output folder runs
-    // to the next blank; "-oE:\\" is a drive's root.
+    // to the next blank; "-oE:\" is a drive's root.
     const size_t targetEnd = output == std::wstring::npos ? output : arguments.find(L' ', output + 3);
     const bool intoFolder = output != std::wstring::npos && std::min(targetEnd, arguments.size()) > output + 6;
 
