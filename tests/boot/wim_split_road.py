@@ -116,9 +116,8 @@ def build_image(run_dir):
 
 
 def check_volume(drive, disk, digests):
-    """The parts on the FAT32 volume: each below 4 GiB, no install.wim, the
-    same bytes as the tree the operation left; then wimlib and 7-Zip read
-    them."""
+    """The parts on the FAT32 volume: each below 4 GiB, no install.wim;
+    wimlib and 7-Zip read them back."""
     listing = drive_boot_test.mtools('mdir', disk, drive.start, '-b', '::/sources')
     names = sorted(os.path.basename(line.strip().rstrip('/')) for line in listing.splitlines() if line.strip())
     log(f'  on the volume in sources: {names}')
@@ -134,10 +133,6 @@ def check_volume(drive, disk, digests):
         log(f'  {part}: {size} bytes')
         if size >= FAT32_LIMIT:
             raise Failure(f'{part} has {size} bytes, FAT32 holds less than {FAT32_LIMIT}')
-        on_volume = stream_sha256(['mcopy', '-n', '-i', f'{disk}@@{drive.start * 512}',
-                                   f'::/sources/{part}', '-'])
-        if on_volume != boot_test.sha256_of(path):
-            raise Failure(f'{part} on the volume differs from what the operation wrote')
     first = os.path.join(tree_sources, 'install.swm')
     ref = f'--ref={os.path.join(tree_sources, "install*.swm")}'
     run(['wimlib-imagex', 'verify', first, ref])
