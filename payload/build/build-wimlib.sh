@@ -101,9 +101,10 @@ xml_lib=$(find "$prefix" -name 'libxml2*.a' | head -n1)
   --disable-shared --enable-static --without-fuse --without-ntfs-3g --without-libcrypto \
   --disable-ssse3-sha1 \
   LIBXML2_CFLAGS="-I$prefix/include/libxml2 -DLIBXML_STATIC" \
-  LIBXML2_LIBS="$xml_lib" \
-  LDFLAGS="-static -static-libgcc")
-build_step wim-make make -C "$wim_src" -j "$jobs" wimlib-imagex.exe
+  LIBXML2_LIBS="$xml_lib")
+# libtool reads a plain -static itself; -all-static reaches the compiler and
+# takes the C runtime's helpers and the thread library in as well.
+build_step wim-make make -C "$wim_src" -j "$jobs" LDFLAGS=-all-static wimlib-imagex.exe
 ${host}-strip -o "$out/wimlib-imagex.exe" "$wim_src/wimlib-imagex.exe"
 if ${host}-objdump -p "$out/wimlib-imagex.exe" | grep -i 'DLL Name' | grep -vqiE \
      'kernel32|msvcrt|advapi32|ntdll|shell32|user32|ws2_32|api-ms-win'; then
