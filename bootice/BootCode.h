@@ -11,6 +11,6 @@ struct BootCodeImage {
 };
 
 extern const BootCodeImage kMasterBootCode;  // bootcode/mbr.asm: 440 bytes
-extern const BootCodeImage kFat32BootCode;   // bootcode/fat32.asm: 2 sectors of 512 bytes
+extern const BootCodeImage kFat32BootCode;   // bootcode/fat32.asm: 3 sectors of 512 bytes
 extern const BootCodeImage kNtfsBootCode;    // bootcode/ntfs.asm
 extern const BootCodeImage kExfatBootCode;   // bootcode/exfat.asm

@@ -42,20 +42,29 @@ static uint32_t NewSerial(const FrontHooks& hooks, const std::vector<uint8_t>& o
 }
 
 static std::vector<FatFile> EfiLoaderFiles() {
-    std::vector<FatFile> files(2);
-    files[0].path = "EFI/BOOT/BOOTX64.EFI";
-    files[0].bytes = kEfiLoaderX64.bytes;
-    files[0].size = kEfiLoaderX64.size;
-    files[1].path = "EFI/BOOT/BOOTIA32.EFI";
-    files[1].bytes = kEfiLoaderIa32.bytes;
-    files[1].size = kEfiLoaderIa32.size;
+    // The file names the loaders load the driver by (efi/chain_loader.c).
+    const struct {
+        const char* path;
+        const BootCodeImage& image;
+    } images[] = {{"EFI/BOOT/BOOTX64.EFI", kEfiLoaderX64},
+                  {"EFI/BOOT/BOOTIA32.EFI", kEfiLoaderIa32},
+                  {"EFI/BOOT/FSX64.EFI", kEfiDriverX64},
+                  {"EFI/BOOT/FSIA32.EFI", kEfiDriverIa32}};
+    std::vector<FatFile> files;
+    for (const auto& image : images) {
+        FatFile file;
+        file.path = image.path;
+        file.bytes = image.image.bytes;
+        file.size = image.image.size;
+        files.push_back(file);
+    }
     return files;
 }
 
 // The UEFI loaders' partition of an NTFS or exFAT disk must hold them: checked
 // before the first write.
 static bool CheckEfiPartition(const PartitionLayout& layout, uint32_t sectorSize, std::string* error) {
-    if (kEfiLoaderX64.size == 0 || kEfiLoaderIa32.size == 0) {
+    if (kEfiLoaderX64.size == 0 || kEfiLoaderIa32.size == 0 || kEfiDriverX64.size == 0 || kEfiDriverIa32.size == 0) {
         *error = "the UEFI loaders for NTFS and exFAT drives are not built";
         return false;
     }

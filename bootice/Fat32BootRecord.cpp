@@ -8,7 +8,7 @@
 static const uint32_t kBpbStart = 3;
 static const uint32_t kBpbEnd = 90;        // OEM name, BPB, FAT32 BPB, label, "FAT32   "
 static const uint32_t kLoaderNameSlot = 499;
-static const uint32_t kFat32CodeBytes = 1024;
+static const uint32_t kFat32CodeBytes = 512 * (1 + kFat32CodeSectors);
 
 static bool IsPowerOfTwo(uint32_t value) { return value != 0 && (value & (value - 1)) == 0; }
 
@@ -48,9 +48,11 @@ bool InstallFat32BootRecord(BlockDevice* disk, uint64_t partitionStart, const Bo
     const uint32_t fsInfo = Get16(volume.data() + 48);
     const uint32_t backup = Get16(volume.data() + 50);
     const bool hasBackup = backup != 0 && backup != 0xFFFF;
-    if (reserved <= kFat32CodeSector || fsInfo == kFat32CodeSector ||
-        (hasBackup && (backup == kFat32CodeSector || backup + 1 == kFat32CodeSector || backup >= reserved))) {
-        *error = "the FAT32 volume has no free reserved sector 12 for the boot code (reserved sectors " +
+    // The code sectors must miss FSInfo and the three-sector backup region.
+    const uint32_t codeEnd = kFat32CodeSector + kFat32CodeSectors;
+    if (reserved < codeEnd || (fsInfo >= kFat32CodeSector && fsInfo < codeEnd) ||
+        (hasBackup && ((backup + 3 > kFat32CodeSector && backup < codeEnd) || backup >= reserved))) {
+        *error = "the FAT32 volume has no free reserved sectors 12 and 13 for the boot code (reserved sectors " +
                  std::to_string(reserved) + ", FSInfo " + std::to_string(fsInfo) + ", backup " +
                  std::to_string(backup) + ")";
         return false;
@@ -67,8 +69,9 @@ bool InstallFat32BootRecord(BlockDevice* disk, uint64_t partitionStart, const Bo
                    std::to_string(partitionStart);
     }
 
-    // The code sector first: the new sector 0 loads it.
-    if (!WriteSectorsVerified(disk, partitionStart + kFat32CodeSector, 1, code.bytes + 512, error)) return false;
+    // The code sectors first: the new sector 0 loads them.
+    if (!WriteSectorsVerified(disk, partitionStart + kFat32CodeSector, kFat32CodeSectors, code.bytes + 512, error))
+        return false;
     if (hasBackup && !WriteSectorsVerified(disk, partitionStart + backup, 1, sector.data(), error)) return false;
     return WriteSectorsVerified(disk, partitionStart, 1, sector.data(), error);
 }

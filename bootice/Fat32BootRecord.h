@@ -1,5 +1,5 @@
 // The partition boot record of a FAT32 volume: the boot code's sector 0 with
-// the volume's own BPB kept, and its second sector in reserved sector 12.
+// the volume's own BPB kept, and its other sectors in reserved sectors 12 and 13.
 #pragma once
 #include <cstdint>
 #include <string>
@@ -8,12 +8,13 @@
 #include "bootice/BootTool.h"
 
 const uint32_t kFat32CodeSector = 12;
+const uint32_t kFat32CodeSectors = 2;  // after sector 0
 
 // True when `sector` (the volume's first, of `sectorSize` bytes) holds a
 // FAT32 BPB.
 bool IsFat32BootSector(const uint8_t* sector, uint32_t sectorSize);
 
-// Installs `code` (two 512-byte sectors) on the FAT32 volume that starts at
+// Installs `code` (three 512-byte sectors) on the FAT32 volume that starts at
 // partitionStart, with the loader's name in the name slot, and updates the
 // backup boot sector. HiddenSectors is set to partitionStart, as the boot code
 // and the loader rely on it. The partition's active flag is the caller's.

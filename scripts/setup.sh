@@ -43,11 +43,14 @@ packages=(
   genisoimage
   # running the program and its tests
   wine wine32:i386 wine64 xvfb xdotool x11-utils imagemagick fvwm
-  qemu-system-x86 qemu-utils xorriso mtools dosfstools gnu-efi
+  qemu-system-x86 qemu-utils xorriso mtools dosfstools
   ntfs-3g exfatprogs exfat-fuse fdisk
-  # the boot tool's UEFI loaders for NTFS and exFAT drives (grub-mkimage at
-  # build time); boot tests of prepared drives: GRUB as a loader started by a
-  # boot sector, GRUB EFI images and hybrid images
+  # the boot tool's UEFI loaders and NTFS and exFAT driver (built with gcc
+  # at build time), and the boot tests' own UEFI programs; Debian's shim as
+  # an image's loader that reads grubx64.efi through the firmware
+  gnu-efi shim-signed
+  # boot tests of prepared drives: GRUB as a loader started by a boot
+  # sector, GRUB EFI images and hybrid images
   grub-common grub-pc-bin grub-efi-amd64-bin grub-efi-ia32-bin
   # Wine tests: Wine's own fonts (the stock system font among them) and a
   # fixed-pitch face to stand in for Consolas

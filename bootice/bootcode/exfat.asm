@@ -48,12 +48,13 @@ FirstCluster       equ 0x062C          ; dword
 DataLength         equ 0x0630          ; qword
 FatCached          equ 0x0638          ; dword: FAT sector in FatBuffer
 LoadLeft           equ 0x063C          ; dword: sectors still to load
+ChsGeometry        equ 0x0640          ; 2 words: see CheckLbaReads
 
 DirBuffer          equ 0x1000
 FatBuffer          equ 0x1200
 
 LoadSegment        equ 0x2000
-ExtendedSectors    equ 2               ; extended boot sectors this code uses
+ExtendedSectors    equ 3               ; extended boot sectors this code uses
 
         jmp short Start
         nop
@@ -230,7 +231,7 @@ Found:
         jc BadVolume                    ; chain ends before the data does
         jmp .Chain
 
-        LoaderHandOff DriveSelect
+        LoaderHandOff DriveSelect, PartitionOffset, DirBuffer
 
 ; First partition sector of cluster EAX.
 ClusterSector:
@@ -281,4 +282,12 @@ MsgBadVolume    db 'exFAT not readable', 13, 10, 0
 MsgTooLarge     db 'Loader too large', 13, 10, 0
 
         times 508-($-Sector2) db 0
+        db 0, 0, 0x55, 0xAA
+
+; ------------------------------------------------------ extended boot sector 3
+Sector3:
+
+        LoaderReads PartitionOffset
+
+        times 508-($-Sector3) db 0
         db 0, 0, 0x55, 0xAA

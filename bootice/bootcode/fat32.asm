@@ -1,10 +1,11 @@
-; FAT32 partition boot code: two sectors.
+; FAT32 partition boot code: three sectors.
 ;
 ; Sector 0 is the volume's boot sector. The installer keeps the volume's own
 ; fields (bytes 3..89: OEM name, BPB, FAT32 extended BPB, label, type), keeps
-; our jump, and writes the loader's 8.3 name into bytes 499..509. Sector 1 is
-; written to reserved sector 12 of the volume; sector 0 reads it and goes on
-; there, because one sector cannot hold a FAT32 cluster-chain walk.
+; our jump, and writes the loader's 8.3 name into bytes 499..509. Sectors 1
+; and 2 are written to reserved sectors 12 and 13 of the volume; sector 0
+; reads them and goes on there, because one sector cannot hold a FAT32
+; cluster-chain walk (nor two with the CHS reads and retries).
 ;
 ; The code finds the loader (BOOTMGR or GRLDR) in the root folder, loads the
 ; whole file by its cluster chain, which need not be contiguous, to 2000:0000
@@ -15,8 +16,8 @@
 ; is how GRUB4DOS and GRUB's g2hdr learn the partition they start from.
 ;
 ; Only BPB fields are used; the installer refuses sectors other than 512
-; bytes, and the code checks that too. All reads go through the BIOS disk
-; extensions (LBA).
+; bytes, and the code checks that too. Reads go through the BIOS disk
+; extensions (LBA), or by CHS where a BIOS lacks them (see DiskRead).
 
 bits 16
 cpu 386
@@ -44,18 +45,15 @@ dataStart       equ -0x18       ; first sector of cluster 2
 lastCluster     equ -0x1C       ; highest cluster number of the volume
 fatCached       equ -0x20       ; FAT sector now in FAT_BUFFER
 entriesLeft     equ -0x22       ; root entries still allowed (stops a looping chain)
-WORK_STACK      equ 0x7C00 - 0x24
+chsGeometry     equ -0x26       ; 3 bytes: see CheckLbaReads
+WORK_STACK      equ 0x7C00 - 0x26
 
-SECOND_SECTOR   equ 12          ; reserved sector holding sector 1 of this code
+SECOND_SECTOR   equ 12          ; reserved sectors 12 and 13 hold sectors 1 and 2
 SECOND_ADDRESS  equ 0x7E00
-FAT_BUFFER      equ 0x8000
-DIR_BUFFER      equ 0x8200
+FAT_BUFFER      equ 0x8200
+DIR_BUFFER      equ 0x8400
 LOADER_SEGMENT  equ 0x2000
-; 2000:0000 up to 9F00:0000: the end of conventional memory that every BIOS
-; leaves free below its extended data area.
-LOADER_LIMIT    equ 0x7F000
 MAX_READ        equ 64          ; sectors per BIOS call: 32 KiB, within every BIOS's limit
-READ_ATTEMPTS   equ 3
 
 ; ------------------------------------------------------------ sector 0
 
@@ -81,17 +79,17 @@ main:
         ; drive we were started from, not what the formatter assumed.
         mov [bp + bpbDriveNumber], dl
 
-        CheckLbaReads
+        CheckLbaReads 0x7C00 + chsGeometry
         cmp word [bp + bpbBytesPerSector], 512
         jne DiskError
 
         mov eax, SECOND_SECTOR
         mov bx, SECOND_ADDRESS >> 4
-        mov cx, 1
+        mov cx, 2
         call ReadVolume
         ; A volume whose sector 12 is not ours (boot sector copied alone)
         ; must not run whatever is there.
-        cmp word [SECOND_ADDRESS + 510], 0xAA55
+        cmp word [SECOND_ADDRESS + 1022], 0xAA55
         jne DiskError
         jmp SecondSector
 
@@ -107,51 +105,26 @@ ReadVolume:
 ReadDisk:
         pushad
 ReadCommon:
-        mov [bp + packet + 8], eax
-        mov [bp + packet + 12], edx
-        mov di, READ_ATTEMPTS
-.attempt:
-        ; The BIOS may change the packet on failure, so it is filled afresh.
-        mov word [bp + packet], 0x0010
-        mov [bp + packet + 2], cx
-        mov word [bp + packet + 4], 0
-        mov [bp + packet + 6], bx
         lea si, [bp + packet]
-        mov dl, [bp + bpbDriveNumber]
-        mov ah, 0x42
-        int 0x13
-        jnc .done
-        ; Some USB BIOSes fail the first read after start-up; reset, retry.
-        xor ah, ah
-        mov dl, [bp + bpbDriveNumber]
-        int 0x13
-        dec di
-        jnz .attempt
-        jmp DiskError
-.done:
+        mov word [si], 0x0010
+        mov [si + 2], cx
+        mov word [si + 4], 0
+        mov [si + 6], bx
+        mov [si + 8], eax
+        mov [si + 12], edx
+        call DiskRead
+        jc DiskError
         popad
         ret
 
-DiskError:
-        mov si, diskErrorText
+        DiskReadRoutine 0x7C00 + bpbDriveNumber, 0x7C00 + chsGeometry
+
+NoLba:
+        mov si, noLbaText
         jmp PrintAndHalt
 
-; Prints the loader's name up to its first blank, then the text at SI, and
-; halts: "BOOTMGR is missing".
-LoaderError:
-        push si
-        mov si, newLine
-        call PrintText
-        mov si, loaderName
-        mov cx, 11
-.name:
-        lodsb
-        cmp al, ' '
-        je .rest
-        call PrintChar
-        loop .name
-.rest:
-        pop si
+DiskError:
+        mov si, diskErrorText
 PrintAndHalt:
         call PrintText
 .halt:
@@ -178,56 +151,9 @@ PrintChar:
         popa
         ret
 
-; CF clear when EAX is a cluster of the data area; set for the end-of-chain
-; marks, bad or free clusters and numbers beyond the volume.
-CheckCluster:
-        cmp eax, 2
-        jb .done
-        cmp [bp + lastCluster], eax
-.done:
-        ret
-
-; EAX = cluster number -> EAX = its first volume sector.
-ClusterSector:
-        push ecx
-        sub eax, 2
-        movzx ecx, byte [bp + bpbSectorsPerCluster]
-        imul eax, ecx
-        add eax, [bp + dataStart]
-        pop ecx
-        ret
-
-; EAX = cluster number -> EAX = the next cluster of its chain. The FAT
-; sector last read is kept, as a chain mostly stays within one sector.
-NextCluster:
-        push bx
-        push cx
-        push si
-        mov si, ax
-        and si, 127                     ; 128 entries per sector
-        shl si, 2
-        shr eax, 7
-        add eax, [bp + fatStart]
-        cmp eax, [bp + fatCached]
-        je .cached
-        mov [bp + fatCached], eax
-        mov bx, FAT_BUFFER >> 4
-        mov cx, 1
-        call ReadVolume
-.cached:
-        mov eax, [FAT_BUFFER + si]
-        and eax, 0x0FFFFFFF             ; the top four bits are reserved
-        pop si
-        pop cx
-        pop bx
-        ret
-
 newLine:        db 13, 10, 0
-missingText:    db " is missing", 0
-emptyText:      db " is empty", 0
-tooLargeText:   db " is too large", 0
-damagedText:    db " is damaged", 0
 diskErrorText:  db 13, 10, "Disk read error", 0
+noLbaText:      db 13, 10, "BIOS lacks LBA reads", 0
 
 %if ($ - $$) > 499
 %error "sector 0 of the FAT32 boot code is too long"
@@ -236,7 +162,7 @@ diskErrorText:  db 13, 10, "Disk read error", 0
 loaderName:     db "BOOTMGR    "        ; 8.3 name as in a directory entry
         dw 0xAA55
 
-; ------------------------------------------------------------ sector 1
+; ------------------------------------------------------- sectors 1 and 2
 
 SecondSector:
         ; Where the FAT in use starts: the first one, unless mirroring is
@@ -325,8 +251,10 @@ SecondSector:
         mov si, emptyText
         test ecx, ecx
         jz LoaderError
+        ; It must end below the BIOS's extended data area.
+        LowMemoryAbove LOADER_SEGMENT
         mov si, tooLargeText
-        cmp ecx, LOADER_LIMIT
+        cmp ecx, ebx
         ja LoaderError
         ; Only the sectors the file needs are read, so the last cluster
         ; never writes past the limit.
@@ -384,40 +312,85 @@ LoaderMissing:
         mov si, missingText
         jmp LoaderError
 
-; DH = index (0..3) of the table entry that starts at HiddenSectors, or FF
-; when the volume has no partition table or none matches.
-PartitionIndex:
-        mov ebx, [bp + bpbHiddenSectors]
-        test ebx, ebx
-        jz .unknown
+; Prints the loader's name up to its first blank, then the text at SI, and
+; halts: "BOOTMGR is missing".
+LoaderError:
+        push si
+        mov si, newLine
+        call PrintText
+        mov si, loaderName
+        mov cx, 11
+.name:
+        lodsb
+        cmp al, ' '
+        je .rest
+        call PrintChar
+        loop .name
+.rest:
+        pop si
+        jmp PrintAndHalt
+
+; CF clear when EAX is a cluster of the data area; set for the end-of-chain
+; marks, bad or free clusters and numbers beyond the volume.
+CheckCluster:
+        cmp eax, 2
+        jb .done
+        cmp [bp + lastCluster], eax
+.done:
+        ret
+
+; EAX = cluster number -> EAX = its first volume sector.
+ClusterSector:
+        push ecx
+        sub eax, 2
+        movzx ecx, byte [bp + bpbSectorsPerCluster]
+        imul eax, ecx
+        add eax, [bp + dataStart]
+        pop ecx
+        ret
+
+; EAX = cluster number -> EAX = the next cluster of its chain. The FAT
+; sector last read is kept, as a chain mostly stays within one sector.
+NextCluster:
         push bx
+        push cx
+        push si
+        mov si, ax
+        and si, 127                     ; 128 entries per sector
+        shl si, 2
+        shr eax, 7
+        add eax, [bp + fatStart]
+        cmp eax, [bp + fatCached]
+        je .cached
+        mov [bp + fatCached], eax
+        mov bx, FAT_BUFFER >> 4
+        mov cx, 1
+        call ReadVolume
+.cached:
+        mov eax, [FAT_BUFFER + si]
+        and eax, 0x0FFFFFFF             ; the top four bits are reserved
+        pop si
+        pop cx
+        pop bx
+        ret
+
+missingText:    db " is missing", 0
+emptyText:      db " is empty", 0
+tooLargeText:   db " is too large", 0
+damagedText:    db " is damaged", 0
+
+; DH = the partition's index in the table (see FindPartitionIndex).
+PartitionIndex:
         xor eax, eax
         xor edx, edx
         mov bx, FAT_BUFFER >> 4
         mov cx, 1
         call ReadDisk
-        pop bx
-        cmp word [FAT_BUFFER + 510], 0xAA55
-        jne .unknown
-        mov si, FAT_BUFFER + 446
-        xor dh, dh
-.entry:
-        cmp [si + 8], ebx
-        jne .next
-        cmp byte [si + 4], 0            ; an empty entry names no partition
-        jne .done
-.next:
-        add si, 16
-        inc dh
-        cmp dh, 4
-        jb .entry
-.unknown:
-        mov dh, 0xFF
-.done:
+        FindPartitionIndex 0x7C00 + bpbHiddenSectors, FAT_BUFFER
         ret
 
-%if ($ - $$) > 1024 - 2
-%error "sector 1 of the FAT32 boot code is too long"
+%if ($ - $$) > 1536 - 2
+%error "sectors 1 and 2 of the FAT32 boot code are too long"
 %endif
-        times 1024 - 2 - ($ - $$) db 0
+        times 1536 - 2 - ($ - $$) db 0
         dw 0xAA55                       ; sector 0 checks this mark

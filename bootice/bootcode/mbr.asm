@@ -7,6 +7,8 @@
 ; sector with the BIOS disk extensions (LBA, so any start below 2 TiB works)
 ; and starts it the usual way: at 0:7C00, DL the BIOS drive, DS:SI the
 ; partition entry in the moved table. Every failure prints a line and halts.
+; A BIOS without the extensions gets CHS reads while the sector lies within
+; CHS reach (below about 8 GB), else the message that LBA reads are missing.
 ;
 ; The binary is assembled for the address it runs at after the move (0600);
 ; the few instructions before the move use only absolute 7C00 addresses.
@@ -21,7 +23,6 @@ LOAD_ADDRESS    equ 0x7C00
 MOVED_ADDRESS   equ 0x0600
 TABLE           equ MOVED_ADDRESS + 446
 SIGNATURE       equ LOAD_ADDRESS + 510
-READ_ATTEMPTS   equ 3
 
 start:
         cli
@@ -62,32 +63,12 @@ moved:
         test bp, bp
         jz NoActivePartition
 
-        ; Without the extensions there is no LBA read; CHS cannot reach
-        ; partitions beyond 8 GB, so this code does not try it.
-        mov dl, [bootDrive]
-        CheckLbaReads
-
-        mov di, READ_ATTEMPTS
-.read:
-        ; The BIOS may change the packet on failure, so it is built afresh.
+        CheckLbaReads chsGeometry           ; DL is still the drive
         mov si, packet
-        mov word [si + 2], 1                ; one sector
-        mov word [si + 4], LOAD_ADDRESS     ; to 0000:7C00
-        mov word [si + 6], 0
         mov eax, [bp + 8]                   ; the partition's first sector
         mov [si + 8], eax
-        mov dl, [bootDrive]
-        mov ah, 0x42
-        int 0x13
-        jnc .read_done
-        ; Some USB BIOSes fail the first read after start-up; reset and retry.
-        xor ah, ah
-        mov dl, [bootDrive]
-        int 0x13
-        dec di
-        jnz .read
-        jmp DiskError
-.read_done:
+        call DiskRead
+        jc DiskError
         cmp word [SIGNATURE], 0xAA55
         jne MissingSystem
 
@@ -95,6 +76,9 @@ moved:
         mov dl, [bootDrive]
         jmp 0:LOAD_ADDRESS
 
+NoLba:
+        mov si, noLbaText
+        jmp PrintAndHalt
 InvalidTable:
         mov si, invalidTableText
         jmp PrintAndHalt
@@ -122,16 +106,20 @@ PrintAndHalt:
         hlt
         jmp .halt
 
+        DiskReadRoutine bootDrive, chsGeometry
+
 invalidTableText:   db 13, 10, "Invalid partition table", 0
 noActiveText:       db 13, 10, "No active partition", 0
 diskErrorText:      db 13, 10, "Disk read error", 0
 missingSystemText:  db 13, 10, "Missing operating system", 0
+noLbaText:          db 13, 10, "BIOS lacks LBA reads", 0
 
 bootDrive:  db 0
+chsGeometry: dw 0, 0
 ; Disk address packet for INT 13h AH=42h: size, reserved, count, buffer
 ; offset, buffer segment, 64-bit sector number (the high half stays zero).
 packet:     db 0x10, 0
-            dw 0, 0, 0
+            dw 1, LOAD_ADDRESS, 0               ; one sector to 0000:7C00
             dd 0, 0
 
 %if ($ - $$) > 440

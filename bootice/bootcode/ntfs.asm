@@ -16,6 +16,9 @@
 ;   0x7000  stack (grows down from 0x7C00)
 ;   0x7C00  this code, 8 KiB
 ;   0xA000  MFT record of $MFT, 0xB000 of the root folder, 0xC000 of the loader
+;   0xD000  extension records (named by an attribute list) of the root's
+;           index root, 0xE000 of its index allocation, 0xF000 of the
+;           loader's data
 
 bits 16
 cpu 386
@@ -44,12 +47,17 @@ NameLength         equ 0x0624          ; word
 ReadLeft           equ 0x0628          ; dword: sectors still to read
 ReadVsn            equ 0x062C          ; dword: next sector of the stream
 ReadAttr           equ 0x0630          ; word
+ChsGeometry        equ 0x0634          ; 2 words: see CheckLbaReads
+RunSparse          equ 0x0638          ; byte: 0 when the run found is a hole
 
 IndexBuffer        equ 0x1000
 IndexBufferMax     equ 0x6000
 MftRecord          equ 0xA000
 RootRecord         equ 0xB000
 FileRecord         equ 0xC000
+RootRootExtension  equ 0xD000
+RootAllocExtension equ 0xE000
+FileExtension      equ 0xF000
 RecordMax          equ 0x1000
 
 LoadSegment        equ 0x2000
@@ -108,7 +116,8 @@ Main:
         call ReadRecord
         mov di, RootRecord
         mov eax, 0x90                   ; $INDEX_ROOT, always resident
-        call FindAttribute
+        mov bx, RootRootExtension >> 4
+        call FindFileAttribute
         jc BadVolume
         add si, [si + 0x14]             ; the attribute's value
         mov eax, [si + 8]               ; bytes per index record
@@ -131,7 +140,8 @@ Main:
         push bx
         mov di, RootRecord
         mov eax, 0xA0                   ; $INDEX_ALLOCATION, absent in a small root
-        call FindAttribute
+        mov bx, RootAllocExtension >> 4
+        call FindFileAttribute
         jnc .HasAllocation
         xor si, si
 .HasAllocation:
@@ -185,7 +195,8 @@ Found:
         test byte [di + 0x16], 2        ; a folder of that name is no loader
         jnz LoaderMissing
         mov eax, 0x80
-        call FindAttribute
+        mov bx, FileExtension >> 4
+        call FindFileAttribute
         jc LoaderMissing
         mov bx, LoadSegment
         mov es, bx
@@ -213,7 +224,8 @@ Found:
         mov bx, LoadSegment
         call ReadStream
 
-        LoaderHandOff DriveNumber
+        LoaderHandOff DriveNumber, HiddenSectors, IndexBuffer
+        LoaderReads HiddenSectors
 
 BadVolume:
         mov si, MsgBadVolume
@@ -288,14 +300,32 @@ ReadStream:
         add [ReadVsn], eax
         sub [ReadLeft], eax
         xchg eax, ecx
+        cmp byte [RunSparse], 0
+        jne .Disk
+        ; A hole reads as zeros (a file copied with sparse blocks).
+.Zero:
+        push cx
+        xor di, di
+        mov cx, 256
+        xor ax, ax
+        rep stosw
+        mov ax, es
+        add ax, 0x20
+        mov es, ax
+        pop cx
+        loop .Zero
+        jmp .Next
+.Disk:
         call ReadSectors
+.Next:
         cmp dword [ReadLeft], 0
         jne .Run
         ret
 
 ; Finds cluster number EAX of the stream whose non-resident attribute
 ; header is at SI. Returns EAX = its cluster on the volume and ECX = clusters
-; left in the same run. Sparse or missing runs are an error.
+; left in the same run; RunSparse is 0 when the run is a hole (EAX then
+; means nothing). A missing run is an error.
 MapCluster:
         push si
         mov ebx, eax                    ; wanted cluster of the stream
@@ -314,10 +344,12 @@ MapCluster:
         mov ebp, eax
         pop ax
         shr al, 4
-        jz BadVolume                    ; sparse: nothing to read from
+        mov [RunSparse], al
+        jz .Hole                        ; sparse: no clusters on the volume
         mov cl, al
         call ReadSigned                 ; run offset, relative to the last
         add edx, eax
+.Hole:
         mov eax, ebx
         sub eax, edi
         cmp eax, ebp
@@ -427,6 +459,78 @@ FindAttribute:
         ret
 .None:
         stc
+        ret
+
+; Finds attribute EAX of the file whose base record is at DI, as
+; FindAttribute does. Where the base record lacks it (a busy root or a very
+; fragmented file), the file's attribute list names the extension record
+; that holds it, or its part from VCN 0, which is read to BX:0000. Returns
+; SI = its header, or CF set.
+FindFileAttribute:
+        call FindAttribute
+        jnc .Done
+        push eax
+        push bx
+        mov eax, 0x20                   ; $ATTRIBUTE_LIST
+        call FindAttribute
+        jc .Absent
+        mov ecx, [si + 0x10]            ; resident: the value's length
+        mov dx, [si + 0x14]
+        cmp byte [si + 8], 0
+        je .Resident
+        ; A long list lies outside the record: read it whole.
+        mov ecx, [si + 0x30]
+        cmp ecx, IndexBufferMax - IndexBuffer
+        ja BadVolume
+        push ecx
+        lea eax, [ecx + 511]
+        shr eax, 9
+        mov cx, ax
+        xor eax, eax
+        mov bx, IndexBuffer >> 4
+        call ReadStream
+        pop ecx
+        mov si, IndexBuffer
+        jmp .List
+.Resident:
+        add si, dx
+.List:
+        pop bx
+        pop eax
+.Entry:
+        cmp ecx, 0x1A
+        jb .None
+        cmp [si], eax
+        jne .Next
+        cmp dword [si + 8], 0           ; the part from VCN 0
+        jne .Next
+        cmp eax, 0x80                   ; $DATA only unnamed
+        jne .Take
+        cmp byte [si + 6], 0
+        jne .Next
+.Take:
+        push eax
+        push bx
+        mov eax, [si + 0x10]            ; the record (low 32 of 48 bits)
+        call ReadRecord
+        pop di
+        shl di, 4
+        pop eax
+        jmp FindAttribute
+.Next:
+        movzx edx, word [si + 4]
+        test dx, dx
+        jz .None
+        add si, dx
+        sub ecx, edx
+        ja .Entry
+.None:
+        stc
+        ret
+.Absent:
+        pop bx
+        pop eax
+.Done:
         ret
 
 ; Compares LoaderName with the name of the index entry at SI, both

@@ -208,7 +208,7 @@ TEST(BootToolRoad, Fat32DiskFromPartitionsToBootRecord) {
     EXPECT_EQ(after[511], 0xAA);
 
     // The boot record keeps every BPB field; the loader's name goes into its
-    // slot; the code sector into reserved sector 12; the backup follows.
+    // slot; the code sectors into reserved sectors 12 and 13; the backup follows.
     WriteDiskBytes(disk, 446, {0x00});  // not active: /pbr /activate sets it
     // A volume formatted elsewhere with HiddenSectors 0 would not boot: set.
     WriteDiskBytes(disk, 2048 * 512 + 28, {0, 0, 0, 0});
@@ -227,7 +227,7 @@ TEST(BootToolRoad, Fat32DiskFromPartitionsToBootRecord) {
         EXPECT_EQ(record[510], 0x55);
         EXPECT_EQ(ReadDiskBytes(disk, (2048 + 6) * 512, 512), record);
         EXPECT_EQ(ReadDiskBytes(disk, (2048 + 1) * 512, 512), ReadDiskBytes(disk, (2048 + 7) * 512, 512));
-        EXPECT_EQ(0, std::memcmp(ReadDiskBytes(disk, (2048 + 12) * 512, 512).data(), kFat32BootCode.bytes + 512, 512));
+        EXPECT_EQ(0, std::memcmp(ReadDiskBytes(disk, (2048 + 12) * 512, 1024).data(), kFat32BootCode.bytes + 512, 1024));
         EXPECT_EQ(ReadDiskBytes(disk, 446, 1)[0], 0x80);
     }
     const std::string part = ExtractPartition(disk, 2048, sectors - 2048, "road-part.img");

@@ -48,10 +48,20 @@ void ExpectFileReadable(const std::string& part, const std::string& path, const 
 // Drives of whole MiBs and of odd sizes, over old data, made by the front
 // with the real formatters: partition 1 active and whole-MiB, partition 2
 // the rest from a MiB boundary to the disk's last sector, FAT12 with both
-// loaders that fsck.fat accepts and mtools reads.
+// loaders and both drivers that fsck.fat accepts and mtools reads.
 TEST(EfiPartition, NtfsAndExfatDrivesCarryTheUefiLoaders) {
-    ASSERT_GT(kEfiLoaderX64.size, 100000u);
-    ASSERT_GT(kEfiLoaderIa32.size, 100000u);
+    // PE images of the right machine: x86-64 (0x8664) or i386 (0x14C).
+    const struct {
+        const BootCodeImage& image;
+        uint16_t machine;
+    } images[] = {{kEfiLoaderX64, 0x8664}, {kEfiLoaderIa32, 0x14C}, {kEfiDriverX64, 0x8664}, {kEfiDriverIa32, 0x14C}};
+    for (const auto& row : images) {
+        ASSERT_GT(row.image.size, 4096u);
+        ASSERT_EQ(std::string(row.image.bytes, row.image.bytes + 2), "MZ");
+        const uint32_t pe = Get32(row.image.bytes + 0x3C);
+        ASSERT_LT(pe + 6, row.image.size);
+        EXPECT_EQ(row.image.bytes[pe + 4] | row.image.bytes[pe + 5] << 8, row.machine);
+    }
     const std::string front = BOOTICE_TEST_FRONT;
     const std::string image = TestImagePath("efi-front.img");
     const struct {
@@ -124,6 +134,8 @@ TEST(EfiPartition, NtfsAndExfatDrivesCarryTheUefiLoaders) {
         EXPECT_EQ(std::string(&boot[43], &boot[62]), "UEFI BOOT  FAT12   ") << what;
         ExpectFileReadable(part, "EFI/BOOT/BOOTX64.EFI", kEfiLoaderX64.bytes, kEfiLoaderX64.size);
         ExpectFileReadable(part, "EFI/BOOT/BOOTIA32.EFI", kEfiLoaderIa32.bytes, kEfiLoaderIa32.size);
+        ExpectFileReadable(part, "EFI/BOOT/FSX64.EFI", kEfiDriverX64.bytes, kEfiDriverX64.size);
+        ExpectFileReadable(part, "EFI/BOOT/FSIA32.EFI", kEfiDriverIa32.bytes, kEfiDriverIa32.size);
         unlink(part.c_str());
     }
     unlink(image.c_str());

@@ -1,7 +1,7 @@
 // Native tests of the NTFS and exFAT boot records on volumes made by mkntfs
 // and mkfs.exfat: what the installers change and keep, what they refuse
 // before the first write, and that a failed write leaves a sound volume.
-// (tests/boot/pbr_boot_test.py boots such volumes in QEMU.)
+// (tests/boot/boot_table.py boots such volumes in QEMU.)
 #include <gtest/gtest.h>
 
 #include <cstring>

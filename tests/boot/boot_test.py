@@ -37,6 +37,7 @@ by the rules Drovelkit follows.
 Exit codes: 0 passed, 1 failed, 77 skipped (the reason is printed).
 """
 import argparse
+import collections
 import contextlib
 import difflib
 import fcntl
@@ -45,6 +46,7 @@ import os
 import re
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
@@ -114,13 +116,19 @@ def exit_status(action):
         return 1
 
 
-def log_boot(seconds, accel, code, lines, qemu_output):
+def log_boot(result, last=30):
     """Logs how a QEMU boot went: its time, exit code, the serial lines
-    given and whatever QEMU printed."""
-    log(f'boot took {seconds:.1f} s under {accel}; QEMU exit code {code}')
+    given, the screen and whatever QEMU printed."""
+    log(f'boot took {result.seconds:.1f} s under {result.accel}; QEMU exit code {result.code}')
+    lines = result.lines[-last:]
     log('serial port:\n  ' + '\n  '.join(lines) if lines else 'serial port: (nothing)')
-    if qemu_output:
-        log('QEMU said:\n  ' + qemu_output.replace('\n', '\n  '))
+    shown = [line for line in result.screen.split('\n') if line.strip()]
+    if shown:
+        log('screen:\n  ' + '\n  '.join(shown))
+    if result.note:
+        log(result.note)
+    if result.qemu_output:
+        log('QEMU said:\n  ' + result.qemu_output.replace('\n', '\n  '))
 
 
 # ---------------------------------------------------------------- media
@@ -170,15 +178,16 @@ def check_media_tools():
                    ' (scripts/setup.sh installs nasm, gnu-efi, xorriso, dosfstools, mtools)')
 
 
-def build_efi_program(arch, out_dir):
+def build_efi_program(arch, out_dir, source='boot_report.c', name=None):
     flags, include, libdir, crt0, lds, emulation, target = EFI_ARCHES[arch]
-    obj = os.path.join(out_dir, f'boot_report_{arch.lower()}.o')
-    shared = os.path.join(out_dir, f'boot_report_{arch.lower()}.so')
-    efi = os.path.join(out_dir, f'BOOT{arch}.EFI')
+    stem = os.path.splitext(source)[0]
+    obj = os.path.join(out_dir, f'{stem}_{arch.lower()}.o')
+    shared = os.path.join(out_dir, f'{stem}_{arch.lower()}.so')
+    efi = os.path.join(out_dir, name or f'BOOT{arch}.EFI')
     run_tool(['gcc'] + flags + ['-O2', '-Wall', '-ffreestanding', '-fno-stack-protector',
                                 '-fno-stack-check', '-fshort-wchar', '-fpic', '-mno-red-zone',
                                 '-I/usr/include/efi', f'-I/usr/include/efi/{include}',
-                                '-c', os.path.join(HERE, 'boot_report.c'), '-o', obj])
+                                '-c', os.path.join(HERE, source), '-o', obj])
     run_tool(['ld', '-m', emulation, '-nostdlib', '-znocombreloc', '-shared', '-Bsymbolic',
               '-T', os.path.join(libdir, lds), os.path.join(libdir, crt0), obj, '-o', shared,
               f'-L{libdir}', '-lefi', '-lgnuefi'])
@@ -380,39 +389,114 @@ def sha256_of(path):
     return digest.hexdigest()
 
 
-def boot(qemu_args, run_dir, name, expected, accel):
-    """Runs QEMU until every expected line appeared (and the guest powered
-    off), or the time is up. Returns (found all, serial lines, seconds)."""
+Boot = collections.namedtuple('Boot', 'found lines screen seconds accel code qemu_output note')
+
+
+def screen_text(monitor, run_dir):
+    """The VGA text screen (80x25 at B8000) read through the QEMU monitor."""
+    dump = os.path.join(run_dir, 'screen.bin')
+    if os.path.exists(dump):
+        os.remove(dump)
+    # Quoted and relative to QEMU's folder: the monitor reads a bare path as
+    # an expression, a leading / as a division.
+    try:
+        monitor.sendall(b'pmemsave 0xb8000 4000 "screen.bin"\n')
+    except OSError:  # QEMU has ended
+        return ''
+    deadline = time.time() + 5
+    while time.time() < deadline:
+        try:
+            while monitor.recv(65536):  # the monitor's echo, unread it would fill up
+                pass
+        except BlockingIOError:
+            pass
+        except OSError:
+            return ''
+
+        if os.path.exists(dump) and os.path.getsize(dump) == 4000:
+            with open(dump, 'rb') as f:
+                cells = f.read()[0::2].decode('cp437')
+            return '\n'.join(cells[i:i + 80].rstrip() for i in range(0, 2000, 80))
+        time.sleep(0.05)
+    return ''
+
+
+def boot(qemu_args, run_dir, expected, accel, screen=None, then=None, name='boot',
+         power_off=False, seconds=BOOT_SECONDS):
+    """Runs QEMU headless, the serial port into a file and the monitor on a
+    socket, until every expected serial text and the screen text (if any)
+    appeared, or the time is up. then = (stay, key, text): the machine must
+    still run `stay` seconds later, and after the key the serial port must
+    show text. power_off: give the guest time for its own power-off after
+    the texts (its writes must reach the disk). Returns a Boot."""
     serial = os.path.join(run_dir, f'{name}.serial.log')
     stderr_path = os.path.join(run_dir, f'{name}.qemu.log')
     if os.path.exists(serial):
         os.remove(serial)
-    command = (['qemu-system-x86_64'] + qemu_args +
-               ['-display', 'none', '-serial', f'file:{serial}', '-no-reboot', '-accel', accel])
-    log('QEMU: ' + ' '.join(repr(a) if (' ' in a or not a) else a for a in command))
     tmp = os.path.join(run_dir, 'tmp')
     os.makedirs(tmp, exist_ok=True)
     # -snapshot puts its overlay into TMPDIR; keep it inside the build folder.
     env = dict(os.environ, TMPDIR=tmp)
-    start = time.time()
-    with open(stderr_path, 'wb') as err:
+    found, text, note, monitor = False, '', '', None
+
+    def seen():
+        lines = serial_lines(serial)
+        return all(any(e in line for line in lines) for e in expected) and \
+            (screen is None or screen in text)
+
+    with monitor_socket() as socket_path, open(stderr_path, 'wb') as err:
+        command = (['qemu-system-x86_64'] + qemu_args +
+                   ['-display', 'none', '-serial', f'file:{serial}', '-no-reboot', '-accel', accel,
+                    '-monitor', f'unix:{socket_path},server,nowait'])
+        log('QEMU: ' + ' '.join(repr(a) if (' ' in a or not a) else a for a in command))
+        start = time.time()
         process = subprocess.Popen(command, cwd=run_dir, env=env, stdout=err, stderr=err,
                                    start_new_session=True)
-        found = False
         try:
-            deadline = start + BOOT_SECONDS
-            while time.time() < deadline:
-                lines = serial_lines(serial)
-                found = all(any(e in line for line in lines) for e in expected)
-                if found or process.poll() is not None:
+            while time.time() < start + seconds and process.poll() is None:
+                time.sleep(0.2)
+                if monitor is None and os.path.exists(socket_path):
+                    candidate = socket.socket(socket.AF_UNIX)
+                    try:
+                        candidate.connect(socket_path)
+                    except ConnectionRefusedError:
+                        # QEMU makes the socket file before it listens: next round.
+                        candidate.close()
+                    else:
+                        candidate.setblocking(False)
+                        monitor = candidate
+                if screen is not None and monitor:
+                    text = screen_text(monitor, run_dir)
+                found = seen()
+                if found:
                     break
-                time.sleep(0.1)
-            if found:
+            if found and then:
+                stay, key, back_text = then
+                time.sleep(stay)
+                shown = len(serial_lines(serial))
+                found = process.poll() is None and monitor is not None
+                if not found:
+                    note = f'QEMU ended within {stay} s of the texts: the machine did not stay'
+                else:
+                    monitor.sendall(f'sendkey {key}\n'.encode())
+                    deadline = time.time() + 20
+                    while time.time() < deadline and process.poll() is None:
+                        time.sleep(0.5)
+                        found = any(back_text in line for line in serial_lines(serial)[shown:])
+                        if found:
+                            break
+                    if not found:
+                        note = f'after the key {key} the serial port did not show "{back_text}"'
+            elif found and power_off:
                 try:
                     process.wait(timeout=SHUTDOWN_SECONDS)
                 except subprocess.TimeoutExpired:
                     log(f'note: the guest did not power off within {SHUTDOWN_SECONDS} s; stopping QEMU')
+            if not found and monitor and process.poll() is None:
+                text = screen_text(monitor, run_dir)  # what the machine stopped with
         finally:
+            if monitor:
+                monitor.close()
             if process.poll() is None:
                 os.killpg(process.pid, signal.SIGTERM)
                 try:
@@ -420,12 +504,12 @@ def boot(qemu_args, run_dir, name, expected, accel):
                 except subprocess.TimeoutExpired:
                     os.killpg(process.pid, signal.SIGKILL)
                     process.wait()
-    seconds = time.time() - start
-    lines = serial_lines(serial)
-    found = all(any(e in line for line in lines) for e in expected)
+    if not then:
+        found = seen()
     with open(stderr_path, 'rb') as f:
         qemu_output = f.read().decode(errors='replace').strip()
-    return found, lines, seconds, process.returncode, qemu_output
+    return Boot(found, serial_lines(serial), text, time.time() - start, accel, process.returncode,
+                qemu_output, note)
 
 
 def run_one(opts):
@@ -480,11 +564,11 @@ def run_one(opts):
 
     def boot_with_fallback(qemu_args, name):
         nonlocal accel
-        result = boot(qemu_args, run_dir, name, expected, accel)
-        if not result[0] and accel == 'kvm' and 'kvm' in result[4].lower():
-            log(f'note: KVM failed ({result[4].splitlines()[-1] if result[4] else "?"}); retrying under TCG')
+        result = boot(qemu_args, run_dir, expected, accel, name=name, power_off=True)
+        if not result.found and accel == 'kvm' and 'kvm' in result.qemu_output.lower():
+            log(f'note: KVM failed ({result.qemu_output.splitlines()[-1]}); retrying under TCG')
             accel = 'tcg'
-            result = boot(qemu_args, run_dir, name, expected, accel)
+            result = boot(qemu_args, run_dir, expected, accel, name=name, power_off=True)
         return result
 
     if test == 'drive':
@@ -492,9 +576,9 @@ def run_one(opts):
     before = sha256_of(disk) if test == 'drive' else None
 
     qemu_args = map_to_test_files(args, test, firmware_dir, iso, disk)
-    found, lines, seconds, code, qemu_output = boot_with_fallback(qemu_args, 'boot')
-    log_boot(seconds, accel, code, lines[-30:], qemu_output)
-    if not found:
+    result = boot_with_fallback(qemu_args, 'boot')
+    log_boot(result)
+    if not result.found:
         raise Failure(f'the serial port did not show {expected} within {BOOT_SECONDS} s')
 
     if test == 'drive':
@@ -509,11 +593,12 @@ def run_one(opts):
         shutil.copy(os.path.join(media, 'disk.img'), control_disk)
         control_args = map_to_test_files([a for a in args if a != '-snapshot'], test,
                                          firmware_dir, iso, control_disk)
-        found, lines, seconds, code, qemu_output = boot_with_fallback(control_args, 'control')
-        log(f'control boot without -snapshot took {seconds:.1f} s; QEMU exit code {code}')
-        if not found:
-            raise Failure('the control boot without -snapshot did not report:\n  ' +
-                          '\n  '.join(lines[-30:]) + '\n' + qemu_output)
+        result = boot_with_fallback(control_args, 'control')
+        log(f'control boot without -snapshot took {result.seconds:.1f} s; '
+            f'QEMU exit code {result.code}')
+        if not result.found:
+            log_boot(result)
+            raise Failure('the control boot without -snapshot did not report')
         if sha256_of(control_disk) == before:
             raise Failure('the guest\'s write did not reach the disk even without -snapshot; '
                           'the unchanged disk above proves nothing')

@@ -1,4 +1,4 @@
-# The fuzz targets: one line each, drovelkit_fuzz_target(NAME SOURCE [MORE SOURCES...]),
+# The fuzz targets: one line each, drovelkit_fuzz_target(NAME SOURCE [MORE SOURCES...] [MAX_LEN n]),
 # sources relative to the repository. The fuzz build makes fuzz_NAME from them
 # and the logic; the native build runs each with its corpus/NAME folder for a
 # bounded number of inputs (ctest -L fuzz).
@@ -6,3 +6,8 @@ drovelkit_fuzz_target(tool_output tests/fuzz/fuzz_tool_output.cpp)
 drovelkit_fuzz_target(wmi_search tests/fuzz/fuzz_wmi_search.cpp)
 drovelkit_fuzz_target(drop_list tests/fuzz/fuzz_drop_list.cpp)
 drovelkit_fuzz_target(boot_command tests/fuzz/fuzz_boot_command.cpp bootice/CommandLine.cpp)
+# The UEFI driver's NTFS and exFAT readers over volume images given as patches.
+drovelkit_fuzz_target(ntfs_volume tests/fuzz/fuzz_ntfs_volume.cpp bootice/efi/fsreader.c bootice/efi/ntfs.c
+                      bootice/efi/exfat.c MAX_LEN 65536)
+drovelkit_fuzz_target(exfat_volume tests/fuzz/fuzz_exfat_volume.cpp bootice/efi/fsreader.c bootice/efi/ntfs.c
+                      bootice/efi/exfat.c MAX_LEN 65536)

@@ -1,5 +1,5 @@
 ; Stand-in FAT32 boot code for the core's tests: the contract's layout (jump,
-; BPB placeholder, code from 90, loader name at 499, 55 AA; a code sector)
+; BPB placeholder, code from 90, loader name at 499, 55 AA; two code sectors)
 ; filled with recognisable bytes.
 bits 16
 org 0x7C00
@@ -13,4 +13,4 @@ start:  cli
         db 'BOOTMGR    '
         dw 0xAA55
         db 'TEST FAT32 CODE SECTOR'
-        times 1024-($-$$) db 0x31
+        times 1536-($-$$) db 0x31
