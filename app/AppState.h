@@ -37,9 +37,13 @@ struct AppState {
     std::atomic<int32_t> interruptRequested{0};
     // Image inspections under way; the copy operation waits for them to end.
     std::atomic<int32_t> inspectionsRunning{0};
-    // The largest file of the listed image (bytes and its path in the image).
+    // The largest file of the listed image (bytes and its path in the image),
+    // leaving out a Windows image that the copy splits for FAT32.
     std::atomic<int64_t> largestFileBytes{0};
     SharedText largestFileName;
+    // That Windows image (sources\install.wim in any case); 0 bytes: none.
+    std::atomic<int64_t> windowsImageBytes{0};
+    SharedText windowsImageName;
     InstanceResult instanceSemaphore = InstanceResult::NoSemaphore;
     int32_t checkDiskClicks = 0;
 };

@@ -7,6 +7,6 @@ set(DROVELKIT_LOGIC_SOURCES
   drives/DriveList.cpp
   payload/Payload.cpp
   tools/ConsoleRunner.cpp tools/DiskCheck.cpp tools/Match.cpp tools/OutputParser.cpp
-  copy/CopyOperation.cpp copy/ImageSelection.cpp
+  copy/CopyOperation.cpp copy/ImageSelection.cpp copy/WindowsImageSplit.cpp
   boottest/DiskLookup.cpp boottest/EmulatorTest.cpp
 )

@@ -4,6 +4,7 @@
 #include "app/Reporting.h"
 #include "app/Shutdown.h"
 #include "copy/ImageSelection.h"
+#include "copy/WindowsImageSplit.h"
 #include "common/Str.h"
 #include "drives/DriveList.h"
 #include "payload/Payload.h"
@@ -20,10 +21,8 @@ struct CopyRun {
     std::wstring imagePath;
     bool anyToolFailed = false;
     bool toolRefused = false;  // a changed tool: its refusal stays the last status
+    bool splitWindowsImage = false;  // FAT32 gets it as .swm parts
 };
-
-// FAT32 keeps a file's size in 32 bits.
-constexpr int64_t kFat32FileLimit = int64_t(1) << 32;
 
 std::wstring BootTool() { return PayloadFolder() + L"\\bootice.exe"; }
 
@@ -43,14 +42,6 @@ void WaitForInspections() {
     if (appState.inspectionsRunning <= 0) return;
     ShowStatus(L"==  Please wait ...");
     while (appState.inspectionsRunning > 0 && !CopyInterrupted()) OsSleep(100);
-}
-
-// The file that FAT32 cannot hold, refused before the drive is touched.
-bool RefuseFat32() {
-    if (appState.largestFileBytes < kFat32FileLimit) return false;
-    // The advice first: the status line shows about seventy characters.
-    ShowStatus(L"==  Use NTFS or exFAT: FAT32 can't hold " + appState.largestFileName.Get() + L" (4 GB+)");
-    return true;
 }
 
 // Repartitioning and formatting need administrator rights: without them the
@@ -87,7 +78,9 @@ void RemoveBootFolder(const std::wstring& drive) { DeleteFolderTree(drive + L"\\
 
 void RunFullExtraction(CopyRun& run) {
     appState.extractStartTime = static_cast<int32_t>(OsLocalTimeSeconds());
-    RunTool(run, ArchiverPath(), L"x -y -bsp1 \"" + run.imagePath + L"\" -o" + run.drive + L"\\");
+    RunTool(run, ArchiverPath(),
+            L"x -y -bsp1 \"" + run.imagePath + L"\" -o" + run.drive + L"\\" +
+                (run.splitWindowsImage ? WindowsImageExclusion() : L""));
 }
 
 // Returns false when an interrupt ended the operation at a checkpoint.
@@ -133,6 +126,8 @@ bool CopyWithFormatting(CopyRun& run) {
                 RunTool(run, BootTool(),
                         L"/device=" + run.drive + L" /pbr /install /type=grub4dos /activate /quiet");
         }
+        if (run.splitWindowsImage && !CopyInterrupted() && !SplitWindowsImage(run.imagePath, run.drive))
+            run.anyToolFailed = true;
     }
     return !CopyInterrupted() && !run.toolRefused;
 }
@@ -237,13 +232,17 @@ void RunCopyOperation(int) {
             return;
         }
         // The file-system name is "fat32" only when Ntfs is not selected.
-        if (RefuseImageName(run.imagePath) ||
-            (formatting && !IsSelected(Control::FormatNtfsOption) && IsSelected(Control::FormatFatOption) &&
-             RefuseFat32())) {
+        const bool fat32 =
+            formatting && !IsSelected(Control::FormatNtfsOption) && IsSelected(Control::FormatFatOption);
+        if (RefuseImageName(run.imagePath) || (fat32 && !PlanFat32Copy(&run.splitWindowsImage))) {
             Finish(run);
             return;
         }
         EnsurePayloadUnpacked();
+        if (run.splitWindowsImage && !SplitterPresent()) {
+            Finish(run);
+            return;
+        }
         if (formatting) {
             reachedTail = CopyWithFormatting(run);
         } else if (IsSelected(Control::FormatNoneOption)) {

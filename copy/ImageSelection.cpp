@@ -16,6 +16,8 @@ void TakeImage(const std::wstring& path) {
     // What the last listing found belongs to the last image.
     appState.largestFileBytes = 0;
     appState.largestFileName.Set(L"");
+    appState.windowsImageBytes = 0;
+    appState.windowsImageName.Set(L"");
     OsSleep(200);
     // Counted before the thread exists, so that a Start right after it waits.
     appState.inspectionsRunning += 1;

@@ -120,6 +120,8 @@ int OsRealDriveType(int driveIndex);                  // shell RealDriveType, no
 int OsDriveType(const std::wstring& root);            // GetDriveTypeW
 bool OsVolumeLabel(const std::wstring& root, std::wstring* label);  // false: nothing written
 bool OsVolumeTotalBytes(const std::wstring& root, uint64_t* bytes);
+// Free bytes the calling user may fill on the volume that holds folder.
+bool OsFreeBytes(const std::wstring& folder, uint64_t* bytes);
 bool OsSetVolumeLabel(const std::wstring& root, const std::wstring& label);
 constexpr int kDriveUnknown = 0, kDriveNoRootDir = 1, kDriveRemovable = 2;
 

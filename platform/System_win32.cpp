@@ -262,6 +262,13 @@ bool OsVolumeTotalBytes(const std::wstring& root, uint64_t* bytes) {
     return true;
 }
 
+bool OsFreeBytes(const std::wstring& folder, uint64_t* bytes) {
+    ULARGE_INTEGER available;
+    if (!GetDiskFreeSpaceExW(folder.c_str(), &available, nullptr, nullptr)) return false;
+    *bytes = available.QuadPart;
+    return true;
+}
+
 bool OsSetVolumeLabel(const std::wstring& root, const std::wstring& label) {
     return SetVolumeLabelW(root.c_str(), label.c_str()) != 0;
 }

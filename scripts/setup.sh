@@ -57,6 +57,10 @@ packages=(
   fonts-wine fonts-dejavu-core
   # Wine tests of the operations: the host-built X11 drag source (xdnd_drag)
   libx11-dev
+  # the road test of a Windows image split for FAT32 (Debian's wimlib-imagex
+  # stands for the payload's splitter); Secure Boot rows: signed GRUB beside
+  # the signed shim
+  wimtools grub-efi-amd64-signed
   # fuzz targets of the output parsers: clang with libFuzzer
   clang libclang-rt-14-dev
 )

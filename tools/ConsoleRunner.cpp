@@ -141,4 +141,6 @@ void FinishRun(const std::wstring& toolPath) {
     runReport.listingLine.clear();
     runReport.largestFileBytes = -1;
     runReport.largestFileName.clear();
+    runReport.windowsImageBytes = 0;
+    runReport.windowsImageName.clear();
 }

@@ -15,6 +15,9 @@ struct RunReport {
     std::wstring listingLine;
     int64_t largestFileBytes = -1;
     std::wstring largestFileName;
+    // The splittable Windows image, kept apart from the largest file.
+    int64_t windowsImageBytes = 0;
+    std::wstring windowsImageName;
 };
 
 // The record of the calling thread's last run. Each thread keeps its own, so

@@ -1,5 +1,6 @@
 #include "tools/OutputParser.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 
@@ -18,6 +19,8 @@ bool IsDiskCheckRun(const std::wstring& toolPath) { return Contains(toolPath, L"
 // Halves go to the even neighbour, as the progress figures are defined.
 int64_t RoundHalfEven(double value) { return static_cast<int64_t>(std::nearbyint(value)); }
 
+void ShowPercentDone(int p, int64_t sizeKiB);
+
 void ArchiverProgress(const std::wstring& chunk, const std::wstring& arguments) {
     const std::wstring percent = ExtractMatch(chunk, L"[0-9]{1,3}%", 1);
     if (percent.empty()) return;
@@ -26,11 +29,17 @@ void ArchiverProgress(const std::wstring& chunk, const std::wstring& arguments) 
     size_t output = arguments.find(L" -o");
     const std::wstring drive = output == std::wstring::npos ? L"" : arguments.substr(output + 3, 2);
 
+    // A copy into a folder (the Windows image's into the temporary folder)
+    // keeps the status line that says what it is for. The output folder runs
+    // to the next blank; "-oE:\" is a drive's root.
+    const size_t targetEnd = output == std::wstring::npos ? output : arguments.find(L' ', output + 3);
+    const bool intoFolder = output != std::wstring::npos && std::min(targetEnd, arguments.size()) > output + 6;
+
     // The file name follows " - " on a progress line. A read can also carry
     // header lines with dates (2026-12-08) and further progress lines after a
     // carriage return; neither belongs in the name.
     size_t dash = chunk.find(L" - ");
-    if (dash != std::wstring::npos) {
+    if (dash != std::wstring::npos && !intoFolder) {
         std::wstring path = chunk.substr(dash + 3);
         path = path.substr(0, path.find_first_of(L"\r\n"));
         path = drive + L"\\" + TrimBlanks(path);
@@ -39,17 +48,34 @@ void ArchiverProgress(const std::wstring& chunk, const std::wstring& arguments) 
         if (!folder.empty() && !Contains(folder, L"Path =") && !name.empty()) ShowStatus(folder + name);
     }
 
+    ShowPercentDone(p, appState.imageSizeKiB);
+}
+
+// The bar, the taskbar and the "Copied" text for p percent of sizeKiB,
+// counted from appState.extractStartTime.
+void ShowPercentDone(int p, int64_t sizeKiB) {
     if (p <= 0 || p > 100 || !OsMainWindowExists() || p == OsGetProgress()) return;
     OsSetProgress(p);
     SetTaskbarProgressValue(uint64_t(p), 100);
     const int64_t elapsed = OsLocalTimeSeconds() - appState.extractStartTime;
     const int64_t total = RoundHalfEven(100.0 / p * double(elapsed));
     if (p > 10 && elapsed > 25) {
-        const int64_t size = appState.imageSizeKiB;
-        const int64_t copied = RoundHalfEven(double(size) / 100.0 * p);
-        OsSetText(Control::ProgressText, L"Copied: " + GroupThousands(size) + L"/" + GroupThousands(copied) +
+        const int64_t copied = RoundHalfEven(double(sizeKiB) / 100.0 * p);
+        OsSetText(Control::ProgressText, L"Copied: " + GroupThousands(sizeKiB) + L"/" + GroupThousands(copied) +
                                              L" Kb, Time left: " + ClockText(total - elapsed));
     }
+}
+
+// The splitter redraws one line after a carriage return:
+// "Splitting WIM: 1024 MiB of 4100 MiB (24%) written, part 1 of 2".
+// A read may hold several such lines, or a line cut anywhere; the last whole
+// figure counts.
+void SplitterProgress(const std::wstring& chunk) {
+    const std::wstring figures = ExtractMatch(chunk, L"of [0-9]{1,9} MiB \\([0-9]{1,3}%\\)", 1000000);
+    if (figures.empty()) return;
+    const int64_t totalMiB = ReadDecimal(figures.substr(3));
+    const int p = static_cast<int>(ReadDecimal(figures.substr(figures.find(L'(') + 1)));
+    ShowPercentDone(p, totalMiB * 1024);
 }
 
 // A line longer than this is no listing line; it is dropped, so that a tool
@@ -63,7 +89,11 @@ void TrackLargestFile(const std::wstring& chunk, RunReport& report) {
     for (size_t end; (end = text.find(L'\n', start)) != std::wstring::npos; start = end + 1) {
         int64_t bytes = 0;
         std::wstring name;
-        if (ReadListingFileLine(text.substr(start, end - start), &bytes, &name) && bytes > report.largestFileBytes) {
+        if (!ReadListingFileLine(text.substr(start, end - start), &bytes, &name)) continue;
+        if (IsSplittableWindowsImage(name)) {
+            report.windowsImageBytes = bytes;
+            report.windowsImageName = name;
+        } else if (bytes > report.largestFileBytes) {
             report.largestFileBytes = bytes;
             report.largestFileName = name;
         }
@@ -85,6 +115,8 @@ void ListingFigures(const std::wstring& chunk, const std::wstring& arguments, Ru
         // The summary ends the file lines: what they held belongs to this image.
         appState.largestFileBytes = report.largestFileBytes < 0 ? 0 : report.largestFileBytes;
         appState.largestFileName.Set(report.largestFileName);
+        appState.windowsImageBytes = report.windowsImageBytes;
+        appState.windowsImageName.Set(report.windowsImageName);
     }
     if (!sizeText.empty()) report.resultNote = L"Size: " + sizeText + L"Kb,  ";
     const std::wstring counts = ExtractMatch(chunk, L"[0-9]{1,20} files, [0-9]{1,20} folders", 1);
@@ -106,6 +138,7 @@ void ListingFigures(const std::wstring& chunk, const std::wstring& arguments, Ru
 
 void ParseToolOutput(const std::wstring& chunk, const std::wstring& toolPath, const std::wstring& arguments) {
     UpdateProgress(toolPath, chunk, arguments);
+    if (IsSplitterRun(arguments)) return;
     RunReport& report = CurrentRunReport();
     if (Contains(ToUpper(chunk), L"WITH ERRORS:")) report.errorNote = L"==  Run-time error! ";
     if (!Contains(chunk, L"Open") && Contains(arguments, L"x -y -bsp1")) {
@@ -121,10 +154,18 @@ void ParseToolOutput(const std::wstring& chunk, const std::wstring& toolPath, co
 void UpdateProgress(const std::wstring& toolPath, const std::wstring& chunk, const std::wstring& arguments) {
     if (IsDiskCheckRun(toolPath)) {
         DiskCheckProgress(chunk, arguments);
+    } else if (IsSplitterRun(arguments)) {
+        SplitterProgress(chunk);
     } else if (Contains(arguments, L"x -y -bsp1 ")) {
         ArchiverProgress(chunk, arguments);
     }
 }
+
+bool IsSplittableWindowsImage(const std::wstring& nameInImage) {
+    return ToUpper(ReplaceAll(nameInImage, L"/", L"\\")) == L"SOURCES\\INSTALL.WIM";
+}
+
+bool IsSplitterRun(const std::wstring& arguments) { return StartsWith(arguments, L"split "); }
 
 bool ReadListingFileLine(const std::wstring& line, int64_t* bytes, std::wstring* name) {
     // Columns: date and time (19, blank when unknown), attributes (5), size

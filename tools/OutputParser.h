@@ -18,3 +18,11 @@ bool ReadListingFileLine(const std::wstring& line, int64_t* bytes, std::wstring*
 
 // Seconds as hh:mm:ss counted from midnight, so 24 hours and more wrap.
 std::wstring ClockText(int64_t seconds);
+
+// The one file of 4 GiB or more that the copy can still put onto FAT32: the
+// Windows image sources\install.wim (any case), written there split into
+// .swm parts that Windows Setup reads.
+bool IsSplittableWindowsImage(const std::wstring& nameInImage);
+
+// Arguments of a run of the splitter (wimlib-imagex split ...).
+bool IsSplitterRun(const std::wstring& arguments);

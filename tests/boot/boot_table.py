@@ -49,7 +49,10 @@ What is on the drive (the row's `drive`):
       efi/boot, in EFI/BOOT, or none; file_marker_loader.c, which prints a
       marker it reads from a file beside it through the firmware),
       windows-crowded (after 120 more files in efi/boot), windows-shim
-      (Debian's shim as bootx64.efi, the loader as grubx64.efi beside it).
+      (Debian's shim as bootx64.efi, the loader as grubx64.efi beside it),
+      signed (Microsoft-signed shim as EFI/BOOT/BOOTX64.EFI, Debian's signed
+      GRUB beside it, which finds /.disk/info and prints SIGNED_MARKER from
+      /boot/grub/grub.cfg), unsigned (the same with shim unsigned).
       +large: the large GRUB loader.
   image   a prepared disk image: the row's option `disk`, a path or a
       function (run folder, media folder) -> path.
@@ -103,6 +106,13 @@ DEVICE_LINE = 'STARTED FROM '
 FILE_MARKERS = {'efi64': 'DROVELKIT MARKER FILE READ X64', 'efi32': 'DROVELKIT MARKER FILE READ IA32'}
 FROM_PARTITION_1 = 'STARTED FROM PARTITION 1'
 SHIM = '/usr/lib/shim/shimx64.efi.signed'
+UNSIGNED_SHIM = '/usr/lib/shim/shimx64.efi'
+SIGNED_GRUB = '/usr/lib/grub/x86_64-efi-signed/gcdx64.efi.signed'
+SIGNED_MARKER = 'DROVELKIT SIGNED GRUB STARTED'
+# Firmware 'secure': OVMF with Microsoft's keys enrolled and Secure Boot on
+# (q35 with SMM, the variables in a copy of the enrolled store).
+SECURE_CODE = '/usr/share/OVMF/OVMF_CODE_4M.ms.fd'
+SECURE_VARS = '/usr/share/OVMF/OVMF_VARS_4M.ms.fd'
 NO_EFI_MESSAGE = 'This drive cannot start in UEFI mode'
 # Many clusters; grub-mkimage refuses core images above 0x78000 bytes.
 LARGE_FILLER_BYTES = 360 * 1024
@@ -262,6 +272,10 @@ ROWS = {
     # marker loader), as Debian, Ubuntu and Fedora images do.
     'uefi.ntfs.shim.efi64': row('ntfs', 'bootmgr', 'iso:windows-shim', 'efi64',
                                 [FILE_MARKERS['efi64'], FROM_PARTITION_1], size=64 << 20),
+    # A FAT32 drive boots the image's Microsoft-signed loaders with Secure
+    # Boot on; the firmware refuses an unsigned one (proof that it was on).
+    'secure-boot.fat32.signed': row('fat32', 'bootmgr', 'iso:signed', 'secure', [SIGNED_MARKER]),
+    'secure-boot.fat32.unsigned': row('fat32', 'bootmgr', 'iso:unsigned', 'secure', ['Access Denied']),
 }
 
 
@@ -870,9 +884,27 @@ def build_iso(kind, media, run_dir):
         for i in range(120 if kind == 'windows-crowded' else 0):
             with open(os.path.join(efi_boot, f'filler {i:03} with a longer name.txt'), 'w') as f:
                 f.write('filler\n')
+    if kind in ('signed', 'unsigned'):
+        put_signed_loaders(source, SHIM if kind == 'signed' else UNSIGNED_SHIM)
     iso = os.path.join(run_dir, 'image.iso')
     run_tool(['xorriso', '-as', 'mkisofs', '-J', '-R', '-o', iso, source])
     return iso
+
+
+def put_signed_loaders(source, shim):
+    for path in (shim, SIGNED_GRUB, SECURE_CODE, SECURE_VARS):
+        if not os.path.isfile(path):
+            raise Skip(f'{path} is missing (scripts/setup.sh installs it)')
+    efi_boot = os.path.join(source, 'EFI', 'BOOT')
+    os.makedirs(efi_boot)
+    shutil.copyfile(shim, os.path.join(efi_boot, 'BOOTX64.EFI'))
+    shutil.copyfile(SIGNED_GRUB, os.path.join(efi_boot, 'grubx64.efi'))
+    os.makedirs(os.path.join(source, '.disk'))
+    with open(os.path.join(source, '.disk', 'info'), 'w') as f:
+        f.write('Drovelkit test image\n')
+    os.makedirs(os.path.join(source, 'boot', 'grub'))
+    with open(os.path.join(source, 'boot', 'grub', 'grub.cfg'), 'w') as f:
+        f.write(f'echo {SIGNED_MARKER}\nhalt\n')
 
 
 Drive = collections.namedtuple('Drive', 'start sectors tree commands loader_type')
@@ -1019,7 +1051,14 @@ def install_shim(disk, run_dir, hide_lba=False, take_kib=1):
 
 def qemu_args(r, opts, disk, run_dir):
     args = ['-m', '512', '-net', 'none', '-boot', 'c']
-    if r.firmware:
+    if r.firmware == 'secure':
+        variables = os.path.join(run_dir, 'vars.fd')
+        shutil.copyfile(SECURE_VARS, variables)
+        # On q35 an IDE drive is on the AHCI controller.
+        args = ['-machine', 'q35,smm=on', '-global', 'driver=cfi.pflash01,property=secure,value=on',
+                '-drive', f'if=pflash,format=raw,unit=0,readonly=on,file={SECURE_CODE}',
+                '-drive', f'if=pflash,format=raw,unit=1,file={variables}'] + args
+    elif r.firmware:
         args = ['-L', os.path.abspath(opts.firmware_dir), '-bios', f'{r.firmware}.bin'] + args
     interface = r.options.get('drive_if', 'ide')
     if 'read_error' in r.options:
@@ -1045,7 +1084,8 @@ def run_row(name, opts):
         while len(run_dir) < 150:
             run_dir = os.path.join(run_dir, 'deeper-folder')
     run_dir = os.path.join(run_dir, name)
-    if r.firmware and not os.path.isfile(os.path.join(opts.firmware_dir, f'{r.firmware}.bin')):
+    if r.firmware not in (None, 'secure') and not os.path.isfile(os.path.join(opts.firmware_dir,
+                                                                             f'{r.firmware}.bin')):
         raise Skip(f'{r.firmware}.bin is not in {opts.firmware_dir} (yet)')
     shutil.rmtree(run_dir, ignore_errors=True)
     os.makedirs(run_dir)

@@ -1,14 +1,19 @@
 // Runs the program's copy operation against the fake operating system, with
 // every tool run it starts carried out by the real Linux tool, so that a boot
 // test can make a disk image exactly the way the program makes a drive:
-//   copy_road ntfs|fat32|exfat ISO DISK WORK FRONT ARCHIVER
+//   copy_road ntfs|fat32|exfat ISO DISK WORK FRONT ARCHIVER [SPLITTER]
 // The drive E: stands for DISK: the boot tool's front gets /device=DISK; the
 // volume's root is the folder WORK/staging, where the archiver extracts
 // (-oWORK/staging/). After each extraction the fake's E:\ tree is loaded
 // from that folder, so the program's own checks and file operations (the
 // loader choice, the "[boot]" removal, the grldr move) act on what 7-Zip
 // really wrote. At the end the fake's E:\ tree is written to WORK/tree, for
-// the test to put onto the formatted volume. Every translated command line
+// the test to put onto the formatted volume. The image is listed first by
+// the program's own inspection (the archiver's "/" become "\\" as on
+// Windows). The splitter (wimlib-imagex, default from PATH) runs
+// for wimlib-imagex.exe; the temporary folder's split work folder is
+// WORK/temp. Files above kLargeFile stay where the tools wrote them (the fake
+// holds a stand-in) and are moved into WORK/tree. Every translated command line
 // goes to standard output as "run: ...", after the program's own as
 // "program: ..."; the exit code is non-zero when a
 // tool run failed or the operation reported an error.
@@ -16,6 +21,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -28,6 +34,9 @@
 #include "app/AppState.h"
 #include "common/Str.h"
 #include "copy/CopyOperation.h"
+#include "copy/ImageSelection.h"
+#include "copy/WindowsImageSplit.h"
+#include "payload/Payload.h"
 #include "tests/unit/FakeOs.h"
 
 namespace fs = std::filesystem;
@@ -37,9 +46,13 @@ namespace {
 const std::wstring kImage = L"D:\\road\\image.iso";
 const std::wstring kDrive = L"E:";
 
+// Larger files are not read into the fake: a Windows image is gigabytes.
+constexpr uintmax_t kLargeFile = uintmax_t(64) << 20;
+
 struct Road {
-    std::string iso, disk, staging, tree, front, archiver;
+    std::string iso, disk, staging, tree, front, archiver, splitter, temp;
     std::map<std::wstring, std::wstring> names;  // upper-cased E:\ path -> name as extracted
+    std::map<std::wstring, fs::path> largeFiles;  // upper-cased fake path -> the real file
     bool toolFailed = false;
 };
 Road road;
@@ -112,16 +125,43 @@ void ForgetVolumeContents() {
         it = StartsWith(*it, prefix) ? fake.folders.erase(it) : std::next(it);
 }
 
-// The fake's volume becomes what the archiver left in the staging folder.
+// The fake's folder root (E: or the split work folder) gets what the tools
+// left in the real folder.
+void LoadFolder(const std::string& real, const std::wstring& root) {
+    for (const fs::directory_entry& entry : fs::recursive_directory_iterator(real)) {
+        std::wstring path = root;
+        for (const fs::path& part : fs::relative(entry.path(), real)) path += L"\\" + FromUtf8(part.string());
+        road.names[ToUpper(path)] = FromUtf8(entry.path().filename().string());
+        if (entry.is_directory()) {
+            fake.AddFolder(path);
+        } else if (entry.file_size() > kLargeFile) {
+            fake.AddFile(path, "large file, kept on disk");
+            road.largeFiles[ToUpper(path)] = entry.path();
+        } else {
+            fake.AddFile(path, ReadBytes(entry.path()));
+        }
+    }
+}
+
+// The fake's volume becomes what the tools left in the staging folder.
 void LoadVolumeFromStaging() {
     ForgetVolumeContents();
-    for (const fs::directory_entry& entry : fs::recursive_directory_iterator(road.staging)) {
-        std::wstring path = kDrive;
-        for (const fs::path& part : fs::relative(entry.path(), road.staging)) path += L"\\" + FromUtf8(part.string());
-        road.names[ToUpper(path)] = FromUtf8(entry.path().filename().string());
-        if (entry.is_directory()) fake.AddFolder(path);
-        else fake.AddFile(path, ReadBytes(entry.path()));
+    LoadFolder(road.staging, kDrive);
+}
+
+// A path of the program's world in the real one; "\\" becomes "/".
+std::string RealPath(const std::wstring& path) {
+    const std::wstring work = SplitWorkFolder();
+    std::wstring rest = path;
+    std::string base;
+    if (StartsWith(ToUpper(path), ToUpper(work))) {
+        base = road.temp;
+        rest = path.substr(work.size());
+    } else if (StartsWith(ToUpper(path), kDrive + L"\\")) {
+        base = road.staging;
+        rest = path.substr(kDrive.size());
     }
+    return base + ToUtf8(ReplaceAll(rest, L"\\", L"/"));
 }
 
 // The name a fake path had when extracted; a name the program made (the
@@ -153,7 +193,9 @@ void WriteVolumeTree() {
         if (!StartsWith(file.first, prefix)) continue;
         fs::path path = TreePath(file.first);
         fs::create_directories(path.parent_path());
-        std::ofstream(path, std::ios::binary) << file.second;
+        auto large = road.largeFiles.find(file.first);
+        if (large != road.largeFiles.end()) fs::rename(large->second, path);
+        else std::ofstream(path, std::ios::binary) << file.second;
     }
 }
 
@@ -165,18 +207,23 @@ FakeTool RunRealTool(const std::wstring& commandLine) {
     std::vector<std::wstring> words = SplitCommandLine(commandLine.substr(start + 4));
     const std::wstring program = ToUpper(FileNamePart(words[0]));
     const bool archiver = program == L"7ZDROVELKIT.EXE";
+    const bool splitter = program == L"WIMLIB-IMAGEX.EXE";
     std::vector<std::string> args = {archiver                       ? road.archiver
                                      : program == L"BOOTICE.EXE" ? road.front
+                                     : splitter                  ? road.splitter
                                                                  : ToUtf8(words[0])};
-    bool repartition = false;
+    bool repartition = false, intoTemp = false;
     for (size_t i = 1; i < words.size(); ++i) {
         const std::wstring& word = words[i];
         if (word == L"/device=" + kDrive) args.push_back("/device=" + road.disk);
-        else if (word == L"-o" + kDrive + L"\\") args.push_back("-o" + road.staging + "/");
+        else if (StartsWith(word, L"-o")) args.push_back("-o" + RealPath(word.substr(2)));
         else if (word == kImage) args.push_back(road.iso);
-        else args.push_back(ToUtf8(word));
+        else if (StartsWith(word, L"/")) args.push_back(ToUtf8(word));
+        else args.push_back(RealPath(word));
         repartition = repartition || word == L"/repartition";
+        intoTemp = intoTemp || word == L"-o" + SplitWorkFolder() + L"\\";
     }
+    if (intoTemp) fs::create_directories(road.temp);
     std::printf("program: %s\n", ToUtf8(commandLine).c_str());
     std::string shown = "run:";
     for (const std::string& arg : args) shown += " " + arg;
@@ -194,7 +241,12 @@ FakeTool RunRealTool(const std::wstring& commandLine) {
         fs::create_directories(road.staging);
         ForgetVolumeContents();
     }
-    if (archiver) LoadVolumeFromStaging();
+    if (archiver || splitter) LoadVolumeFromStaging();
+    if (intoTemp) LoadFolder(road.temp, SplitWorkFolder());
+    // The program removes its copy from the fake; the real one goes here.
+    if (splitter) fs::remove_all(road.temp);
+    // The Windows archiver lists paths with "\\".
+    if (archiver && words.size() > 1 && words[1] == L"l") std::replace(output.begin(), output.end(), '/', '\\');
     for (size_t at = 0; at < output.size(); at += 4096) result.chunks.push_back(output.substr(at, 4096));
     return result;
 }
@@ -202,8 +254,8 @@ FakeTool RunRealTool(const std::wstring& commandLine) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 7) {
-        std::fprintf(stderr, "usage: %s ntfs|fat32|exfat ISO DISK WORK FRONT ARCHIVER\n", argv[0]);
+    if (argc != 7 && argc != 8) {
+        std::fprintf(stderr, "usage: %s ntfs|fat32|exfat ISO DISK WORK FRONT ARCHIVER [SPLITTER]\n", argv[0]);
         return 2;
     }
     const std::string fileSystem = argv[1];
@@ -213,6 +265,9 @@ int main(int argc, char** argv) {
     road.tree = std::string(argv[4]) + "/tree";
     road.front = argv[5];
     road.archiver = argv[6];
+    road.splitter = argc == 8 ? argv[7] : "wimlib-imagex";
+    road.temp = std::string(argv[4]) + "/temp";
+    fs::remove_all(road.temp);
     fs::remove_all(road.staging);
     fs::create_directories(road.staging);
 
@@ -231,8 +286,11 @@ int main(int argc, char** argv) {
     // The unpacked payload's tools; their runs go to the real ones.
     fake.AddFile(ArchiverPath(), "MZ");
     fake.AddFile(PayloadFolder() + L"\\bootice.exe", "MZ");
-    appState.imageSizeKiB = int64_t(fs::file_size(road.iso) / 1024 + 1);
+    fake.AddFile(SplitterPath(), "MZ");
+    fake.freeBytes[2] = fs::space(argv[4]).available;  // C: holds the temporary folder
     fake.tool = RunRealTool;
+    InspectImage(0);
+    if (appState.imageSizeKiB <= 0) appState.imageSizeKiB = int64_t(fs::file_size(road.iso) / 1024 + 1);
     const Control option = fileSystem == "ntfs"    ? Control::FormatNtfsOption
                            : fileSystem == "fat32" ? Control::FormatFatOption
                                                    : Control::FormatExFatOption;
@@ -241,10 +299,12 @@ int main(int argc, char** argv) {
     RunCopyOperation(0);
 
     WriteVolumeTree();
+    if (OsIsFolder(SplitWorkFolder())) std::printf("the split work folder is still there\n");
     bool reportedError = false;
     for (const std::wstring& status : fake.StatusHistory()) {
         std::printf("status: %s\n", ToUtf8(status).c_str());
-        reportedError = reportedError || Contains(status, L"error");
+        reportedError = reportedError || Contains(status, L"error") ||
+                        (StartsWith(status, L"==  ") && status != L"==  Please wait ...");
     }
-    return road.toolFailed || reportedError ? 1 : 0;
+    return road.toolFailed || reportedError || OsIsFolder(SplitWorkFolder()) ? 1 : 0;
 }

@@ -485,6 +485,8 @@ TEST_F(CopyTest, Fat32IsRefusedBeforeAnythingIsWrittenForAFileOf4GiB) {
         InspectImage(0);
         EXPECT_EQ(appState.largestFileBytes, 9999999999999) << cut;
         EXPECT_EQ(appState.largestFileName.Get(), L"huge.bin") << cut;
+        EXPECT_EQ(appState.windowsImageBytes, 4294967296) << cut;
+        EXPECT_EQ(appState.windowsImageName.Get(), L"sources\\install.wim") << cut;
     }
 
     SetUp();
@@ -620,6 +622,126 @@ TEST_F(CopyTest, AToolChangedAfterUnpackingIsRefusedAndNothingRunsAfterIt) {
             // The next operation unpacks afresh, writing every tool over.
             EXPECT_FALSE(fake.HasFile(kArchiver));
         }
+    }
+}
+
+// A Windows image of 4 GiB or more onto FAT32: the rest is extracted, the
+// image is split from a copy in the temporary folder.
+class SplitTest : public CopyTest {
+protected:
+    const std::wstring kWork = L"C:\\Temp\\drovelkit\\split";
+    const std::wstring kSplitter = L"C:\\Temp\\drovelkit\\wimlib-imagex.exe";
+    void SetUp() override {
+        CopyTest::SetUp();
+        Select(Control::FormatFatOption);
+        fake.AddFile(kSplitter, "MZ");
+        fake.freeBytes[2] = 6ull << 30;  // C:
+        appState.largestFileBytes = 4294967295;
+        appState.largestFileName.Set(L"sources\\boot.wim");
+        appState.windowsImageBytes = 5368709120;
+        appState.windowsImageName.Set(L"Sources\\Install.WIM");
+        fake.tool = [this](const std::wstring& commandLine) { return Tool(commandLine); };
+    }
+    // The archiver leaves the copy; the splitter redraws its line as wimlib does.
+    FakeTool Tool(const std::wstring& commandLine) {
+        FakeTool tool;
+        if (commandLine.find(L"-o" + kWork) != std::wstring::npos) {
+            tool.chunks = {" 40% 1 - Sources\\Install.WIM"};
+            tool.onStart = [this] {
+                fake.AddFolder(kWork + L"\\Sources");
+                fake.AddFile(kWork + L"\\Sources\\Install.WIM", "wim");
+                if (escapeAt == L"copy") appState.interruptRequested = 1;
+            };
+            if (escapeAt == L"no copy") tool.onStart = nullptr;
+        } else if (commandLine.find(L"wimlib-imagex") != std::wstring::npos) {
+            tool.chunks = {"\rSplitting WIM: 0 MiB of 5120 MiB (0%) written, part 1 of 2\rSplitting WIM: 1",
+                           "228 MiB of 5120 MiB (24%) writ",
+                           "ten, part 1 of 2\rSplitting WIM: 5120 MiB of 5120 MiB (10", "0%) written, part 2 of 2\n"};
+            if (escapeAt == L"split") tool.onStart = [] { appState.interruptRequested = 1; };
+            tool.exitCode = escapeAt == L"split fails" || escapeAt == L"split" ? 1 : 0;
+        }
+        return tool;
+    }
+    std::wstring escapeAt;
+};
+
+TEST_F(SplitTest, TheImageGoesOntoFat32AsPartsAndItsCopyIsRemoved) {
+    RunCopyOperation(0);
+    EXPECT_EQ(ToolArguments(), (std::vector<std::wstring>{
+        kBootice + L" /device=E: /partitions /repartition /activate /usb-hdd /fstype=fat32 /quiet",
+        kArchiver + L" x -y \"D:\\iso\\win.iso\" -oE:\\ grldr menu.lst",
+        kBootice + L" /device=E: /mbr /install /type=nt60 /quiet",
+        kBootice + L" /device=E: /pbr /install /type=bootmgr /activate /quiet",
+        kArchiver + L" x -y -bsp1 \"D:\\iso\\win.iso\" -oE:\\ \"-x!Sources\\Install.WIM\"",
+        kArchiver + L" x -y -bsp1 \"D:\\iso\\win.iso\" -o" + kWork + L"\\ \"Sources\\Install.WIM\"",
+        kSplitter + L" split \"" + kWork + L"\\Sources\\Install.WIM\" \"E:\\Sources\\Install.swm\" 3800",
+    }));
+    // The copy into the temporary folder keeps the status line (it is no file of the drive).
+    const auto statuses = fake.StatusHistory();
+    const auto splitting = std::find(statuses.begin(), statuses.end(), L"Splitting Sources\\Install.WIM for FAT32 ...");
+    ASSERT_NE(splitting, statuses.end());
+    EXPECT_EQ(std::find(statuses.begin(), statuses.end(), L"C:\\Sources\\Install.WIM"), statuses.end());
+    EXPECT_LT(Position(L"progress 40"), Position(L"progress 24"));
+    // The splitter's figures reach the bar and the taskbar, also when cut between reads.
+    EXPECT_LT(Position(L"progress 24"), Position(L"progress 100"));
+    EXPECT_LT(Position(L"taskbar 24/100"), fake.log.size());
+    EXPECT_TRUE(fake.folders.count(L"E:\\SOURCES"));
+    EXPECT_FALSE(fake.HasFile(kWork + L"\\Sources\\Install.WIM"));
+    EXPECT_FALSE(fake.folders.count(ToUpper(kWork)));
+    EXPECT_NE(fake.Of(Control::StatusLine).text, L"== Run-time error!");
+}
+
+TEST_F(SplitTest, EscapeOrAFailureLeavesNoCopyInTheTemporaryFolder) {
+    struct Row {
+        const wchar_t* escapeAt;
+        size_t runs;
+        const wchar_t* finalStatus;
+    };
+    for (const Row& row : {Row{L"copy", 6, L"Operation is interrupted!"},
+                           Row{L"split", 7, L"Operation is interrupted!"},
+                           Row{L"split fails", 7, L"== Run-time error!"},
+                           Row{L"no copy", 6, L"== Run-time error!"}}) {
+        SetUp();
+        escapeAt = row.escapeAt;
+        RunCopyOperation(0);
+        EXPECT_EQ(ToolArguments().size(), row.runs) << row.escapeAt;
+        EXPECT_FALSE(fake.HasFile(kWork + L"\\Sources\\Install.WIM")) << row.escapeAt;
+        EXPECT_FALSE(fake.folders.count(ToUpper(kWork))) << row.escapeAt;
+        EXPECT_EQ(fake.Of(Control::StatusLine).text, row.finalStatus) << row.escapeAt;
+    }
+}
+
+TEST_F(SplitTest, RefusalsComeBeforeAnythingIsWritten) {
+    struct Row {
+        const wchar_t* what;
+        int64_t otherBytes;
+        uint64_t freeBytes;  // 0: unreadable
+        bool splitter;
+        const wchar_t* status;
+    };
+    for (const Row& row :
+         {Row{L"another file of 4 GiB", 4294967296, 6ull << 30, true,
+              L"==  Use NTFS or exFAT: FAT32 can't hold sources\\boot.wim (4 GB+)"},
+          Row{L"one byte short", 1, 5368709119, true, L"==  Too little room in the temporary folder: 5.120 MB needed"},
+          Row{L"no free figure", 1, 0, true, L"==  Too little room in the temporary folder: 5.120 MB needed"},
+          Row{L"no splitter", 1, 6ull << 30, false,
+              L"==  Use NTFS or exFAT: FAT32 can't hold Sources\\Install.WIM (4 GB+)"}}) {
+        SetUp();
+        appState.largestFileBytes = row.otherBytes;
+        if (row.freeBytes == 0) fake.freeBytes.clear();
+        else fake.freeBytes[2] = row.freeBytes;
+        if (!row.splitter) fake.files.erase(ToUpper(kSplitter));
+        RunCopyOperation(0);
+        EXPECT_TRUE(ToolArguments().empty()) << row.what;
+        EXPECT_TRUE(fake.labelsSet.empty()) << row.what;
+        EXPECT_EQ(fake.Of(Control::StatusLine).text, row.status) << row.what;
+    }
+    // NTFS and exFAT hold the image whole.
+    for (Control option : {Control::FormatNtfsOption, Control::FormatExFatOption}) {
+        SetUp();
+        Select(option);
+        RunCopyOperation(0);
+        EXPECT_EQ(ToolArguments().size(), 5u);
     }
 }
 

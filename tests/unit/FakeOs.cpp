@@ -95,6 +95,8 @@ void ResetWorld() {
     appState.inspectionsRunning = 0;
     appState.largestFileBytes = 0;
     appState.largestFileName.Set(L"");
+    appState.windowsImageBytes = 0;
+    appState.windowsImageName.Set(L"");
     MarkCopyThread(false);
     CurrentRunReport() = RunReport();
 }
@@ -365,6 +367,12 @@ bool OsVolumeTotalBytes(const std::wstring& root, uint64_t* bytes) {
     auto found = fake.drives.find(int(towupper(root[0]) - L'A'));
     if (found == fake.drives.end() || !found->second.sizeReadable) return false;
     *bytes = found->second.totalBytes;
+    return true;
+}
+bool OsFreeBytes(const std::wstring& folder, uint64_t* bytes) {
+    auto found = folder.empty() ? fake.freeBytes.end() : fake.freeBytes.find(int(towupper(folder[0]) - L'A'));
+    if (found == fake.freeBytes.end()) return false;
+    *bytes = found->second;
     return true;
 }
 bool OsSetVolumeLabel(const std::wstring& root, const std::wstring& label) {

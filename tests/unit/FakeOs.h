@@ -80,6 +80,7 @@ struct FakeOs {
     std::map<std::wstring, std::string> files;  // upper-cased path -> content
     std::set<std::wstring> folders;             // upper-cased paths
     std::map<int, FakeDrive> drives;            // 0 = A
+    std::map<int, uint64_t> freeBytes;          // by drive, 0 = A; unreadable when missing
     // Junctions and symbolic links: upper-cased link path -> what it names.
     // Every file call but the link's own removal goes through to the target.
     std::map<std::wstring, std::wstring> links;

@@ -113,3 +113,12 @@ TEST(Payload, UnpacksAgainOnlyWhenTheMarkerIsMissing) {
     EXPECT_TRUE(PayloadMarkerExists());
     ExpectEveryToolAsBuilt(folder);
 }
+
+// The split's room check asks about the temporary folder itself, not a
+// drive's root.
+TEST(Payload, FreeRoomOfTheTemporaryFolderIsReadAndAMissingDriveGivesNone) {
+    uint64_t free = 0;
+    EXPECT_TRUE(OsFreeBytes(appState.tempDir, &free));
+    EXPECT_GT(free, 0u);
+    EXPECT_FALSE(OsFreeBytes(L"Q:\\no\\such\\folder", &free));
+}

@@ -37,10 +37,11 @@ class CopySafety(ops.OperationsTestCase):
             s.set_dpi(96)
             cls.drive = s.configure_drives({"E": {"kind": "removable", "label": "STICK", "size_kib": 65536}})["E"]
             ops.write_text(os.path.join(cls.drive, "kept.txt"), "on the drive before\n")
-            # The install image's big file, sparse: 4 GiB and one KiB.
+            # The install image's big file, sparse: 4 GiB and one KiB. An .esd
+            # is never split for FAT32 (an install.wim would be).
             big_tree = s.work("big-tree")
             os.makedirs(os.path.join(big_tree, "sources"))
-            with open(os.path.join(big_tree, "sources", "install.wim"), "wb") as f:
+            with open(os.path.join(big_tree, "sources", "install.esd"), "wb") as f:
                 f.truncate(FAT32_LIMIT + 1024)
             ops.write_text(os.path.join(big_tree, "setup.txt"), "setup\n")
             cls.big = ops.make_iso(s.work("images", "big_install.iso"), big_tree, "BIGFILE", large_files=True)
@@ -81,7 +82,7 @@ class CopySafety(ops.OperationsTestCase):
         mark = self.trace.mark()
         code, _, err = s.probe("click", ID["StartButton"])
         self.assertEqual(code, 0, err)
-        want = "==  Use NTFS or exFAT: FAT32 can't hold sources\\install.wim (4 GB+)"
+        want = "==  Use NTFS or exFAT: FAT32 can't hold sources\\install.esd (4 GB+)"
         self.trace.wait_for(is_text(ID["StatusLine"], want), since=mark, timeout=30, what="the refusal")
         self.trace.wait_for(lambda r: r.what == "show" and r.id == ID["StartButton"] and r.wparam, since=mark,
                             timeout=30, what="the idle window")
