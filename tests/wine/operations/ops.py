@@ -812,3 +812,25 @@ class OperationsTestCase(unittest.TestCase):
 
     def ctl(self, dump, name):
         return harness.control(dump, ID[name])
+
+    def select_option(self, name):
+        """Clicks an option button and waits until it shows as selected."""
+        code, _, err = self.s.probe("click", ID[name])
+        self.assertEqual(code, 0, err)
+        dump, held = self.s.wait_until(lambda d: self.ctl(d, name)["check"] == 1)
+        self.assertTrue(held, f"{name} did not become selected")
+        return dump
+
+    def take_image(self, image):
+        """Drops the image on the window and waits for its listing."""
+        mark = self.trace.mark()
+        self.s.drop(self.s.dump(), [image.path])
+        self.trace.wait_for(is_text(ID["StatusLine"], image.listing_status()), since=mark,
+                            timeout=LISTING_TIMEOUT, what=f"the listing of {image.name}")
+
+    def drop_file(self, path):
+        """Drops one extra file on the window and waits for the notice."""
+        mark = self.trace.mark()
+        self.s.drop(self.s.dump(), [path])
+        self.trace.wait_for(is_text(ID["DraggedFilesNotice"], "1 Dragged files exist !!!"), since=mark,
+                            what="the notice for the dropped file")

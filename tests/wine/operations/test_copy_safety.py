@@ -55,29 +55,11 @@ class CopySafety(ops.OperationsTestCase):
             cls.tearDownClass()
             raise
 
-    def take_image(self, image):
-        s = self.s
-        mark = self.trace.mark()
-        s.drop(s.dump(), [image.path])
-        self.trace.wait_for(is_text(ID["StatusLine"], image.listing_status()), since=mark,
-                            timeout=ops.LISTING_TIMEOUT, what=f"the listing of {image.name}")
-
-    def drop_file(self):
-        mark = self.trace.mark()
-        self.s.drop(self.s.dump(), [self.dropped])
-        self.trace.wait_for(is_text(ID["DraggedFilesNotice"], "1 Dragged files exist !!!"), since=mark,
-                            what="the notice for the dropped file")
-
-    def select(self, option):
-        code, _, err = self.s.probe("click", ID[option])
-        self.assertEqual(code, 0, err)
-        self.s.wait_until(lambda d: self.ctl(d, option)["check"] == 1)
-
     def test_1_fat32_is_refused_for_a_file_of_4_gib(self):
         s = self.s
         self.take_image(self.big)
-        self.drop_file()
-        self.select("FormatFatOption")
+        self.drop_file(self.dropped)
+        self.select_option("FormatFatOption")
         before = tree_of(self.drive)
         mark = self.trace.mark()
         code, _, err = s.probe("click", ID["StartButton"])
@@ -97,7 +79,7 @@ class CopySafety(ops.OperationsTestCase):
     def test_2_escape_during_the_boot_tool_holds(self):
         s = self.s
         self.take_image(self.small)
-        self.select("FormatNtfsOption")
+        self.select_option("FormatNtfsOption")
         before = tree_of(self.drive)
         mark = self.trace.mark()
         box = lambda r: r.what == "create" and r.cls == "DrovelkitMessageBox"  # noqa: E731

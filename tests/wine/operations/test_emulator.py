@@ -89,13 +89,6 @@ class EmulatorTests(ops.OperationsTestCase):
         self.assertTrue(got, f"no emulator was started within {RECORD_TIMEOUT} s")
         return [ops.split_windows_command_line(line) for line in got]
 
-    def select_option(self, name):
-        code, _, err = self.s.probe("click", ID[name])
-        self.assertEqual(code, 0, err)
-        dump, held = self.s.wait_until(lambda d: self.ctl(d, name)["check"] == 1)
-        self.assertTrue(held, f"{name} did not become selected")
-        return dump
-
     def image_arguments(self, firmware, title):
         return [self.qemu_windows + "\\" + EMULATOR, "-L", self.qemu_windows, "-m", "1024", "-bios", firmware,
                 "-name", title, "-net", "none", "-boot", "d", "-cdrom", self.s.windows_path_of(self.image.path)]

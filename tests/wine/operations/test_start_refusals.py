@@ -20,7 +20,7 @@ import os
 import shutil
 
 import ops
-from ops import ID, is_show, is_text
+from ops import ID, is_show
 
 NO_ADMIN = "==  To format, start Drovelkit as administrator"
 REPLACED = "==  bootice.exe was changed after unpacking: not started"
@@ -66,25 +66,13 @@ class StartRow(ops.OperationsTestCase):
             cls.session.env.pop(name, None)
 
     def take_image_and_file(self):
-        s = self.s
-        mark = self.trace.mark()
-        s.drop(s.dump(), [self.image.path])
-        self.trace.wait_for(is_text(ID["StatusLine"], self.image.listing_status()), since=mark,
-                            timeout=ops.LISTING_TIMEOUT, what="the listing of the image")
-        mark = self.trace.mark()
-        s.drop(s.dump(), [self.dropped])
-        self.trace.wait_for(is_text(ID["DraggedFilesNotice"], "1 Dragged files exist !!!"), since=mark,
-                            what="the notice for the dropped file")
-
-    def select(self, option):
-        code, _, err = self.s.probe("click", ID[option])
-        self.assertEqual(code, 0, err)
-        self.s.wait_until(lambda d: self.ctl(d, option)["check"] == 1)
+        self.take_image(self.image)
+        self.drop_file(self.dropped)
 
     def start(self, option):
         """Clicks Start with |option| and waits for the idle window; returns
         the status lines the operation showed and the window at rest."""
-        self.select(option)
+        self.select_option(option)
         mark = self.trace.mark()
         code, _, err = self.s.probe("click", ID["StartButton"])
         self.assertEqual(code, 0, err)
