@@ -190,7 +190,6 @@ std::wstring FolderOfPath(const std::wstring& path) {
 std::vector<std::wstring> EmulatorCandidates(const EmulatorSearchPlaces& places) {
     std::vector<std::wstring> seen;
     std::vector<std::wstring> candidates;
-    AddCandidate(places.ownFolder, seen, candidates);
     for (const std::wstring& dir : places.installDirs) AddCandidate(dir, seen, candidates);
     for (const std::wstring& folder : places.programFolders) {
         if (!folder.empty()) AddCandidate(JoinPath(folder, L"qemu"), seen, candidates);

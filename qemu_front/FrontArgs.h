@@ -42,15 +42,15 @@ std::wstring QuoteCommandLine(const std::wstring& programPath,
 std::wstring FolderOfPath(const std::wstring& path);
 
 // Where the emulator may be, as the Win32 side read it from the system.
+// Never the front's own folder: it is the unpacked payload under TEMP, which
+// any process of the user can write, and the front often runs elevated.
 struct EmulatorSearchPlaces {
-    std::wstring ownFolder;                  // folder of qemu_test.exe itself
     std::vector<std::wstring> installDirs;   // registry Install_Dir values, 64-bit view first
     std::vector<std::wstring> programFolders;// %ProgramFiles%, %ProgramW6432%, %ProgramFiles(x86)%
     std::wstring pathVariable;               // the PATH value, ";"-separated
 };
 
-// Full paths of kEmulatorFileName in search order: own folder, install
-// folders, "qemu" under each program folder, then each PATH entry. Empty
+// Full paths of kEmulatorFileName in search order: install folders, "qemu" under each program folder, then each PATH entry. Empty
 // places are skipped and a path already listed (compared without regard to
 // ASCII case or a trailing separator) is not listed again.
 std::vector<std::wstring> EmulatorCandidates(const EmulatorSearchPlaces& places);

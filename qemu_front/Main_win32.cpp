@@ -21,16 +21,6 @@ const wchar_t kBoxTitle[] = L"Drovelkit";
 // front show why instead of leaving the user with nothing on the screen.
 const DWORD kGraceMilliseconds = 2500;
 
-std::wstring ModulePath() {
-    std::vector<wchar_t> buffer(MAX_PATH);
-    for (;;) {
-        DWORD n = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
-        if (n == 0) return std::wstring();
-        if (n < buffer.size()) return std::wstring(buffer.data(), n);
-        buffer.resize(buffer.size() * 2);
-    }
-}
-
 std::wstring EnvironmentValue(const wchar_t* name) {
     DWORD needed = GetEnvironmentVariableW(name, nullptr, 0);
     if (needed == 0) return std::wstring();
@@ -189,7 +179,6 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     std::vector<std::wstring> translated = TranslateEmulatorArgs(args);
 
     EmulatorSearchPlaces places;
-    places.ownFolder = FolderOfPath(ModulePath());
     places.installDirs.push_back(RegistryInstallDir(KEY_WOW64_64KEY));
     places.installDirs.push_back(RegistryInstallDir(KEY_WOW64_32KEY));
     places.programFolders.push_back(EnvironmentValue(L"ProgramFiles"));

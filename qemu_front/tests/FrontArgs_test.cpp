@@ -156,7 +156,6 @@ TEST(FolderOfPath, KeepsTheLastSeparator) {
 
 EmulatorSearchPlaces TypicalPlaces() {
     EmulatorSearchPlaces places;
-    places.ownFolder = L"C:\\T\\drovelkit\\qemu\\";
     places.installDirs = {L"D:\\Emu\\QEMU", L""};
     places.programFolders = {L"C:\\Program Files (x86)", L"C:\\Program Files", L"C:\\Program Files (x86)"};
     places.pathVariable = L"C:\\Windows\\system32;;\"C:\\Tools;old\\\";C:\\Windows\\system32\\;E:\\bin";
@@ -165,7 +164,6 @@ EmulatorSearchPlaces TypicalPlaces() {
 
 TEST(EmulatorCandidates, SearchOrderWithoutRepeats) {
     Args expected = {
-        L"C:\\T\\drovelkit\\qemu\\qemu-system-x86_64.exe",
         L"D:\\Emu\\QEMU\\qemu-system-x86_64.exe",
         L"C:\\Program Files (x86)\\qemu\\qemu-system-x86_64.exe",
         L"C:\\Program Files\\qemu\\qemu-system-x86_64.exe",
@@ -178,8 +176,7 @@ TEST(EmulatorCandidates, SearchOrderWithoutRepeats) {
 
 TEST(EmulatorCandidates, SameFolderInAnotherCaseOrSpellingIsListedOnce) {
     EmulatorSearchPlaces places;
-    places.ownFolder = L"C:\\Program Files\\QEMU\\";
-    places.installDirs = {L"c:\\program files\\qemu", L"C:/Program Files/qemu/"};
+    places.installDirs = {L"C:\\Program Files\\QEMU\\", L"c:\\program files\\qemu", L"C:/Program Files/qemu/"};
     places.programFolders = {L"C:\\Program Files"};
     places.pathVariable = L"C:\\PROGRAM FILES\\QEMU";
     EXPECT_EQ(EmulatorCandidates(places), Args{L"C:\\Program Files\\QEMU\\qemu-system-x86_64.exe"});
@@ -196,10 +193,7 @@ TEST(FindEmulator, TakesTheFirstExistingCandidate) {
         return present.count(path) > 0;
     };
     EXPECT_EQ(FindEmulator(places, exists), L"C:\\Program Files\\qemu\\qemu-system-x86_64.exe");
-    EXPECT_EQ(asked.size(), 4u) << "stops at the first hit";
-
-    present.insert(L"C:\\T\\drovelkit\\qemu\\qemu-system-x86_64.exe");
-    EXPECT_EQ(FindEmulator(places, exists), L"C:\\T\\drovelkit\\qemu\\qemu-system-x86_64.exe");
+    EXPECT_EQ(asked.size(), 3u) << "stops at the first hit";
 
     present.clear();
     EXPECT_EQ(FindEmulator(places, exists), L"");

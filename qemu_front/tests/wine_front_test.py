@@ -8,9 +8,10 @@ run_cmdline.exe, the way Drovelkit starts it. The checks:
 
   * Drovelkit's two command lines arrive translated (-localtime ->
     -rtc base=localtime), every other argument unchanged, blanks kept;
-  * the emulator is looked for beside the front, then in both registry views'
+  * the emulator is looked for in both registry views'
     HKLM\\SOFTWARE\\QEMU Install_Dir, then in the program folders' qemu
-    folders, then on PATH;
+    folders, then on PATH; never beside the front (the payload folder, which
+    any process of the user can write): one planted there is never started;
   * with no emulator anywhere, a message box titled Drovelkit tells how to
     get QEMU, and the front exits with 2;
   * an emulator that ends at once with an error is reported, not hidden.
@@ -225,14 +226,17 @@ def run_tests(opts, work, wine, failures):
         return folder
 
     # 1. Drovelkit's command lines arrive translated and otherwise unchanged.
-    beside = install_stand_in(payload_qemu)
+    # A stand-in planted beside the front stays there to the end, unused.
+    install_stand_in(payload_qemu)
+    pf = install_stand_in(os.path.join(drive_c, 'Program Files', 'qemu'))
+    installed = 'C:\\Program Files\\qemu\\' + EMULATOR
     drive_line = (f'-L "{tempdir}\\drovelkit\\qemu" -m 1024 -bios bios.bin -localtime -snapshot '
                   f'-name "  Disk: E:\\ Memory: 1024 mb  " -net none -usb -boot c '
                   f'-drive if=ide,cache=none,file=\\\\.\\PHYSICALDRIVE1')
     code, recorded, _ = run_front(drive_line)
     failures.expect_equal('drive test: front exit code', code, 0)
     failures.expect_equal('drive test: arguments reaching the emulator', recorded, [[
-        windows_path(os.path.join(beside, EMULATOR)),
+        installed,
         '-L', f'{tempdir}\\drovelkit\\qemu', '-m', '1024', '-bios', 'bios.bin',
         '-rtc', 'base=localtime', '-snapshot', '-name', '  Disk: E:\\ Memory: 1024 mb  ',
         '-net', 'none', '-usb', '-boot', 'c', '-drive',
@@ -244,7 +248,7 @@ def run_tests(opts, work, wine, failures):
     code, recorded, _ = run_front(image_line)
     failures.expect_equal('image test: front exit code', code, 0)
     failures.expect_equal('image test: arguments reaching the emulator', recorded, [[
-        windows_path(os.path.join(beside, EMULATOR)),
+        installed,
         '-L', f'{tempdir}\\drovelkit\\qemu', '-m', '1024', '-bios', 'efi32.bin',
         '-name', '  Disk: ISO Efi32 boot Memory: 1024 mb  ', '-net', 'none', '-boot', 'd',
         '-cdrom', 'C:\\Users\\J\u00f6rg\\My ISOs\\x \\\\ y.iso']])
@@ -263,7 +267,6 @@ def run_tests(opts, work, wine, failures):
     reg64 = install_stand_in(os.path.join(drive_c, 'qemu-reg64'))
     reg32 = install_stand_in(os.path.join(drive_c, 'qemu-reg32'))
     pf_x86 = install_stand_in(os.path.join(drive_c, 'Program Files (x86)', 'qemu'))
-    pf = install_stand_in(os.path.join(drive_c, 'Program Files', 'qemu'))
     on_path = install_stand_in(os.path.join(drive_c, 'qemu-path'))
     for view, value in (('/reg:64', 'C:\\qemu-reg64'), ('/reg:32', 'C:\\qemu-reg32')):
         added = wine.run(['reg', 'add', 'HKLM\\SOFTWARE\\QEMU', '/v', 'Install_Dir', '/t', 'REG_SZ',
@@ -271,12 +274,11 @@ def run_tests(opts, work, wine, failures):
         failures.expect_equal(f'registry value written in view {view}', added.returncode, 0)
     path_env = {'WINEPATH': 'C:\\qemu-path'}
     in_pf_x86 = ('Program Files (x86)', pf_x86, 'C:\\Program Files (x86)\\qemu\\' + EMULATOR)
-    in_pf = ('Program Files', pf, 'C:\\Program Files\\qemu\\' + EMULATOR)
+    in_pf = ('Program Files', pf, installed)
     # %ProgramFiles% is the (x86) folder for a 32-bit process only; a 64-bit
     # front reaches that folder last, through %ProgramFiles(x86)%.
     program_folders = [in_pf, in_pf_x86] if pe_machine(opts.front) == PE_MACHINE_AMD64 else [in_pf_x86, in_pf]
     order = [
-        ('beside the front', beside, windows_path(os.path.join(beside, EMULATOR))),
         ('registry, 64-bit view', reg64, 'C:\\qemu-reg64\\' + EMULATOR),
         ('registry, WOW6432Node view', reg32, 'C:\\qemu-reg32\\' + EMULATOR),
     ] + [(f'in {name}', folder, program) for name, folder, program in program_folders] + [
@@ -290,7 +292,8 @@ def run_tests(opts, work, wine, failures):
                               ['-rtc', 'base=localtime'])
         os.remove(os.path.join(folder, EMULATOR))
 
-    # 4. No emulator anywhere: the user is told how to get one.
+    # 4. No emulator anywhere but the one planted beside the front: the user
+    # is told how to get one.
     code, recorded, box = run_front(drive_line, path_env, expect_box=True,
                                     screenshot='emulator_missing.png')
     failures.expect_equal('missing emulator: exit code', code, 2)

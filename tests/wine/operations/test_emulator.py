@@ -3,9 +3,10 @@
 image, a left click the selected drive's disk.
 
 The program starts its emulator front qemu_test.exe from the unpacked
-payload; the front looks for qemu-system-x86_64.exe beside itself first. A
-recording stand-in (record_args.exe) put there shows exactly which arguments
-an emulator would get, after the front's own handling. Without any emulator
+payload; the front looks for an installed qemu-system-x86_64.exe (never in
+the payload folder, which any process of the user can write). A recording
+stand-in (record_args.exe) installed in C:\Program Files\qemu shows exactly
+which arguments an emulator would get, after the front's own handling. Without any emulator
 the front tells the user where to get one.
 """
 
@@ -16,6 +17,7 @@ import ops
 from ops import ID, is_text
 
 EMULATOR = "qemu-system-x86_64.exe"
+INSTALLED_EMULATOR = "C:\\Program Files\\qemu\\" + EMULATOR
 # Firmware option, file, window title of the image test.
 IMAGE_CASES = [
     ("BootEfi64Option", "efi64.bin", "  Disk: ISO Efi64 boot Memory: 1024 mb  "),
@@ -69,10 +71,12 @@ class EmulatorTests(ops.OperationsTestCase):
             os.remove(self.record)
 
     def install_stand_in(self):
-        shutil.copy(os.environ["DROVELKIT_RECORD_ARGS"], os.path.join(self.qemu_unix, EMULATOR))
+        path = self.s.unix_path_of(INSTALLED_EMULATOR)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        shutil.copy(os.environ["DROVELKIT_RECORD_ARGS"], path)
 
     def remove_stand_in(self):
-        path = os.path.join(self.qemu_unix, EMULATOR)
+        path = self.s.unix_path_of(INSTALLED_EMULATOR)
         if os.path.exists(path):
             os.remove(path)
 
@@ -90,7 +94,7 @@ class EmulatorTests(ops.OperationsTestCase):
         return [ops.split_windows_command_line(line) for line in got]
 
     def image_arguments(self, firmware, title):
-        return [self.qemu_windows + "\\" + EMULATOR, "-L", self.qemu_windows, "-m", "1024", "-bios", firmware,
+        return [INSTALLED_EMULATOR, "-L", self.qemu_windows, "-m", "1024", "-bios", firmware,
                 "-name", title, "-net", "none", "-boot", "d", "-cdrom", self.s.windows_path_of(self.image.path)]
 
     def test_1_right_click_boots_the_image_with_the_chosen_firmware(self):
@@ -184,7 +188,7 @@ class EmulatorTests(ops.OperationsTestCase):
                 starts = self.recorded()
                 args = starts[0]
                 print(f"emulator arguments: {args[1:]}")
-                self.assertEqual(args[:7], [self.qemu_windows + "\\" + EMULATOR, "-L", self.qemu_windows, "-m",
+                self.assertEqual(args[:7], [INSTALLED_EMULATOR, "-L", self.qemu_windows, "-m",
                                             "1024", "-bios", "bios.bin"])
                 # The front turns -localtime into what current QEMU takes.
                 self.assertEqual(args[7:18], ["-rtc", "base=localtime", "-snapshot", "-name",
