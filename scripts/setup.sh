@@ -9,14 +9,16 @@
 # tests the 64-bit build alone.
 #
 # For the set-up's own tests: SETUP_APT_DIR (the APT configuration folder),
-# SETUP_RETRY_PAUSE (seconds between update tries), SETUP_I386_PROBE (a
-# program whose start tells whether 32-bit programs run).
+# SETUP_APT_LISTS (apt's index folder), SETUP_RETRY_PAUSE (seconds between
+# update tries), SETUP_I386_PROBE (a program whose start tells whether 32-bit
+# programs run).
 set -uo pipefail
 
 if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; else SUDO=; fi
 export DEBIAN_FRONTEND=noninteractive
 here=$(cd "$(dirname "$0")" && pwd)
 apt_dir=${SETUP_APT_DIR:-/etc/apt}
+apt_lists=${SETUP_APT_LISTS:-/var/lib/apt/lists}
 pause=${SETUP_RETRY_PAUSE:-15}
 update_tries=4
 work=$(mktemp -d)
@@ -63,19 +65,22 @@ update() {
   return 1
 }
 
-# Installs "$@"; on failure prints which of them are still missing and which
-# index the update could not fetch, and returns 1.
+# Installs "$@"; on failure names the packages apt could not install (those
+# its problem lines name, else the ones still missing), the index the update
+# could not fetch, and apt's own reasons, and returns 1.
 install() {
-  local still
+  local named p failed=()
   $SUDO apt-get install -y -q --no-install-recommends "$@" > "$work/install.log" 2>&1 && return 0
-  still=$(missing_of "$@" | tr '\n' ' ')
-  say "could not install: ${still:-$*}"
+  named=$(sed -nE 's/^ +([^ ]+) : .*/\1/p' "$work/install.log" | sort -u)
+  for p in "$@"; do grep -qxF "$p" <<<"$named" && failed+=("$p"); done
+  [ "${#failed[@]}" -gt 0 ] || mapfile -t failed < <(missing_of "$@")
+  say "could not install: ${failed[*]:-$*}"
   if [ -s "$work/update.log" ]; then
     say "the package index was incomplete; apt-get update said:"
     failed_indexes | sed 's/^/  /'
   fi
   say "apt-get install said:"
-  grep -E '^(E:| [^ ].*:.*(Depends|not installable|but))' "$work/install.log" | head -n 12 | sed 's/^/  /'
+  grep -E '^(E:| +[^ ]+ : )' "$work/install.log" | head -n 12 | sed 's/^/  /'
   return 1
 }
 
@@ -134,7 +139,7 @@ packages=(
 
 mapfile -t missing < <(missing_of "${packages[@]}")
 if [ "${#missing[@]}" -gt 0 ] || [ "$sources_changed" = yes ] || \
-   ! ls /var/lib/apt/lists/*Sources* >/dev/null 2>&1; then
+   ! ls "$apt_lists"/*Sources* >/dev/null 2>&1; then
   update
 fi
 if [ "${#missing[@]}" -gt 0 ]; then
