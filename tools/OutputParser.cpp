@@ -141,10 +141,16 @@ void ParseToolOutput(const std::wstring& chunk, const std::wstring& toolPath, co
     if (IsSplitterRun(arguments)) return;
     RunReport& report = CurrentRunReport();
     if (Contains(ToUpper(chunk), L"WITH ERRORS:")) report.errorNote = L"==  Run-time error! ";
-    if (!Contains(chunk, L"Open") && Contains(arguments, L"x -y -bsp1")) {
-        if (Contains(chunk, L"Warnings:"))
-            report.warningsNote = L"[" + ExtractMatch(chunk, L"Warnings: [0-9]{0,5}", 1) + L"] ";
-        if (Contains(chunk, L"Everything is Ok")) report.resultNote = L"Everything is Ok ";
+    if (Contains(arguments, L"x -y -bsp1")) {
+        // What the archiver says while it opens the image ("  0% Open" on
+        // its progress line) is no verdict. A small image's whole output can
+        // arrive in one read on a busy machine, so only the text after the
+        // chunk's last "Open" is read for the notes, not nothing at all.
+        const size_t open = chunk.rfind(L"Open");
+        const std::wstring after = open == std::wstring::npos ? chunk : chunk.substr(open + 4);
+        if (Contains(after, L"Warnings:"))
+            report.warningsNote = L"[" + ExtractMatch(after, L"Warnings: [0-9]{0,5}", 1) + L"] ";
+        if (Contains(after, L"Everything is Ok")) report.resultNote = L"Everything is Ok ";
         return;
     }
     if (IsDiskCheckRun(toolPath) || !Contains(arguments, L"l ")) return;

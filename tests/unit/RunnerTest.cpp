@@ -150,9 +150,17 @@ TEST_F(RunnerTest, ExtractionVerdictsFromNotesAndExitCode) {
     RunConsoleTool(kArchiver, kExtract, L"");
     EXPECT_EQ(Status(), L"Everything is Ok [Warnings: 3] ");
 
-    Script({"Everything is Ok\r\nOpen warning\r\n"}, 0);  // "Open" in the chunk: no verdict notes
+    Script({"Everything is Ok\r\nOpen warning\r\n"}, 0);  // before "Open": no verdict notes
     RunConsoleTool(kArchiver, kExtract, L"");
     EXPECT_EQ(Status(), L"");
+
+    // A small image's whole output in one read, as 7-Zip prints it: the
+    // opening's progress, then the verdict (once lost on a busy machine).
+    Script({"Extracting archive: D:\\img.iso\n  0% Open\b\b\b\b\b\b\b\b\b         \b\b\b\b\b\b\b\b\b--\n"
+            "Path = D:\\img.iso\nType = Udf\nComment = DEMO\n\nEverything is Ok\n\nWarnings: 1\nFiles: 3\n"},
+           0);
+    RunConsoleTool(kArchiver, kExtract, L"");
+    EXPECT_EQ(Status(), L"Everything is Ok [Warnings: 1] ");
 
     Script({"Warnings:none\r\n"}, 0);
     RunConsoleTool(kArchiver, kExtract, L"");

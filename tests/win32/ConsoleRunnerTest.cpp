@@ -43,6 +43,15 @@ TEST(ConsoleRunner, DrainsStandardErrorAndReadsAllOutput) {
         EXPECT_EQ(Printable(StatusText()), "") << "a failed run without an error note clears the status";
     }
 
+    // An archiver whose opening and verdict leave in one write as it exits,
+    // as a small image's whole extraction output reaches a busy runner.
+    OsSetText(Control::StatusLine, L"before");
+    code = RunConsoleTool(flood, L"0 0 x -y -bsp1 Open -- Everything is Ok", L"");
+    EXPECT_EQ(code, 0);
+    if (window) {
+        EXPECT_EQ(Printable(StatusText()), "Everything is Ok ");
+    }
+
     // A tool that writes nothing: the verdict depends on the exit code alone.
     OsSetText(Control::StatusLine, L"before");
     code = RunConsoleTool(exitWith, L"0", L"");

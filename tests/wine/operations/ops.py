@@ -316,9 +316,14 @@ class ToolGate:
 
     Modes: "free" (run normally), "slow" (a small share of one processor,
     enforced by the kernel where it can; else by stopping and continuing the
-    process), "hold" (stopped). Only processes of |exe_name| whose command
-    line holds |marker| are touched; every one touched is let go again at
-    the end."""
+    process), "hold" (stopped as soon as it is seen). Only processes of
+    |exe_name| whose command line holds |marker| are touched; every one
+    touched is let go again at the end.
+
+    A test that must catch the archiver still running holds it from before
+    its start and lets it on in short slices (step(), or Trace.wait_for
+    with gate=) while it waits: a slowed archiver could still finish before
+    the test, on a busy machine, gets round to holding it."""
 
     def __init__(self, exe_name=ARCHIVER, marker="-bsp1", share=0.05):
         self.exe_name = exe_name
@@ -352,6 +357,18 @@ class ToolGate:
                 self._signal(self.touched, signal.SIGSTOP)
             if self.limit:
                 self.limit.set_share(None if mode == "free" else self.share)
+
+    def step(self, slice_s=0.04):
+        """Lets the held processes run for one slice (at the slow share),
+        then holds them again."""
+        with self._lock:
+            if self.mode != "hold":
+                return
+            self.mode = "stepping"
+            pids = self._targets()
+            self._signal(pids, signal.SIGCONT)
+        time.sleep(slice_s)
+        self.set_mode("hold")
 
     def _is_target(self, pid):
         cmdline = _wine_process(pid, self.exe_name)
@@ -524,8 +541,9 @@ class Trace:
     def since(self, mark):
         return [r for r in self.records() if r.index >= mark]
 
-    def wait_for(self, predicate, since=0, timeout=60, what="a trace record"):
-        """The first record at or after |since| for which predicate holds."""
+    def wait_for(self, predicate, since=0, timeout=60, what="a trace record", gate=None):
+        """The first record at or after |since| for which predicate holds.
+        With a held |gate|, its processes go on one slice between looks."""
         deadline = time.monotonic() + timeout
         while True:
             for record in self.records():
@@ -534,7 +552,10 @@ class Trace:
             if time.monotonic() >= deadline:
                 tail = "\n".join(map(repr, self.records()[-25:]))
                 raise AssertionError(f"no {what} within {timeout} s; last records:\n{tail}")
-            time.sleep(0.05)
+            if gate:
+                gate.step()
+            else:
+                time.sleep(0.05)
 
     @staticmethod
     def texts(records, control_id):

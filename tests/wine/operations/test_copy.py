@@ -8,7 +8,7 @@ the idle window removes the payload folder and ends the program with exit
 code 0.
 
 A whole extraction of the test image takes well under a second under Wine,
-so the archiver is slowed down from outside (ops.ToolGate) to let the test
+so the archiver is held from outside and let on in slices (ops.ToolGate) to let the test
 watch the progress, and held still while the window is looked at. The copied
 amount and the time left appear only past 10 % and 25 s, so the archiver is
 held long enough for that once.
@@ -104,7 +104,7 @@ class CopyOntoDrive(ops.OperationsTestCase):
         watch = ops.FolderWatch(self.drive)
         try:
             with ops.ToolGate() as gate:
-                gate.set_mode("slow")
+                gate.set_mode("hold")
                 mark = self.trace.mark()
                 code, _, err = s.probe("click", ID["StartButton"])
                 self.assertEqual(code, 0, err)
@@ -112,10 +112,9 @@ class CopyOntoDrive(ops.OperationsTestCase):
                 start_seen = time.monotonic()
                 # Running: the bar has moved and a file on E: is named.
                 self.trace.wait_for(lambda r: r.what == "pos" and r.id == ID["CopyProgressBar"] and r.wparam > 1,
-                                    since=mark, timeout=ops.OPERATION_TIMEOUT, what="the bar moving")
+                                    since=mark, timeout=ops.OPERATION_TIMEOUT, what="the bar moving", gate=gate)
                 self.trace.wait_for(is_text(ID["StatusLine"], prefix="E:\\"), since=mark,
-                                    timeout=ops.OPERATION_TIMEOUT, what="a file on E: in the status line")
-                gate.set_mode("hold")
+                                    timeout=ops.OPERATION_TIMEOUT, what="a file on E: in the status line", gate=gate)
                 running = s.settled_dump()
                 ops.screenshot(s, "copy-running")
                 self.assertFalse(self.ctl(running, "StartButton")["visible"])
@@ -137,10 +136,8 @@ class CopyOntoDrive(ops.OperationsTestCase):
                 # before the extraction; two more make sure of it.
                 time.sleep(max(0.0, start_seen + PROGRESS_TEXT_AFTER_S + 3 - time.monotonic()))
                 mark_text = self.trace.mark()
-                gate.set_mode("slow")
                 self.trace.wait_for(is_text(ID["ProgressText"], prefix="Copied: "), since=mark_text,
-                                    timeout=ops.OPERATION_TIMEOUT, what="the copied amount and time left")
-                gate.set_mode("hold")
+                                    timeout=ops.OPERATION_TIMEOUT, what="the copied amount and time left", gate=gate)
                 held = s.settled_dump()
                 ops.screenshot(s, "copy-progress-text")
                 self.assert_progress_text(self.trace.since(mark), start)

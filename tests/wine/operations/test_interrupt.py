@@ -10,8 +10,9 @@ Escape with no copy running changes nothing.
 Wine's own taskkill rejects the /t switch that the program passes (it knows
 only /f, /im and /pid), so a stand-in that accepts Windows' switches and
 records how it was called takes its place in the prefix for this test and
-is removed again afterwards. The archiver is slowed down from outside
-(ops.ToolGate) so that it is still busy when Escape is pressed.
+is removed again afterwards. The archiver is held from outside
+(ops.ToolGate) and let on in slices, so that it is still busy when Escape is
+pressed.
 """
 
 import os
@@ -119,15 +120,14 @@ class EscapeDuringCopy(ops.OperationsTestCase):
                             what="the notice for the dropped file")
 
         with ops.ToolGate() as gate:
-            gate.set_mode("slow")
+            gate.set_mode("hold")
             mark = self.trace.mark()
             code, _, err = s.probe("click", ID["StartButton"])
             self.assertEqual(code, 0, err)
             self.trace.wait_for(lambda r: r.what == "pos" and r.id == ID["CopyProgressBar"] and r.wparam > 1,
-                                since=mark, timeout=ops.OPERATION_TIMEOUT, what="the bar moving")
+                                since=mark, timeout=ops.OPERATION_TIMEOUT, what="the bar moving", gate=gate)
             # From here the archiver stands still, as on a stuck drive: it
             # can only end by being stopped.
-            gate.set_mode("hold")
             self.assertTrue(gate.running(), "the archiver ended before Escape")
             escape = self.trace.mark()
             s.press_escape_in_main_window(dump)
