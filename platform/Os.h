@@ -116,6 +116,14 @@ struct HeldFile;
 HeldFile* OsHoldFile(const std::wstring& path);
 bool OsReadHeldFile(HeldFile* file, std::string* bytes);  // the whole content
 void OsReleaseFile(HeldFile* file);                       // null is fine
+// A large file read at any offset, or written in one pass (the Windows image
+// inside the ISO image, and its parts on the drive): never held in memory.
+struct OsFile;
+OsFile* OsOpenForReading(const std::wstring& path, uint64_t* size);  // null: cannot be opened
+bool OsReadAt(OsFile* file, uint64_t offset, void* buffer, size_t count);  // exactly count bytes
+OsFile* OsCreateForWriting(const std::wstring& path);  // replaces a file there; null on failure
+bool OsWriteAll(OsFile* file, const void* data, size_t count);
+bool OsCloseFile(OsFile* file);  // false when the file's last writes failed; null is fine
 int OsRealDriveType(int driveIndex);                  // shell RealDriveType, no network
 int OsDriveType(const std::wstring& root);            // GetDriveTypeW
 bool OsVolumeLabel(const std::wstring& root, std::wstring* label);  // false: nothing written

@@ -232,6 +232,68 @@ void OsReleaseFile(HeldFile* file) {
     delete file;
 }
 
+struct OsFile {
+    HANDLE handle = INVALID_HANDLE_VALUE;
+};
+
+OsFile* OsOpenForReading(const std::wstring& path, uint64_t* size) {
+    HANDLE handle = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    LARGE_INTEGER length{};
+    if (handle == INVALID_HANDLE_VALUE) return nullptr;
+    if (!GetFileSizeEx(handle, &length)) {
+        CloseHandle(handle);
+        return nullptr;
+    }
+    *size = uint64_t(length.QuadPart);
+    return new OsFile{handle};
+}
+
+bool OsReadAt(OsFile* file, uint64_t offset, void* buffer, size_t count) {
+    char* at = static_cast<char*>(buffer);
+    while (count > 0) {
+        // The position travels in the OVERLAPPED: one call per piece, and no
+        // shared file pointer to keep.
+        OVERLAPPED position{};
+        position.Offset = DWORD(offset);
+        position.OffsetHigh = DWORD(offset >> 32);
+        const DWORD piece = count < (DWORD(1) << 30) ? DWORD(count) : (DWORD(1) << 30);
+        DWORD got = 0;
+        if (!ReadFile(file->handle, at, piece, &got, &position) || got == 0) return false;
+        at += got;
+        offset += got;
+        count -= got;
+    }
+    return true;
+}
+
+OsFile* OsCreateForWriting(const std::wstring& path) {
+    // A read-only file from an earlier copy would refuse CREATE_ALWAYS.
+    SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+    HANDLE handle = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    return handle == INVALID_HANDLE_VALUE ? nullptr : new OsFile{handle};
+}
+
+bool OsWriteAll(OsFile* file, const void* data, size_t count) {
+    const char* at = static_cast<const char*>(data);
+    while (count > 0) {
+        const DWORD piece = count < (DWORD(1) << 30) ? DWORD(count) : (DWORD(1) << 30);
+        DWORD written = 0;
+        if (!WriteFile(file->handle, at, piece, &written, nullptr) || written == 0) return false;
+        at += written;
+        count -= written;
+    }
+    return true;
+}
+
+bool OsCloseFile(OsFile* file) {
+    if (file == nullptr) return true;
+    const bool closed = CloseHandle(file->handle) != 0;
+    delete file;
+    return closed;
+}
+
 int OsRealDriveType(int driveIndex) {
     typedef int(WINAPI * RealDriveTypeProc)(int, BOOL);
     static auto realDriveType = reinterpret_cast<RealDriveTypeProc>(

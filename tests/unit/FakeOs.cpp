@@ -1,5 +1,9 @@
 #include "tests/unit/FakeOs.h"
 
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
 #include <cwctype>
 
 #include "app/AppState.h"
@@ -293,6 +297,70 @@ bool OsCopyFile(const std::wstring& from, const std::wstring& to) {
     if (found == fake.files.end()) return false;
     fake.files[Resolve(to)] = found->second;
     return true;
+}
+struct OsFile {
+    std::wstring key;      // the fake's file, unless real is open
+    FILE* real = nullptr;
+    bool writing = false;
+    std::string written;
+    bool failed = false;
+};
+static OsFile* NewFile(const std::wstring& key, FILE* real, bool writing) {
+    OsFile* file = new OsFile;
+    file->key = key;
+    file->real = real;
+    file->writing = writing;
+    return file;
+}
+OsFile* OsOpenForReading(const std::wstring& path, uint64_t* size) {
+    const std::string real = fake.realFileOf ? fake.realFileOf(path) : std::string();
+    if (!real.empty()) {
+        FILE* stream = std::fopen(real.c_str(), "rb");
+        if (stream == nullptr) return nullptr;
+        std::fseek(stream, 0, SEEK_END);
+        *size = uint64_t(ftello(stream));
+        return NewFile(L"", stream, false);
+    }
+    auto found = fake.files.find(Resolve(path));
+    if (found == fake.files.end()) return nullptr;
+    *size = found->second.size();
+    return NewFile(found->first, nullptr, false);
+}
+bool OsReadAt(OsFile* file, uint64_t offset, void* buffer, size_t count) {
+    if (file->real) return pread(fileno(file->real), buffer, count, off_t(offset)) == ssize_t(count);
+    auto found = fake.files.find(file->key);
+    if (found == fake.files.end() || offset > found->second.size() || found->second.size() - offset < count)
+        return false;
+    std::memcpy(buffer, found->second.data() + offset, count);
+    return true;
+}
+OsFile* OsCreateForWriting(const std::wstring& path) {
+    fake.log.push_back(L"create " + path);
+    const std::string real = fake.realFileOf ? fake.realFileOf(path) : std::string();
+    if (!real.empty()) {
+        FILE* stream = std::fopen(real.c_str(), "wb");
+        return stream == nullptr ? nullptr : NewFile(L"", stream, true);
+    }
+    if (fake.heldFiles.count(Resolve(path)) != 0) return nullptr;
+    fake.files[Resolve(path)].clear();
+    return NewFile(Resolve(path), nullptr, true);
+}
+bool OsWriteAll(OsFile* file, const void* data, size_t count) {
+    if (fake.writeRoom >= 0) {
+        if (int64_t(count) > fake.writeRoom) return !(file->failed = true);
+        fake.writeRoom -= int64_t(count);
+    }
+    if (file->real) return std::fwrite(data, 1, count, file->real) == count || !(file->failed = true);
+    file->written.append(static_cast<const char*>(data), count);
+    return true;
+}
+bool OsCloseFile(OsFile* file) {
+    if (file == nullptr) return true;
+    bool good = !file->failed;
+    if (file->real) good = std::fclose(file->real) == 0 && good;
+    else if (file->writing) fake.files[file->key] = std::move(file->written);
+    delete file;
+    return good;
 }
 std::vector<FolderEntry> OsListFolder(const std::wstring& path) {
     std::vector<FolderEntry> entries;

@@ -78,6 +78,11 @@ struct FakeOs {
     bool threadsAlive = false;
 
     std::map<std::wstring, std::string> files;  // upper-cased path -> content
+    // Large files (OsOpenForReading, OsCreateForWriting): a path for which
+    // realFileOf names a real file is read and written there; any other
+    // lives in files. Writes fail once writeRoom bytes went out (-1: never).
+    std::function<std::string(const std::wstring& path)> realFileOf;
+    int64_t writeRoom = -1;
     std::set<std::wstring> folders;             // upper-cased paths
     std::map<int, FakeDrive> drives;            // 0 = A
     std::map<int, uint64_t> freeBytes;          // by drive, 0 = A; unreadable when missing
