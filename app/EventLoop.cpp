@@ -104,7 +104,6 @@ void Interrupt() {
     if (!StopToolProcesses(L"chkdsk.exe", true, true)) leftOver += L" Could not stop chkdsk.exe";
     OsSleep(2000);
     if (!StopToolProcesses(L"7zdrovelkit.exe", true, true)) leftOver += L" Could not stop 7zdrovelkit.exe";
-    if (!StopToolProcesses(L"wimlib-imagex.exe", true, true)) leftOver += L" Could not stop wimlib-imagex.exe";
     // The boot tool is never stopped half way through a write; the box tells
     // the user the operation has stopped only once it really has.
     WaitForWorkerEnd();

@@ -64,8 +64,6 @@ void DeleteFolderTree(const std::wstring& folder) {
 void RunExitSequence() {
     ShowStatus(L"==  Please wait ...");
     StopToolProcesses(L"7zdrovelkit.exe", false, false);
-    // The splitter's work folder lies in the payload folder removed next.
-    StopToolProcesses(L"wimlib-imagex.exe", false, false);
     DeleteFolderTree(PayloadFolder());
     OsReleaseWindowResources();
     OsExitProcess(0);

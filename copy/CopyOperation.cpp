@@ -21,7 +21,8 @@ struct CopyRun {
     std::wstring imagePath;
     bool anyToolFailed = false;
     bool toolRefused = false;  // a changed tool: its refusal stays the last status
-    bool splitWindowsImage = false;  // FAT32 gets it as .swm parts
+    bool splitFailed = false;  // its own message stays the last status
+    WindowsImageSplit split;   // FAT32 gets the Windows image as .swm parts
 };
 
 std::wstring BootTool() { return PayloadFolder() + L"\\bootice.exe"; }
@@ -80,7 +81,7 @@ void RunFullExtraction(CopyRun& run) {
     appState.extractStartTime = static_cast<int32_t>(OsLocalTimeSeconds());
     RunTool(run, ArchiverPath(),
             L"x -y -bsp1 \"" + run.imagePath + L"\" -o" + run.drive + L"\\" +
-                (run.splitWindowsImage ? WindowsImageExclusion() : L""));
+                (run.split.needed ? WindowsImageExclusion() : L""));
 }
 
 // Returns false when an interrupt ended the operation at a checkpoint.
@@ -126,10 +127,10 @@ bool CopyWithFormatting(CopyRun& run) {
                 RunTool(run, BootTool(),
                         L"/device=" + run.drive + L" /pbr /install /type=grub4dos /activate /quiet");
         }
-        if (run.splitWindowsImage && !CopyInterrupted() && !SplitWindowsImage(run.imagePath, run.drive))
-            run.anyToolFailed = true;
+        if (run.split.needed && !CopyInterrupted())
+            run.splitFailed = SplitWindowsImage(run.imagePath, run.split, run.drive) == SplitOutcome::Failed;
     }
-    return !CopyInterrupted() && !run.toolRefused;
+    return !CopyInterrupted() && !run.toolRefused && !run.splitFailed;
 }
 
 bool CopyWithoutFormatting(CopyRun& run) {
@@ -234,15 +235,11 @@ void RunCopyOperation(int) {
         // The file-system name is "fat32" only when Ntfs is not selected.
         const bool fat32 =
             formatting && !IsSelected(Control::FormatNtfsOption) && IsSelected(Control::FormatFatOption);
-        if (RefuseImageName(run.imagePath) || (fat32 && !PlanFat32Copy(&run.splitWindowsImage))) {
+        if (RefuseImageName(run.imagePath) || (fat32 && !PlanFat32Copy(run.imagePath, &run.split))) {
             Finish(run);
             return;
         }
         EnsurePayloadUnpacked();
-        if (run.splitWindowsImage && !SplitterPresent()) {
-            Finish(run);
-            return;
-        }
         if (formatting) {
             reachedTail = CopyWithFormatting(run);
         } else if (IsSelected(Control::FormatNoneOption)) {

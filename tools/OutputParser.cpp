@@ -19,8 +19,6 @@ bool IsDiskCheckRun(const std::wstring& toolPath) { return Contains(toolPath, L"
 // Halves go to the even neighbour, as the progress figures are defined.
 int64_t RoundHalfEven(double value) { return static_cast<int64_t>(std::nearbyint(value)); }
 
-void ShowPercentDone(int p, int64_t sizeKiB);
-
 void ArchiverProgress(const std::wstring& chunk, const std::wstring& arguments) {
     const std::wstring percent = ExtractMatch(chunk, L"[0-9]{1,3}%", 1);
     if (percent.empty()) return;
@@ -48,12 +46,12 @@ void ArchiverProgress(const std::wstring& chunk, const std::wstring& arguments) 
         if (!folder.empty() && !Contains(folder, L"Path =") && !name.empty()) ShowStatus(folder + name);
     }
 
-    ShowPercentDone(p, appState.imageSizeKiB);
+    ShowCopyProgress(p, appState.imageSizeKiB);
 }
 
-// The bar, the taskbar and the "Copied" text for p percent of sizeKiB,
-// counted from appState.extractStartTime.
-void ShowPercentDone(int p, int64_t sizeKiB) {
+}  // namespace
+
+void ShowCopyProgress(int p, int64_t sizeKiB) {
     if (p <= 0 || p > 100 || !OsMainWindowExists() || p == OsGetProgress()) return;
     OsSetProgress(p);
     SetTaskbarProgressValue(uint64_t(p), 100);
@@ -66,17 +64,7 @@ void ShowPercentDone(int p, int64_t sizeKiB) {
     }
 }
 
-// The splitter redraws one line after a carriage return:
-// "Splitting WIM: 1024 MiB of 4100 MiB (24%) written, part 1 of 2".
-// A read may hold several such lines, or a line cut anywhere; the last whole
-// figure counts.
-void SplitterProgress(const std::wstring& chunk) {
-    const std::wstring figures = ExtractMatch(chunk, L"of [0-9]{1,9} MiB \\([0-9]{1,3}%\\)", 1000000);
-    if (figures.empty()) return;
-    const int64_t totalMiB = ReadDecimal(figures.substr(3));
-    const int p = static_cast<int>(ReadDecimal(figures.substr(figures.find(L'(') + 1)));
-    ShowPercentDone(p, totalMiB * 1024);
-}
+namespace {
 
 // A line longer than this is no listing line; it is dropped, so that a tool
 // that writes without line ends cannot make the runner hoard its output.
@@ -138,7 +126,6 @@ void ListingFigures(const std::wstring& chunk, const std::wstring& arguments, Ru
 
 void ParseToolOutput(const std::wstring& chunk, const std::wstring& toolPath, const std::wstring& arguments) {
     UpdateProgress(toolPath, chunk, arguments);
-    if (IsSplitterRun(arguments)) return;
     RunReport& report = CurrentRunReport();
     if (Contains(ToUpper(chunk), L"WITH ERRORS:")) report.errorNote = L"==  Run-time error! ";
     if (Contains(arguments, L"x -y -bsp1")) {
@@ -160,8 +147,6 @@ void ParseToolOutput(const std::wstring& chunk, const std::wstring& toolPath, co
 void UpdateProgress(const std::wstring& toolPath, const std::wstring& chunk, const std::wstring& arguments) {
     if (IsDiskCheckRun(toolPath)) {
         DiskCheckProgress(chunk, arguments);
-    } else if (IsSplitterRun(arguments)) {
-        SplitterProgress(chunk);
     } else if (Contains(arguments, L"x -y -bsp1 ")) {
         ArchiverProgress(chunk, arguments);
     }
@@ -171,7 +156,6 @@ bool IsSplittableWindowsImage(const std::wstring& nameInImage) {
     return ToUpper(ReplaceAll(nameInImage, L"/", L"\\")) == L"SOURCES\\INSTALL.WIM";
 }
 
-bool IsSplitterRun(const std::wstring& arguments) { return StartsWith(arguments, L"split "); }
 
 bool ReadListingFileLine(const std::wstring& line, int64_t* bytes, std::wstring* name) {
     // Columns: date and time (19, blank when unknown), attributes (5), size

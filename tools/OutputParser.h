@@ -24,5 +24,7 @@ std::wstring ClockText(int64_t seconds);
 // .swm parts that Windows Setup reads.
 bool IsSplittableWindowsImage(const std::wstring& nameInImage);
 
-// Arguments of a run of the splitter (wimlib-imagex split ...).
-bool IsSplitterRun(const std::wstring& arguments);
+// The bar, the taskbar and the "Copied" text for p percent of sizeKiB
+// written, counted from appState.extractStartTime: the extraction's and the
+// Windows image split's progress look the same.
+void ShowCopyProgress(int p, int64_t sizeKiB);
