@@ -9,4 +9,5 @@ set(DROVELKIT_LOGIC_SOURCES
   tools/ConsoleRunner.cpp tools/DiskCheck.cpp tools/Match.cpp tools/OutputParser.cpp
   copy/CopyOperation.cpp copy/ImageSelection.cpp copy/WindowsImageSplit.cpp
   boottest/DiskLookup.cpp boottest/EmulatorTest.cpp
+  iso/ImageFiles.cpp
 )
