@@ -9,4 +9,6 @@ set(DROVELKIT_LOGIC_SOURCES
   tools/ConsoleRunner.cpp tools/DiskCheck.cpp tools/Match.cpp tools/OutputParser.cpp
   copy/CopyOperation.cpp copy/ImageSelection.cpp copy/WindowsImageSplit.cpp
   boottest/DiskLookup.cpp boottest/EmulatorTest.cpp
+  wim/WimFormat.cpp wim/WimSplit.cpp
+  iso/ImageFiles.cpp
 )
