@@ -24,8 +24,10 @@ void ShowFat32Refusal(const std::wstring& name) {
     ShowStatus(L"==  Use NTFS or exFAT: FAT32 can't hold " + name + L" (4 GB+)");
 }
 
-void ShowSplitRefusal(const std::wstring& name, WimRefusal refusal) {
-    ShowStatus(L"==  Use NTFS or exFAT: can't split " + name + L" (" + FromUtf8(WimRefusalText(refusal)) + L")");
+// The reason names the Windows image's trouble; with the advice it still
+// fits the status line.
+void ShowSplitRefusal(WimRefusal refusal) {
+    ShowStatus(L"==  Use NTFS or exFAT: " + FromUtf8(WimRefusalText(refusal)));
 }
 
 // "sources\install.wim" gives "sources\install.swm", in the image's spelling.
@@ -136,7 +138,7 @@ bool PlanFat32Copy(const std::wstring& imagePath, WindowsImageSplit* split) {
         const WimRefusal refusal =
             PlanWimSplit(ImageFileSource(image.bytes, split->extents, split->bytes), kPartBytes, &plan);
         if (refusal != WimRefusal::None) {
-            ShowSplitRefusal(name, refusal);
+            ShowSplitRefusal(refusal);
             return false;
         }
         split->inPlace = true;
@@ -175,10 +177,14 @@ SplitOutcome SplitWindowsImage(const std::wstring& imagePath, const WindowsImage
     if (opened) {
         WimSplitPlan plan;
         const WimRefusal refusal = PlanWimSplit(wim, kPartBytes, &plan);
-        if (refusal != WimRefusal::None) ShowSplitRefusal(name, refusal);
+        if (refusal != WimRefusal::None) ShowSplitRefusal(refusal);
         else outcome = WriteParts(wim, plan, drive, name);
     }
-    if (CopyInterrupted()) outcome = SplitOutcome::Interrupted;
+    if (CopyInterrupted()) {
+        // As a stopped tool run ends: the interrupt itself says the rest.
+        outcome = SplitOutcome::Interrupted;
+        ShowStatus(L"Operation is interrupted!");
+    }
     OsCloseFile(copy.file);
     copy.file = nullptr;
     DeleteFolderTree(SplitWorkFolder());

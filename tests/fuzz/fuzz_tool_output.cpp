@@ -1,6 +1,6 @@
 // The archiver's and the disk checker's output as the runner meets it: any
 // bytes, cut into reads anywhere, parsed as a listing, an extraction with
-// progress, a loader probe, a disk check or the splitter's run.
+// progress, a loader probe or a disk check.
 #include "app/AppState.h"
 #include "tests/fuzz/FuzzInput.h"
 #include "tests/unit/FakeOs.h"
@@ -21,14 +21,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         tool.chunks = reads;
         return tool;
     };
-    const std::wstring splitter = L"C:\\Temp\\drovelkit\\wimlib-imagex.exe";
-    fake.AddFile(splitter, "MZ");
-    switch (data[0] % 5) {
+    switch (data[0] % 4) {
         case 0: RunConsoleTool(archiver, L"l \"D:\\w.iso\"", L""); break;
         case 1: RunConsoleTool(archiver, L"x -y -bsp1 \"D:\\w.iso\" -oE:\\", L""); break;
         case 2: RunConsoleTool(archiver, L"x -y \"D:\\w.iso\" -oE:\\ grldr menu.lst", L""); break;
-        case 3: RunConsoleTool(chkdsk, L"E: /F /R", L""); break;
-        default: RunConsoleTool(splitter, L"split \"C:\\Temp\\w.wim\" \"E:\\sources\\install.swm\" 3800", L""); break;
+        default: RunConsoleTool(chkdsk, L"E: /F /R", L""); break;
     }
     return 0;
 }

@@ -1,7 +1,7 @@
 // Runs the program's copy operation against the fake operating system, with
 // every tool run it starts carried out by the real Linux tool, so that a boot
 // test can make a disk image exactly the way the program makes a drive:
-//   copy_road ntfs|fat32|exfat ISO DISK WORK FRONT ARCHIVER [SPLITTER]
+//   copy_road ntfs|fat32|exfat ISO DISK WORK FRONT ARCHIVER
 // The drive E: stands for DISK: the boot tool's front gets /device=DISK; the
 // volume's root is the folder WORK/staging, where the archiver extracts
 // (-oWORK/staging/). After each extraction the fake's E:\ tree is loaded
@@ -10,10 +10,10 @@
 // really wrote. At the end the fake's E:\ tree is written to WORK/tree, for
 // the test to put onto the formatted volume. The image is listed first by
 // the program's own inspection (the archiver's "/" become "\\" as on
-// Windows). The splitter (wimlib-imagex, default from PATH) runs
-// for wimlib-imagex.exe; the temporary folder's split work folder is
-// WORK/temp. Files above kLargeFile stay where the tools wrote them (the fake
-// holds a stand-in) and are moved into WORK/tree. Every translated command line
+// Windows). The program's own split of a Windows image reads the real ISO
+// (or the real copy in WORK/temp, the split work folder) and writes its .swm
+// parts into WORK/staging. Files above kLargeFile stay where they were
+// written (the fake holds a stand-in) and are moved into WORK/tree. Every translated command line
 // goes to standard output as "run: ...", after the program's own as
 // "program: ..."; the exit code is non-zero when a
 // tool run failed or the operation reported an error.
@@ -50,7 +50,7 @@ const std::wstring kDrive = L"E:";
 constexpr uintmax_t kLargeFile = uintmax_t(64) << 20;
 
 struct Road {
-    std::string iso, disk, staging, tree, front, archiver, splitter, temp;
+    std::string iso, disk, staging, tree, front, archiver, temp;
     std::map<std::wstring, std::wstring> names;  // upper-cased E:\ path -> name as extracted
     std::map<std::wstring, fs::path> largeFiles;  // upper-cased fake path -> the real file
     bool toolFailed = false;
@@ -207,10 +207,8 @@ FakeTool RunRealTool(const std::wstring& commandLine) {
     std::vector<std::wstring> words = SplitCommandLine(commandLine.substr(start + 4));
     const std::wstring program = ToUpper(FileNamePart(words[0]));
     const bool archiver = program == L"7ZDROVELKIT.EXE";
-    const bool splitter = program == L"WIMLIB-IMAGEX.EXE";
     std::vector<std::string> args = {archiver                       ? road.archiver
                                      : program == L"BOOTICE.EXE" ? road.front
-                                     : splitter                  ? road.splitter
                                                                  : ToUtf8(words[0])};
     bool repartition = false, intoTemp = false;
     for (size_t i = 1; i < words.size(); ++i) {
@@ -241,21 +239,45 @@ FakeTool RunRealTool(const std::wstring& commandLine) {
         fs::create_directories(road.staging);
         ForgetVolumeContents();
     }
-    if (archiver || splitter) LoadVolumeFromStaging();
+    if (archiver) LoadVolumeFromStaging();
     if (intoTemp) LoadFolder(road.temp, SplitWorkFolder());
-    // The program removes its copy from the fake; the real one goes here.
-    if (splitter) fs::remove_all(road.temp);
     // The Windows archiver lists paths with "\\".
     if (archiver && words.size() > 1 && words[1] == L"l") std::replace(output.begin(), output.end(), '/', '\\');
     for (size_t at = 0; at < output.size(); at += 4096) result.chunks.push_back(output.substr(at, 4096));
     return result;
 }
 
+// Large files the program reads or writes itself: the ISO, a copy the
+// archiver left in the split work folder, and the split's parts.
+std::string RealFileOf(const std::wstring& path) {
+    const std::wstring key = ToUpper(path);
+    if (key == ToUpper(kImage)) return road.iso;
+    auto large = road.largeFiles.find(key);
+    if (large != road.largeFiles.end()) return large->second.string();
+    if (key.size() < 4 || key.compare(key.size() - 4, 4, L".SWM") != 0) return "";
+    const std::string real = RealPath(path);
+    fs::create_directories(fs::path(real).parent_path());
+    return real;
+}
+
+// The parts the split wrote straight into the staging folder join the fake's
+// volume as large files.
+void LoadSplitParts() {
+    for (const fs::directory_entry& entry : fs::recursive_directory_iterator(road.staging)) {
+        if (entry.path().extension() != ".swm") continue;
+        std::wstring path = kDrive;
+        for (const fs::path& part : fs::relative(entry.path(), road.staging)) path += L"\\" + FromUtf8(part.string());
+        road.names[ToUpper(path)] = FromUtf8(entry.path().filename().string());
+        fake.AddFile(path, "large file, kept on disk");
+        road.largeFiles[ToUpper(path)] = entry.path();
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 7 && argc != 8) {
-        std::fprintf(stderr, "usage: %s ntfs|fat32|exfat ISO DISK WORK FRONT ARCHIVER [SPLITTER]\n", argv[0]);
+    if (argc != 7) {
+        std::fprintf(stderr, "usage: %s ntfs|fat32|exfat ISO DISK WORK FRONT ARCHIVER\n", argv[0]);
         return 2;
     }
     const std::string fileSystem = argv[1];
@@ -265,7 +287,6 @@ int main(int argc, char** argv) {
     road.tree = std::string(argv[4]) + "/tree";
     road.front = argv[5];
     road.archiver = argv[6];
-    road.splitter = argc == 8 ? argv[7] : "wimlib-imagex";
     road.temp = std::string(argv[4]) + "/temp";
     fs::remove_all(road.temp);
     fs::remove_all(road.staging);
@@ -286,9 +307,9 @@ int main(int argc, char** argv) {
     // The unpacked payload's tools; their runs go to the real ones.
     fake.AddFile(ArchiverPath(), "MZ");
     fake.AddFile(PayloadFolder() + L"\\bootice.exe", "MZ");
-    fake.AddFile(SplitterPath(), "MZ");
     fake.freeBytes[2] = fs::space(argv[4]).available;  // C: holds the temporary folder
     fake.tool = RunRealTool;
+    fake.realFileOf = RealFileOf;
     InspectImage(0);
     if (appState.imageSizeKiB <= 0) appState.imageSizeKiB = int64_t(fs::file_size(road.iso) / 1024 + 1);
     const Control option = fileSystem == "ntfs"    ? Control::FormatNtfsOption
@@ -297,6 +318,9 @@ int main(int argc, char** argv) {
     OsSetCheck(option, 1);
 
     RunCopyOperation(0);
+    // The program removed its copy from the fake; the real one goes here.
+    fs::remove_all(road.temp);
+    LoadSplitParts();
 
     WriteVolumeTree();
     if (OsIsFolder(SplitWorkFolder())) std::printf("the split work folder is still there\n");

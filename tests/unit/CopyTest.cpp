@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <thread>
 
 #include "app/AppState.h"
@@ -625,89 +628,133 @@ TEST_F(CopyTest, AToolChangedAfterUnpackingIsRefusedAndNothingRunsAfterIt) {
     }
 }
 
-// A Windows image of 4 GiB or more onto FAT32: the rest is extracted, the
-// image is split from a copy in the temporary folder.
+// A Windows image of 4 GiB or more onto FAT32: the rest is extracted and the
+// program splits the image itself, read in place from the ISO image, or
+// from a copy in the temporary folder where the image's layout is unknown.
+// The images are real: captured by wimlib, mastered UDF-only as Microsoft's.
 class SplitTest : public CopyTest {
 protected:
     const std::wstring kWork = L"C:\\Temp\\drovelkit\\split";
-    const std::wstring kSplitter = L"C:\\Temp\\drovelkit\\wimlib-imagex.exe";
+    const std::wstring kImage = L"D:\\iso\\win.iso";
+    const std::wstring kPart = L"E:\\Sources\\Install.swm";
+
+    struct Media {
+        std::string wim, pipableWim, iso, pipableIso;
+    };
+    static const Media& Made() {
+        static const Media media = [] {
+            char folder[] = "/tmp/drovelkit-split-XXXXXX";
+            const std::string work = mkdtemp(folder);
+            const std::string tree = work + "/tree", iso = work + "/iso";
+            const std::string make =
+                "set -e; cd '" + work + "'; mkdir -p tree/a iso/sources; head -c 300000 /dev/urandom > tree/a/r.bin;"
+                " seq 1 50000 > tree/a/s.txt; wimlib-imagex capture tree w.wim >/dev/null;"
+                " wimlib-imagex capture tree p.wim --pipable >/dev/null;"
+                " cp w.wim iso/sources/install.wim; genisoimage -quiet -udf -o w.iso iso 2>/dev/null;"
+                " cp p.wim iso/sources/install.wim; genisoimage -quiet -udf -o p.iso iso 2>/dev/null";
+            Media made;
+            if (std::system(("bash -c \"" + make + "\"").c_str()) == 0) {
+                made = {ReadAll(work + "/w.wim"), ReadAll(work + "/p.wim"), ReadAll(work + "/w.iso"),
+                        ReadAll(work + "/p.iso")};
+            }
+            std::system(("rm -rf '" + work + "'").c_str());
+            return made;
+        }();
+        return media;
+    }
+    static std::string ReadAll(const std::string& path) {
+        std::ifstream in(path, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
     void SetUp() override {
         CopyTest::SetUp();
+        if (Made().iso.empty()) GTEST_SKIP() << "wimlib-imagex or genisoimage could not make the test images";
         Select(Control::FormatFatOption);
-        fake.AddFile(kSplitter, "MZ");
+        fake.soundDevice = true;
         fake.freeBytes[2] = 6ull << 30;  // C:
+        fake.AddFile(kImage, Made().iso);
+        // The listing's figures: the image counts as more than 4 GiB.
         appState.largestFileBytes = 4294967295;
         appState.largestFileName.Set(L"sources\\boot.wim");
         appState.windowsImageBytes = 5368709120;
         appState.windowsImageName.Set(L"Sources\\Install.WIM");
         fake.tool = [this](const std::wstring& commandLine) { return Tool(commandLine); };
     }
-    // The archiver leaves the copy; the splitter redraws its line as wimlib does.
+    // The archiver's copy into the temporary folder, for an image read so.
     FakeTool Tool(const std::wstring& commandLine) {
         FakeTool tool;
-        if (commandLine.find(L"-o" + kWork) != std::wstring::npos) {
-            tool.chunks = {" 40% 1 - Sources\\Install.WIM"};
-            tool.onStart = [this] {
-                fake.AddFolder(kWork + L"\\Sources");
-                fake.AddFile(kWork + L"\\Sources\\Install.WIM", "wim");
-                if (escapeAt == L"copy") appState.interruptRequested = 1;
-            };
-            if (escapeAt == L"no copy") tool.onStart = nullptr;
-        } else if (commandLine.find(L"wimlib-imagex") != std::wstring::npos) {
-            tool.chunks = {"\rSplitting WIM: 0 MiB of 5120 MiB (0%) written, part 1 of 2\rSplitting WIM: 1",
-                           "228 MiB of 5120 MiB (24%) writ",
-                           "ten, part 1 of 2\rSplitting WIM: 5120 MiB of 5120 MiB (10", "0%) written, part 2 of 2\n"};
-            if (escapeAt == L"split") tool.onStart = [] { appState.interruptRequested = 1; };
-            tool.exitCode = escapeAt == L"split fails" || escapeAt == L"split" ? 1 : 0;
-        }
+        if (commandLine.find(L"-o" + kWork) == std::wstring::npos) return tool;
+        tool.chunks = {" 40% 1 - Sources\\Install.WIM"};
+        tool.onStart = [this] {
+            fake.AddFolder(kWork + L"\\Sources");
+            fake.AddFile(kWork + L"\\Sources\\Install.WIM", copied);
+            if (escapeAt == L"copy") appState.interruptRequested = 1;
+        };
+        if (escapeAt == L"no copy") tool.onStart = nullptr;
         return tool;
     }
+    std::vector<std::wstring> Expected(bool inPlace) const {
+        std::vector<std::wstring> runs = {
+            kBootice + L" /device=E: /partitions /repartition /activate /usb-hdd /fstype=fat32 /quiet",
+            kArchiver + L" x -y \"D:\\iso\\win.iso\" -oE:\\ grldr menu.lst",
+            kBootice + L" /device=E: /mbr /install /type=nt60 /quiet",
+            kBootice + L" /device=E: /pbr /install /type=bootmgr /activate /quiet",
+            kArchiver + L" x -y -bsp1 \"D:\\iso\\win.iso\" -oE:\\ \"-x!Sources\\Install.WIM\""};
+        if (!inPlace) runs.push_back(kArchiver + L" x -y -bsp1 \"D:\\iso\\win.iso\" -o" + kWork + L"\\ \"Sources\\Install.WIM\"");
+        return runs;
+    }
+    std::string copied = Made().wim;
     std::wstring escapeAt;
 };
 
-TEST_F(SplitTest, TheImageGoesOntoFat32AsPartsAndItsCopyIsRemoved) {
-    RunCopyOperation(0);
-    EXPECT_EQ(ToolArguments(), (std::vector<std::wstring>{
-        kBootice + L" /device=E: /partitions /repartition /activate /usb-hdd /fstype=fat32 /quiet",
-        kArchiver + L" x -y \"D:\\iso\\win.iso\" -oE:\\ grldr menu.lst",
-        kBootice + L" /device=E: /mbr /install /type=nt60 /quiet",
-        kBootice + L" /device=E: /pbr /install /type=bootmgr /activate /quiet",
-        kArchiver + L" x -y -bsp1 \"D:\\iso\\win.iso\" -oE:\\ \"-x!Sources\\Install.WIM\"",
-        kArchiver + L" x -y -bsp1 \"D:\\iso\\win.iso\" -o" + kWork + L"\\ \"Sources\\Install.WIM\"",
-        kSplitter + L" split \"" + kWork + L"\\Sources\\Install.WIM\" \"E:\\Sources\\Install.swm\" 3800",
-    }));
-    // The copy into the temporary folder keeps the status line (it is no file of the drive).
-    const auto statuses = fake.StatusHistory();
-    const auto splitting = std::find(statuses.begin(), statuses.end(), L"Splitting Sources\\Install.WIM for FAT32 ...");
-    ASSERT_NE(splitting, statuses.end());
-    EXPECT_EQ(std::find(statuses.begin(), statuses.end(), L"C:\\Sources\\Install.WIM"), statuses.end());
-    EXPECT_LT(Position(L"progress 40"), Position(L"progress 24"));
-    // The splitter's figures reach the bar and the taskbar, also when cut between reads.
-    EXPECT_LT(Position(L"progress 24"), Position(L"progress 100"));
-    EXPECT_LT(Position(L"taskbar 24/100"), fake.log.size());
-    EXPECT_TRUE(fake.folders.count(L"E:\\SOURCES"));
-    EXPECT_FALSE(fake.HasFile(kWork + L"\\Sources\\Install.WIM"));
-    EXPECT_FALSE(fake.folders.count(ToUpper(kWork)));
-    EXPECT_NE(fake.Of(Control::StatusLine).text, L"== Run-time error!");
+TEST_F(SplitTest, TheImageGoesOntoFat32AsPartsReadInPlaceOrFromACopy) {
+    for (bool inPlace : {true, false}) {
+        SetUp();
+        // An image that is no ISO at all: its layout is unknown.
+        if (!inPlace) fake.AddFile(kImage, "not an ISO image");
+        RunCopyOperation(0);
+        EXPECT_EQ(ToolArguments(), Expected(inPlace));
+        const std::string part = fake.FileContent(kPart);
+        EXPECT_EQ(part.substr(0, 8), std::string("MSWIM\0\0\0", 8)) << inPlace;
+        // One part of a small image: the source's resources, a new header.
+        EXPECT_GT(part.size(), Made().wim.size() - 4096) << inPlace;
+        const auto statuses = fake.StatusHistory();
+        EXPECT_NE(std::find(statuses.begin(), statuses.end(), L"Splitting Sources\\Install.WIM for FAT32 ..."),
+                  statuses.end());
+        // The copy into the temporary folder is no file of the drive, and goes again.
+        EXPECT_EQ(std::find(statuses.begin(), statuses.end(), L"C:\\Sources\\Install.WIM"), statuses.end());
+        EXPECT_LT(Position(L"progress 100"), fake.log.size()) << inPlace;
+        EXPECT_LT(Position(L"taskbar 100/100"), fake.log.size()) << inPlace;
+        EXPECT_FALSE(fake.folders.count(ToUpper(kWork))) << inPlace;
+        EXPECT_EQ(fake.soundsStarted, 1) << inPlace;
+        EXPECT_EQ(fake.Of(Control::StatusLine).text.rfind(L"==", 0), std::wstring::npos) << inPlace;
+    }
 }
 
-TEST_F(SplitTest, EscapeOrAFailureLeavesNoCopyInTheTemporaryFolder) {
+TEST_F(SplitTest, EscapeOrAFailureLeavesNoPartAndNoCopy) {
     struct Row {
-        const wchar_t* escapeAt;
-        size_t runs;
+        const wchar_t* what;
+        bool inPlace;
         const wchar_t* finalStatus;
     };
-    for (const Row& row : {Row{L"copy", 6, L"Operation is interrupted!"},
-                           Row{L"split", 7, L"Operation is interrupted!"},
-                           Row{L"split fails", 7, L"== Run-time error!"},
-                           Row{L"no copy", 6, L"== Run-time error!"}}) {
+    for (const Row& row :
+         {Row{L"copy", false, L"Operation is interrupted!"}, Row{L"split", true, L"Operation is interrupted!"},
+          Row{L"split", false, L"Operation is interrupted!"},
+          Row{L"drive full", true, L"==  Could not write E:\\Sources\\Install.swm"},
+          Row{L"no copy", false, L"==  Could not copy Sources\\Install.WIM into the temporary folder"},
+          Row{L"pipable copy", false, L"==  Use NTFS or exFAT: a pipable image can't be split"}}) {
         SetUp();
-        escapeAt = row.escapeAt;
+        escapeAt = row.what;
+        if (!row.inPlace) fake.AddFile(kImage, "not an ISO image");
+        if (escapeAt == L"split") fake.onWrite = [] { appState.interruptRequested = 1; };
+        if (escapeAt == L"drive full") fake.writeRoom = 100000;
+        if (escapeAt == L"pipable copy") copied = Made().pipableWim;
         RunCopyOperation(0);
-        EXPECT_EQ(ToolArguments().size(), row.runs) << row.escapeAt;
-        EXPECT_FALSE(fake.HasFile(kWork + L"\\Sources\\Install.WIM")) << row.escapeAt;
-        EXPECT_FALSE(fake.folders.count(ToUpper(kWork))) << row.escapeAt;
-        EXPECT_EQ(fake.Of(Control::StatusLine).text, row.finalStatus) << row.escapeAt;
+        EXPECT_EQ(ToolArguments(), Expected(row.inPlace)) << row.what;
+        EXPECT_FALSE(fake.HasFile(kPart)) << row.what;
+        EXPECT_FALSE(fake.folders.count(ToUpper(kWork))) << row.what;
+        EXPECT_EQ(fake.Of(Control::StatusLine).text, row.finalStatus) << row.what;
+        EXPECT_EQ(fake.soundsStarted, 0) << row.what;
     }
 }
 
@@ -716,26 +763,30 @@ TEST_F(SplitTest, RefusalsComeBeforeAnythingIsWritten) {
         const wchar_t* what;
         int64_t otherBytes;
         uint64_t freeBytes;  // 0: unreadable
-        bool splitter;
+        bool iso;            // an image whose layout is known
         const wchar_t* status;
     };
     for (const Row& row :
          {Row{L"another file of 4 GiB", 4294967296, 6ull << 30, true,
               L"==  Use NTFS or exFAT: FAT32 can't hold sources\\boot.wim (4 GB+)"},
-          Row{L"one byte short", 1, 5368709119, true, L"==  Too little room in the temporary folder: 5.120 MB needed"},
-          Row{L"no free figure", 1, 0, true, L"==  Too little room in the temporary folder: 5.120 MB needed"},
-          Row{L"no splitter", 1, 6ull << 30, false,
-              L"==  Use NTFS or exFAT: FAT32 can't hold Sources\\Install.WIM (4 GB+)"}}) {
+          Row{L"pipable in place", 1, 6ull << 30, true, L"==  Use NTFS or exFAT: a pipable image can't be split"},
+          Row{L"one byte short", 1, 5368709119, false, L"==  Too little room in the temporary folder: 5.120 MB needed"},
+          Row{L"no free figure", 1, 0, false, L"==  Too little room in the temporary folder: 5.120 MB needed"}}) {
         SetUp();
         appState.largestFileBytes = row.otherBytes;
         if (row.freeBytes == 0) fake.freeBytes.clear();
         else fake.freeBytes[2] = row.freeBytes;
-        if (!row.splitter) fake.files.erase(ToUpper(kSplitter));
+        fake.AddFile(kImage, row.iso ? Made().pipableIso : "not an ISO image");
         RunCopyOperation(0);
         EXPECT_TRUE(ToolArguments().empty()) << row.what;
         EXPECT_TRUE(fake.labelsSet.empty()) << row.what;
         EXPECT_EQ(fake.Of(Control::StatusLine).text, row.status) << row.what;
     }
+    // In place, the temporary folder's room does not matter.
+    SetUp();
+    fake.freeBytes.clear();
+    RunCopyOperation(0);
+    EXPECT_EQ(ToolArguments(), Expected(true));
     // NTFS and exFAT hold the image whole.
     for (Control option : {Control::FormatNtfsOption, Control::FormatExFatOption}) {
         SetUp();

@@ -346,6 +346,7 @@ OsFile* OsCreateForWriting(const std::wstring& path) {
     return NewFile(Resolve(path), nullptr, true);
 }
 bool OsWriteAll(OsFile* file, const void* data, size_t count) {
+    if (fake.onWrite) fake.onWrite();
     if (fake.writeRoom >= 0) {
         if (int64_t(count) > fake.writeRoom) return !(file->failed = true);
         fake.writeRoom -= int64_t(count);

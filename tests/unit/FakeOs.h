@@ -83,6 +83,7 @@ struct FakeOs {
     // lives in files. Writes fail once writeRoom bytes went out (-1: never).
     std::function<std::string(const std::wstring& path)> realFileOf;
     int64_t writeRoom = -1;
+    std::function<void()> onWrite;             // before each OsWriteAll
     std::set<std::wstring> folders;             // upper-cased paths
     std::map<int, FakeDrive> drives;            // 0 = A
     std::map<int, uint64_t> freeBytes;          // by drive, 0 = A; unreadable when missing

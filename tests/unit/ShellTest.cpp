@@ -289,14 +289,6 @@ TEST_F(ShellTest, EscapeOnlyCountsInFrontAndInterruptsARunningOperation) {
     EXPECT_NE(std::find(history.begin(), history.end(), L"==  Please wait ..."), history.end());
 }
 
-TEST_F(ShellTest, EscapeStopsTheSplitterByItsImageName) {
-    fake.processes = {{5, L"C:\\T\\drovelkit\\WIMLIB-IMAGEX.EXE"}};
-    fake.onRunHidden = [](const std::wstring&) { fake.processes.clear(); };
-    Interrupt();
-    ASSERT_EQ(fake.hiddenRuns.size(), 1u);
-    EXPECT_EQ(fake.hiddenRuns[0], L"\"C:\\Windows\\System32\\taskkill.exe\" /t /f /IM wimlib-imagex.exe");
-}
-
 TEST_F(ShellTest, StopLoopGivesUpOnAProcessTaskkillCannotEnd_RegressionEndlessStop) {
     fake.processes = {{7, L"chkdsk.exe"}};
     EXPECT_FALSE(StopToolProcesses(L"CHKDSK.EXE", true, true));
