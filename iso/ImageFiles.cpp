@@ -131,12 +131,21 @@ enum : uint16_t {
     kTagExtendedFileEntry = 266,
 };
 
-uint16_t Crc16Ccitt(const uint8_t* bytes, size_t count) {
-    uint16_t crc = 0;
-    for (size_t i = 0; i < count; ++i) {
-        crc = uint16_t(crc ^ bytes[i] << 8);
-        for (int bit = 0; bit < 8; ++bit) crc = uint16_t(crc & 0x8000 ? crc << 1 ^ 0x1021 : crc << 1);
+struct Crc16Table {
+    uint16_t entries[256];
+    Crc16Table() {
+        for (int byte = 0; byte < 256; ++byte) {
+            uint16_t crc = uint16_t(byte << 8);
+            for (int bit = 0; bit < 8; ++bit) crc = uint16_t(crc & 0x8000 ? crc << 1 ^ 0x1021 : crc << 1);
+            entries[byte] = crc;
+        }
     }
+};
+
+uint16_t Crc16Ccitt(const uint8_t* bytes, size_t count) {
+    static const Crc16Table table;
+    uint16_t crc = 0;
+    for (size_t i = 0; i < count; ++i) crc = uint16_t(crc << 8 ^ table.entries[(crc >> 8 ^ bytes[i]) & 0xFF]);
     return crc;
 }
 
