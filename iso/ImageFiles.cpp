@@ -313,8 +313,9 @@ bool ReadUdfDescriptorSequence(const ByteSource& image, uint32_t firstSector, ui
         if (tag.identifier == kTagTerminating) break;
         if (tag.identifier == kTagVolumePointer) {
             if (++hops > 8) return false;
-            sector = Le32(&bytes[20]);
-            end = sector + Le32(&bytes[16]) / kSectorBytes;
+            // ECMA-167 3/10.3 volume descriptor pointer: @20 the next extent (length u32, sector u32).
+            sector = Le32(&bytes[24]);
+            end = sector + Le32(&bytes[20]) / kSectorBytes;
             continue;
         }
         if (tag.identifier == kTagPartition) ReadUdfPartition(bytes.data(), partition);

@@ -304,6 +304,110 @@ TEST(ImageFiles, DamagedImagesAreRefusedNeverFollowed) {
     }
 }
 
+// Forms of UDF file entries that genisoimage does not write but other
+// mastering tools do, made by rewriting its entries as ECMA-167 allows:
+// extended file entries, long allocation descriptors, data inside the entry,
+// and a descriptor list continued in an allocation extent descriptor.
+void RewriteUdfEntry(std::vector<uint8_t>* d, size_t entry, uint16_t tag, uint16_t allocation,
+                     const std::vector<uint8_t>& descriptors) {
+    const size_t lengths = tag == 266 ? 208 : 168, first = lengths + 8;
+    std::fill(d->begin() + long(entry + 64), d->begin() + long(entry + 2048), 0);
+    (*d)[entry] = uint8_t(tag), (*d)[entry + 1] = uint8_t(tag >> 8);
+    (*d)[entry + 34] = uint8_t(((*d)[entry + 34] & ~7) | allocation);
+    PutLe32(d, entry + lengths + 4, uint32_t(descriptors.size()));
+    std::copy(descriptors.begin(), descriptors.end(), d->begin() + long(entry + first));
+    const size_t crcLength = first + descriptors.size() - 16;
+    (*d)[entry + 10] = uint8_t(crcLength), (*d)[entry + 11] = uint8_t(crcLength >> 8);
+    SealTag(d, entry);
+}
+
+std::vector<uint8_t> ShortAd(uint32_t length, uint32_t block) {
+    std::vector<uint8_t> ad(8);
+    PutLe32(&ad, 0, length);
+    PutLe32(&ad, 4, block);
+    return ad;
+}
+
+std::vector<uint8_t> LongAd(uint32_t length, uint32_t block) {
+    std::vector<uint8_t> ad = ShortAd(length, block);
+    ad.resize(16);
+    return ad;
+}
+
+std::vector<uint8_t> operator+(std::vector<uint8_t> a, const std::vector<uint8_t>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+struct UdfFile {
+    size_t entry;        // byte offset of its file entry
+    uint32_t entryBlock; // in the partition
+    uint32_t dataBlock;  // its first short_ad's
+    std::vector<uint8_t> content;
+};
+
+UdfFile UdfFileOf(const std::vector<uint8_t>& d, const std::string& source) {
+    UdfFile file;
+    file.content = ReadWholeFile(source);
+    file.entry = UdfEntryOfSize(d, file.content.size());
+    file.entryBlock = Le32At(d, file.entry + 12);
+    file.dataBlock = Le32At(d, file.entry + 176 + Le32At(d, file.entry + 168) + 4);
+    return file;
+}
+
+TEST(ImageFiles, UdfEntryFormsOfOtherMasteringTools) {
+    const std::string tree = MakeTree();
+    const std::string original = MakeImage(kImages[0], tree);
+    using Rewrite = std::function<void(std::vector<uint8_t>*, const UdfFile& wim, const UdfFile& deep,
+                                       const UdfFile& readme)>;
+    const struct {
+        const char* name;
+        Rewrite rewrite;
+    } cases[] = {
+        {"long allocation descriptors",
+         [](std::vector<uint8_t>* d, const UdfFile& wim, const UdfFile& deep, const UdfFile&) {
+             RewriteUdfEntry(d, wim.entry, 261, 1, LongAd(uint32_t(wim.content.size()), wim.dataBlock));
+             RewriteUdfEntry(d, deep.entry, 261, 1, LongAd(uint32_t(deep.content.size()), deep.dataBlock));
+         }},
+        {"extended file entries, one holding its data",
+         [](std::vector<uint8_t>* d, const UdfFile& wim, const UdfFile&, const UdfFile& readme) {
+             RewriteUdfEntry(d, wim.entry, 266, 0, ShortAd(uint32_t(wim.content.size()), wim.dataBlock));
+             RewriteUdfEntry(d, readme.entry, 266, 3, readme.content);
+         }},
+        // The data of MixedCase.Txt moves into its entry, and its block then
+        // holds the rest of install.wim's descriptors, the file cut in two.
+        {"data in the entry, descriptors continued",
+         [](std::vector<uint8_t>* d, const UdfFile& wim, const UdfFile& deep, const UdfFile&) {
+             RewriteUdfEntry(d, deep.entry, 261, 3, deep.content);
+             const uint32_t head = 100 * 2048, aedBlock = deep.dataBlock;
+             RewriteUdfEntry(d, wim.entry, 261, 0,
+                             ShortAd(head, wim.dataBlock) + ShortAd(0xC0000000u | 2048, aedBlock));
+             const size_t aed = deep.entry + size_t(aedBlock - deep.entryBlock) * 2048;
+             std::fill(d->begin() + long(aed), d->begin() + long(aed) + 2048, 0);
+             (*d)[aed] = 2, (*d)[aed + 1] = 1, (*d)[aed + 2] = 2, (*d)[aed + 10] = 16;
+             PutLe32(d, aed + 12, aedBlock);
+             PutLe32(d, aed + 20, 8);
+             const std::vector<uint8_t> rest = ShortAd(uint32_t(wim.content.size()) - head, wim.dataBlock + 100);
+             std::copy(rest.begin(), rest.end(), d->begin() + long(aed + 24));
+             SealTag(d, aed);
+         }},
+    };
+    for (const auto& row : cases) {
+        SCOPED_TRACE(row.name);
+        std::vector<uint8_t> bytes = ReadWholeFile(original);
+        const UdfFile wim = UdfFileOf(bytes, tree + "/Sources/install.wim");
+        const UdfFile deep = UdfFileOf(bytes, tree + "/Sources/Deep/Er/MixedCase.Txt");
+        const UdfFile readme = UdfFileOf(bytes, tree + "/README.TXT");
+        ASSERT_TRUE(wim.entry && deep.entry && readme.entry);
+        row.rewrite(&bytes, wim, deep, readme);
+        const std::string rewritten = TestPath("rewritten.iso");
+        WriteWholeFile(rewritten, bytes);
+        ExpectFileAsSource(rewritten, "sources/install.wim", tree + "/Sources/install.wim");
+        ExpectFileAsSource(rewritten, "sources/deep/er/mixedcase.txt", tree + "/Sources/Deep/Er/MixedCase.Txt");
+        ExpectFileAsSource(rewritten, "readme.txt", tree + "/README.TXT");
+    }
+}
+
 // The front that the tests and people use: the bytes on stdout, exit 1 when missing.
 TEST(ImageFiles, FrontPrintsExtentsAndCatsTheFile) {
     const std::string tree = MakeTree();
