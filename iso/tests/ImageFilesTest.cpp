@@ -31,9 +31,13 @@ int RunShell(const std::string& command, std::string* output) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+// A folder per test: ctest may run them side by side.
 std::string TestPath(const std::string& name) {
+    const std::string folder =
+        std::string(IMAGE_FILES_TEST_FOLDER) + "/" + ::testing::UnitTest::GetInstance()->current_test_info()->name();
     mkdir(IMAGE_FILES_TEST_FOLDER, 0755);
-    return std::string(IMAGE_FILES_TEST_FOLDER) + "/" + name;
+    mkdir(folder.c_str(), 0755);
+    return folder + "/" + name;
 }
 
 std::vector<uint8_t> ReadWholeFile(const std::string& path) {
