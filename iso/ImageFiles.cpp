@@ -620,10 +620,10 @@ bool FindIsoFile(const ByteSource& image, const std::vector<std::string>& names,
         IsoRecord record;
         std::string sectionsOf;
         for (size_t at = 0; at < folder.size() && !found; at += record.length) {
-            // Records never cross a sector; a zero byte pads to the next one.
+            // Records never cross a sector; a zero byte pads to the next one,
+            // also between the sections of one file.
             const size_t sectorEnd = std::min(folder.size(), (at / kSectorBytes + 1) * kSectorBytes);
             if (folder[at] == 0) {
-                if (inFile) return false;
                 record.length = uint32_t(sectorEnd - at);
                 continue;
             }

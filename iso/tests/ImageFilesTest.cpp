@@ -412,6 +412,48 @@ TEST(ImageFiles, UdfEntryFormsOfOtherMasteringTools) {
     }
 }
 
+void PutBothEndian32(std::vector<uint8_t>* d, size_t at, uint32_t value) {
+    PutLe32(d, at, value);
+    for (int i = 0; i < 4; ++i) (*d)[at + 4 + size_t(i)] = uint8_t(value >> (24 - 8 * i));
+}
+
+// A fault fixed: the sections of one multi-extent file with the zero padding
+// at a sector's end between them were refused. The folder Sources of an
+// xorriso image moves to two new sectors at the image's end, install.wim cut
+// into two sections: the first is the last record of the first sector, the
+// second opens the next.
+TEST(ImageFiles, IsoSectionsOnBothSidesOfASectorEnd) {
+    const std::string tree = MakeTree();
+    std::vector<uint8_t> d = ReadWholeFile(MakeImage(kImages[2], tree));
+    const size_t sources = IsoRecordNamed(d, "SOURCES");
+    ASSERT_NE(sources, 0u);
+    const size_t folder = size_t(Le32At(d, sources + 2)) * 2048;
+    std::vector<uint8_t> first, wim;
+    for (size_t at = folder; d[at] != 0; at += d[at]) {
+        const std::vector<uint8_t> record(d.begin() + long(at), d.begin() + long(at + d[at]));
+        const bool isWim = std::equal(record.begin() + 33, record.begin() + 44, "INSTALL.WIM");
+        (isWim ? wim : first).insert((isWim ? wim : first).end(), record.begin(), record.end());
+    }
+    ASSERT_FALSE(wim.empty());
+    std::vector<uint8_t> second = wim;
+    const uint32_t head = 100 * 2048;
+    wim[25] |= 0x80;
+    PutBothEndian32(&wim, 10, head);
+    PutBothEndian32(&second, 2, Le32At(wim, 2) + 100);
+    PutBothEndian32(&second, 10, Le32At(second, 10) - head);
+    first.insert(first.end(), wim.begin(), wim.end());
+    first.resize(2048);
+    first.insert(first.end(), second.begin(), second.end());
+    first.resize(4096);
+    PutBothEndian32(&d, sources + 2, uint32_t(d.size() / 2048));
+    PutBothEndian32(&d, sources + 10, 4096);
+    d.insert(d.end(), first.begin(), first.end());
+    const std::string image = TestPath("sections.iso");
+    WriteWholeFile(image, d);
+    ExpectFileAsSource(image, "sources/install.wim", tree + "/Sources/install.wim", 2);
+    ExpectFileAsSource(image, "sources/deep/er/mixedcase.txt", tree + "/Sources/Deep/Er/MixedCase.Txt");
+}
+
 // The front that the tests and people use: the bytes on stdout, exit 1 when missing.
 TEST(ImageFiles, FrontPrintsExtentsAndCatsTheFile) {
     const std::string tree = MakeTree();
