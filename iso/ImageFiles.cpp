@@ -19,7 +19,9 @@ const uint64_t kMaxFolderBytes = 64u << 20;
 
 uint16_t Le16(const uint8_t* p) { return uint16_t(p[0] | p[1] << 8); }
 uint16_t Be16(const uint8_t* p) { return uint16_t(p[0] << 8 | p[1]); }
-uint32_t Le32(const uint8_t* p) { return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24; }
+uint32_t Le32(const uint8_t* p) {
+    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
 uint64_t Le64(const uint8_t* p) { return uint64_t(Le32(p)) | uint64_t(Le32(p + 4)) << 32; }
 
 // count bytes at offset, all inside the image.
@@ -622,7 +624,8 @@ bool FindIsoFile(const ByteSource& image, const std::vector<std::string>& names,
         for (size_t at = 0; at < folder.size() && !found; at += record.length) {
             // Records never cross a sector; a zero byte pads to the next one,
             // also between the sections of one file.
-            const size_t sectorEnd = std::min(folder.size(), (at / kSectorBytes + 1) * kSectorBytes);
+            const uint64_t nextSector = (at / kSectorBytes + 1) * kSectorBytes;
+            const size_t sectorEnd = size_t(std::min<uint64_t>(folder.size(), nextSector));
             if (folder[at] == 0) {
                 record.length = uint32_t(sectorEnd - at);
                 continue;

@@ -46,7 +46,8 @@ std::vector<uint8_t> ReadWholeFile(const std::string& path) {
 }
 
 void WriteWholeFile(const std::string& path, const std::vector<uint8_t>& bytes) {
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
 }
 
 // An image file as the program gives it to the reader.
@@ -243,7 +244,8 @@ TEST(ImageFiles, DamagedImagesAreRefusedNeverFollowed) {
         // genisoimage pads its images with 150 sectors.
         {"udf truncated inside the file", "udf-hidden", "sources/install.wim",
          [](std::vector<uint8_t>* d, uint64_t size) { d->resize(d->size() - 300 * 1024 - size / 2); }},
-        {"udf truncated before the anchor", "udf-hidden", "sources/install.wim", [](std::vector<uint8_t>* d, uint64_t) { d->resize(200 * 2048); }},
+        {"udf truncated before the anchor", "udf-hidden", "sources/install.wim",
+         [](std::vector<uint8_t>* d, uint64_t) { d->resize(200 * 2048); }},
         {"udf file entry checksum", "udf-hidden", "sources/install.wim",
          [](std::vector<uint8_t>* d, uint64_t size) { (*d)[UdfEntryOfSize(*d, size) + 4] ^= 1; }},
         {"udf file entry CRC", "udf-hidden", "sources/install.wim",
@@ -290,7 +292,9 @@ TEST(ImageFiles, DamagedImagesAreRefusedNeverFollowed) {
              (*d)[IsoRecordNamed(*d, std::string("\0i\0n\0s\0t\0a\0l\0l", 14)) + 25] |= 0x80;
          }},
         {"iso record shorter than its name", "xorriso-joliet", "sources/install.wim",
-         [](std::vector<uint8_t>* d, uint64_t) { (*d)[IsoRecordNamed(*d, std::string("\0S\0o\0u\0r\0c\0e\0s", 14))] = 40; }},
+         [](std::vector<uint8_t>* d, uint64_t) {
+             (*d)[IsoRecordNamed(*d, std::string("\0S\0o\0u\0r\0c\0e\0s", 14))] = 40;
+         }},
     };
     for (const ImageCase& row : kImages) MakeImage(row, tree);
     for (const DamageCase& row : cases) {
@@ -494,7 +498,8 @@ TEST(ImageFiles, LargeFilesInSeveralExtents) {
         size_t minExtents;
     } cases[] = {
         // UDF: extents of 1 GiB - 2 KiB.
-        {"large-udf", "genisoimage -quiet -udf -allow-limited-size -hide install.wim -o IMAGE TREE", GiB + 5 * 1024 * 1024,
+        {"large-udf", "genisoimage -quiet -udf -allow-limited-size -hide install.wim -o IMAGE TREE",
+         GiB + 5 * 1024 * 1024,
          {32768, GiB - 2048, GiB + 5 * 1024 * 1024 - 32768}, 2},
         // ISO 9660: sections of 4 GiB - 2 KiB.
         {"large-iso", "xorriso -as mkisofs -quiet -iso-level 3 -o IMAGE TREE", 4 * GiB + 3 * 1024 * 1024,
