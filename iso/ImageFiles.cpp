@@ -19,7 +19,9 @@ const uint64_t kMaxFolderBytes = 64u << 20;
 
 uint16_t Le16(const uint8_t* p) { return uint16_t(p[0] | p[1] << 8); }
 uint16_t Be16(const uint8_t* p) { return uint16_t(p[0] << 8 | p[1]); }
-uint32_t Le32(const uint8_t* p) { return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24; }
+uint32_t Le32(const uint8_t* p) {
+    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+}
 uint64_t Le64(const uint8_t* p) { return uint64_t(Le32(p)) | uint64_t(Le32(p + 4)) << 32; }
 
 // count bytes at offset, all inside the image.
@@ -131,12 +133,21 @@ enum : uint16_t {
     kTagExtendedFileEntry = 266,
 };
 
-uint16_t Crc16Ccitt(const uint8_t* bytes, size_t count) {
-    uint16_t crc = 0;
-    for (size_t i = 0; i < count; ++i) {
-        crc = uint16_t(crc ^ bytes[i] << 8);
-        for (int bit = 0; bit < 8; ++bit) crc = uint16_t(crc & 0x8000 ? crc << 1 ^ 0x1021 : crc << 1);
+struct Crc16Table {
+    uint16_t entries[256];
+    Crc16Table() {
+        for (int byte = 0; byte < 256; ++byte) {
+            uint16_t crc = uint16_t(byte << 8);
+            for (int bit = 0; bit < 8; ++bit) crc = uint16_t(crc & 0x8000 ? crc << 1 ^ 0x1021 : crc << 1);
+            entries[byte] = crc;
+        }
     }
+};
+
+uint16_t Crc16Ccitt(const uint8_t* bytes, size_t count) {
+    static const Crc16Table table;
+    uint16_t crc = 0;
+    for (size_t i = 0; i < count; ++i) crc = uint16_t(crc << 8 ^ table.entries[(crc >> 8 ^ bytes[i]) & 0xFF]);
     return crc;
 }
 
@@ -304,8 +315,9 @@ bool ReadUdfDescriptorSequence(const ByteSource& image, uint32_t firstSector, ui
         if (tag.identifier == kTagTerminating) break;
         if (tag.identifier == kTagVolumePointer) {
             if (++hops > 8) return false;
-            sector = Le32(&bytes[20]);
-            end = sector + Le32(&bytes[16]) / kSectorBytes;
+            // ECMA-167 3/10.3 volume descriptor pointer: @20 the next extent (length u32, sector u32).
+            sector = Le32(&bytes[24]);
+            end = sector + Le32(&bytes[20]) / kSectorBytes;
             continue;
         }
         if (tag.identifier == kTagPartition) ReadUdfPartition(bytes.data(), partition);
@@ -610,10 +622,11 @@ bool FindIsoFile(const ByteSource& image, const std::vector<std::string>& names,
         IsoRecord record;
         std::string sectionsOf;
         for (size_t at = 0; at < folder.size() && !found; at += record.length) {
-            // Records never cross a sector; a zero byte pads to the next one.
-            const size_t sectorEnd = std::min(folder.size(), (at / kSectorBytes + 1) * kSectorBytes);
+            // Records never cross a sector; a zero byte pads to the next one,
+            // also between the sections of one file.
+            const uint64_t nextSector = (at / kSectorBytes + 1) * kSectorBytes;
+            const size_t sectorEnd = size_t(std::min<uint64_t>(folder.size(), nextSector));
             if (folder[at] == 0) {
-                if (inFile) return false;
                 record.length = uint32_t(sectorEnd - at);
                 continue;
             }

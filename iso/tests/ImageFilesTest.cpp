@@ -31,9 +31,13 @@ int RunShell(const std::string& command, std::string* output) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+// A folder per test: ctest may run them side by side.
 std::string TestPath(const std::string& name) {
+    const std::string folder =
+        std::string(IMAGE_FILES_TEST_FOLDER) + "/" + ::testing::UnitTest::GetInstance()->current_test_info()->name();
     mkdir(IMAGE_FILES_TEST_FOLDER, 0755);
-    return std::string(IMAGE_FILES_TEST_FOLDER) + "/" + name;
+    mkdir(folder.c_str(), 0755);
+    return folder + "/" + name;
 }
 
 std::vector<uint8_t> ReadWholeFile(const std::string& path) {
@@ -42,7 +46,8 @@ std::vector<uint8_t> ReadWholeFile(const std::string& path) {
 }
 
 void WriteWholeFile(const std::string& path, const std::vector<uint8_t>& bytes) {
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
 }
 
 // An image file as the program gives it to the reader.
@@ -239,7 +244,8 @@ TEST(ImageFiles, DamagedImagesAreRefusedNeverFollowed) {
         // genisoimage pads its images with 150 sectors.
         {"udf truncated inside the file", "udf-hidden", "sources/install.wim",
          [](std::vector<uint8_t>* d, uint64_t size) { d->resize(d->size() - 300 * 1024 - size / 2); }},
-        {"udf truncated before the anchor", "udf-hidden", "sources/install.wim", [](std::vector<uint8_t>* d, uint64_t) { d->resize(200 * 2048); }},
+        {"udf truncated before the anchor", "udf-hidden", "sources/install.wim",
+         [](std::vector<uint8_t>* d, uint64_t) { d->resize(200 * 2048); }},
         {"udf file entry checksum", "udf-hidden", "sources/install.wim",
          [](std::vector<uint8_t>* d, uint64_t size) { (*d)[UdfEntryOfSize(*d, size) + 4] ^= 1; }},
         {"udf file entry CRC", "udf-hidden", "sources/install.wim",
@@ -286,7 +292,9 @@ TEST(ImageFiles, DamagedImagesAreRefusedNeverFollowed) {
              (*d)[IsoRecordNamed(*d, std::string("\0i\0n\0s\0t\0a\0l\0l", 14)) + 25] |= 0x80;
          }},
         {"iso record shorter than its name", "xorriso-joliet", "sources/install.wim",
-         [](std::vector<uint8_t>* d, uint64_t) { (*d)[IsoRecordNamed(*d, std::string("\0S\0o\0u\0r\0c\0e\0s", 14))] = 40; }},
+         [](std::vector<uint8_t>* d, uint64_t) {
+             (*d)[IsoRecordNamed(*d, std::string("\0S\0o\0u\0r\0c\0e\0s", 14))] = 40;
+         }},
     };
     for (const ImageCase& row : kImages) MakeImage(row, tree);
     for (const DamageCase& row : cases) {
@@ -302,6 +310,152 @@ TEST(ImageFiles, DamagedImagesAreRefusedNeverFollowed) {
             EXPECT_TRUE(Finds(damaged, "sources/deep/deep/deep/install.wim"));
         }
     }
+}
+
+// Forms of UDF file entries that genisoimage does not write but other
+// mastering tools do, made by rewriting its entries as ECMA-167 allows:
+// extended file entries, long allocation descriptors, data inside the entry,
+// and a descriptor list continued in an allocation extent descriptor.
+void RewriteUdfEntry(std::vector<uint8_t>* d, size_t entry, uint16_t tag, uint16_t allocation,
+                     const std::vector<uint8_t>& descriptors) {
+    const size_t lengths = tag == 266 ? 208 : 168, first = lengths + 8;
+    std::fill(d->begin() + long(entry + 64), d->begin() + long(entry + 2048), 0);
+    (*d)[entry] = uint8_t(tag), (*d)[entry + 1] = uint8_t(tag >> 8);
+    (*d)[entry + 34] = uint8_t(((*d)[entry + 34] & ~7) | allocation);
+    PutLe32(d, entry + lengths + 4, uint32_t(descriptors.size()));
+    std::copy(descriptors.begin(), descriptors.end(), d->begin() + long(entry + first));
+    const size_t crcLength = first + descriptors.size() - 16;
+    (*d)[entry + 10] = uint8_t(crcLength), (*d)[entry + 11] = uint8_t(crcLength >> 8);
+    SealTag(d, entry);
+}
+
+std::vector<uint8_t> ShortAd(uint32_t length, uint32_t block) {
+    std::vector<uint8_t> ad(8);
+    PutLe32(&ad, 0, length);
+    PutLe32(&ad, 4, block);
+    return ad;
+}
+
+std::vector<uint8_t> LongAd(uint32_t length, uint32_t block) {
+    std::vector<uint8_t> ad = ShortAd(length, block);
+    ad.resize(16);
+    return ad;
+}
+
+std::vector<uint8_t> operator+(std::vector<uint8_t> a, const std::vector<uint8_t>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+struct UdfFile {
+    size_t entry;        // byte offset of its file entry
+    uint32_t entryBlock; // in the partition
+    uint32_t dataBlock;  // its first short_ad's
+    std::vector<uint8_t> content;
+};
+
+UdfFile UdfFileOf(const std::vector<uint8_t>& d, const std::string& source) {
+    UdfFile file;
+    file.content = ReadWholeFile(source);
+    file.entry = UdfEntryOfSize(d, file.content.size());
+    file.entryBlock = Le32At(d, file.entry + 12);
+    file.dataBlock = Le32At(d, file.entry + 176 + Le32At(d, file.entry + 168) + 4);
+    return file;
+}
+
+TEST(ImageFiles, UdfEntryFormsOfOtherMasteringTools) {
+    const std::string tree = MakeTree();
+    const std::string original = MakeImage(kImages[0], tree);
+    using Rewrite = std::function<void(std::vector<uint8_t>*, const UdfFile& wim, const UdfFile& deep,
+                                       const UdfFile& readme)>;
+    const struct {
+        const char* name;
+        Rewrite rewrite;
+    } cases[] = {
+        {"long allocation descriptors",
+         [](std::vector<uint8_t>* d, const UdfFile& wim, const UdfFile& deep, const UdfFile&) {
+             RewriteUdfEntry(d, wim.entry, 261, 1, LongAd(uint32_t(wim.content.size()), wim.dataBlock));
+             RewriteUdfEntry(d, deep.entry, 261, 1, LongAd(uint32_t(deep.content.size()), deep.dataBlock));
+         }},
+        {"extended file entries, one holding its data",
+         [](std::vector<uint8_t>* d, const UdfFile& wim, const UdfFile&, const UdfFile& readme) {
+             RewriteUdfEntry(d, wim.entry, 266, 0, ShortAd(uint32_t(wim.content.size()), wim.dataBlock));
+             RewriteUdfEntry(d, readme.entry, 266, 3, readme.content);
+         }},
+        // The data of MixedCase.Txt moves into its entry, and its block then
+        // holds the rest of install.wim's descriptors, the file cut in two.
+        {"data in the entry, descriptors continued",
+         [](std::vector<uint8_t>* d, const UdfFile& wim, const UdfFile& deep, const UdfFile&) {
+             RewriteUdfEntry(d, deep.entry, 261, 3, deep.content);
+             const uint32_t head = 100 * 2048, aedBlock = deep.dataBlock;
+             RewriteUdfEntry(d, wim.entry, 261, 0,
+                             ShortAd(head, wim.dataBlock) + ShortAd(0xC0000000u | 2048, aedBlock));
+             const size_t aed = deep.entry + size_t(aedBlock - deep.entryBlock) * 2048;
+             std::fill(d->begin() + long(aed), d->begin() + long(aed) + 2048, 0);
+             (*d)[aed] = 2, (*d)[aed + 1] = 1, (*d)[aed + 2] = 2, (*d)[aed + 10] = 16;
+             PutLe32(d, aed + 12, aedBlock);
+             PutLe32(d, aed + 20, 8);
+             const std::vector<uint8_t> rest = ShortAd(uint32_t(wim.content.size()) - head, wim.dataBlock + 100);
+             std::copy(rest.begin(), rest.end(), d->begin() + long(aed + 24));
+             SealTag(d, aed);
+         }},
+    };
+    for (const auto& row : cases) {
+        SCOPED_TRACE(row.name);
+        std::vector<uint8_t> bytes = ReadWholeFile(original);
+        const UdfFile wim = UdfFileOf(bytes, tree + "/Sources/install.wim");
+        const UdfFile deep = UdfFileOf(bytes, tree + "/Sources/Deep/Er/MixedCase.Txt");
+        const UdfFile readme = UdfFileOf(bytes, tree + "/README.TXT");
+        ASSERT_TRUE(wim.entry && deep.entry && readme.entry);
+        row.rewrite(&bytes, wim, deep, readme);
+        const std::string rewritten = TestPath("rewritten.iso");
+        WriteWholeFile(rewritten, bytes);
+        ExpectFileAsSource(rewritten, "sources/install.wim", tree + "/Sources/install.wim");
+        ExpectFileAsSource(rewritten, "sources/deep/er/mixedcase.txt", tree + "/Sources/Deep/Er/MixedCase.Txt");
+        ExpectFileAsSource(rewritten, "readme.txt", tree + "/README.TXT");
+    }
+}
+
+void PutBothEndian32(std::vector<uint8_t>* d, size_t at, uint32_t value) {
+    PutLe32(d, at, value);
+    for (int i = 0; i < 4; ++i) (*d)[at + 4 + size_t(i)] = uint8_t(value >> (24 - 8 * i));
+}
+
+// A fault fixed: the sections of one multi-extent file with the zero padding
+// at a sector's end between them were refused. The folder Sources of an
+// xorriso image moves to two new sectors at the image's end, install.wim cut
+// into two sections: the first is the last record of the first sector, the
+// second opens the next.
+TEST(ImageFiles, IsoSectionsOnBothSidesOfASectorEnd) {
+    const std::string tree = MakeTree();
+    std::vector<uint8_t> d = ReadWholeFile(MakeImage(kImages[2], tree));
+    const size_t sources = IsoRecordNamed(d, "SOURCES");
+    ASSERT_NE(sources, 0u);
+    const size_t folder = size_t(Le32At(d, sources + 2)) * 2048;
+    std::vector<uint8_t> first, wim;
+    for (size_t at = folder; d[at] != 0; at += d[at]) {
+        const std::vector<uint8_t> record(d.begin() + long(at), d.begin() + long(at + d[at]));
+        const bool isWim = std::equal(record.begin() + 33, record.begin() + 44, "INSTALL.WIM");
+        (isWim ? wim : first).insert((isWim ? wim : first).end(), record.begin(), record.end());
+    }
+    ASSERT_FALSE(wim.empty());
+    std::vector<uint8_t> second = wim;
+    const uint32_t head = 100 * 2048;
+    wim[25] |= 0x80;
+    PutBothEndian32(&wim, 10, head);
+    PutBothEndian32(&second, 2, Le32At(wim, 2) + 100);
+    PutBothEndian32(&second, 10, Le32At(second, 10) - head);
+    first.insert(first.end(), wim.begin(), wim.end());
+    first.resize(2048);
+    first.insert(first.end(), second.begin(), second.end());
+    first.resize(4096);
+    PutBothEndian32(&d, sources + 2, uint32_t(d.size() / 2048));
+    PutBothEndian32(&d, sources + 10, 4096);
+    d.insert(d.end(), first.begin(), first.end());
+    const std::string image = TestPath("sections.iso");
+    WriteWholeFile(image, d);
+    ExpectFileAsSource(image, "sources/install.wim", tree + "/Sources/install.wim", 2);
+    ExpectFileAsSource(image, "sources/deep/er/mixedcase.txt", tree + "/Sources/Deep/Er/MixedCase.Txt");
 }
 
 // The front that the tests and people use: the bytes on stdout, exit 1 when missing.
@@ -344,7 +498,8 @@ TEST(ImageFiles, LargeFilesInSeveralExtents) {
         size_t minExtents;
     } cases[] = {
         // UDF: extents of 1 GiB - 2 KiB.
-        {"large-udf", "genisoimage -quiet -udf -allow-limited-size -hide install.wim -o IMAGE TREE", GiB + 5 * 1024 * 1024,
+        {"large-udf", "genisoimage -quiet -udf -allow-limited-size -hide install.wim -o IMAGE TREE",
+         GiB + 5 * 1024 * 1024,
          {32768, GiB - 2048, GiB + 5 * 1024 * 1024 - 32768}, 2},
         // ISO 9660: sections of 4 GiB - 2 KiB.
         {"large-iso", "xorriso -as mkisofs -quiet -iso-level 3 -o IMAGE TREE", 4 * GiB + 3 * 1024 * 1024,

@@ -11,3 +11,8 @@ drovelkit_fuzz_target(ntfs_volume tests/fuzz/fuzz_ntfs_volume.cpp bootice/efi/fs
                       bootice/efi/exfat.c MAX_LEN 65536)
 drovelkit_fuzz_target(exfat_volume tests/fuzz/fuzz_exfat_volume.cpp bootice/efi/fsreader.c bootice/efi/ntfs.c
                       bootice/efi/exfat.c MAX_LEN 65536)
+# The ISO image reader (UDF, Joliet, ISO 9660) over small images given as patches
+# (seeds made by tests/fuzz/image_seed.py from genisoimage and xorriso images;
+# udf_entry_forms from the last image of the iso tests' UdfEntryFormsOfOtherMasteringTools,
+# install.wim's bytes past its first 64 zeroed).
+drovelkit_fuzz_target(image_files tests/fuzz/fuzz_image_files.cpp MAX_LEN 16384)
