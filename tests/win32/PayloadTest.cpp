@@ -122,3 +122,46 @@ TEST(Payload, FreeRoomOfTheTemporaryFolderIsReadAndAMissingDriveGivesNone) {
     EXPECT_GT(free, 0u);
     EXPECT_FALSE(OsFreeBytes(L"Q:\\no\\such\\folder", &free));
 }
+
+// The Windows image is read in place at offsets past 4 GiB (the high half of
+// the OVERLAPPED offset) and its parts written in one pass.
+TEST(LargeFiles, ReadAtAnyOffsetAndWrittenWhole) {
+    CreateDirectoryW(PayloadTempFolder().c_str(), nullptr);
+    const std::wstring path = PayloadTempFolder() + L"\\large file.bin";
+    const uint64_t beyond4G = (uint64_t(5) << 30) + 17;
+    HANDLE sparse = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(sparse, INVALID_HANDLE_VALUE);
+    LARGE_INTEGER at;
+    at.QuadPart = LONGLONG(beyond4G);
+    DWORD written = 0;
+    ASSERT_TRUE(SetFilePointerEx(sparse, at, nullptr, FILE_BEGIN));
+    ASSERT_TRUE(WriteFile(sparse, "far marker", 10, &written, nullptr));
+    CloseHandle(sparse);
+
+    uint64_t size = 0;
+    OsFile* file = OsOpenForReading(path, &size);
+    ASSERT_NE(file, nullptr);
+    EXPECT_EQ(size, beyond4G + 10);
+    char got[10] = {};
+    EXPECT_TRUE(OsReadAt(file, beyond4G, got, sizeof got));
+    EXPECT_EQ(std::string(got, sizeof got), "far marker");
+    EXPECT_FALSE(OsReadAt(file, beyond4G + 5, got, sizeof got)) << "a read past the end is short";
+    EXPECT_TRUE(OsCloseFile(file));
+
+    // Replaced, read-only attribute and all, by what is written.
+    SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_READONLY);
+    file = OsCreateForWriting(path);
+    ASSERT_NE(file, nullptr);
+    std::string block(3 << 20, 'p');
+    EXPECT_TRUE(OsWriteAll(file, block.data(), block.size()));
+    EXPECT_TRUE(OsWriteAll(file, "end", 3));
+    EXPECT_TRUE(OsCloseFile(file));
+    EXPECT_EQ(OsFileSize(path), int64_t(block.size() + 3));
+    file = OsOpenForReading(path, &size);
+    ASSERT_NE(file, nullptr);
+    EXPECT_TRUE(OsReadAt(file, block.size(), got, 3));
+    EXPECT_EQ(std::string(got, 3), "end");
+    OsCloseFile(file);
+    EXPECT_TRUE(OsDeleteFile(path));
+    EXPECT_EQ(OsOpenForReading(path, &size), nullptr);
+}
