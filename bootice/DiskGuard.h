@@ -111,6 +111,12 @@ std::vector<std::string> PageFilePaths(const std::vector<std::string>& existingP
 // ever read or written outside the chosen disk, whatever the core computed.
 bool SectorsWithinDisk(uint64_t first, uint32_t count, uint64_t sectorCount);
 
+// "\\?\Volume{...}\" opens as a device only without its trailing backslash.
+std::string WithoutTrailingBackslash(std::string path);
+
+// Names compared as the system compares them: ASCII letters in either case.
+bool SameNameIgnoringCase(const std::string& a, const std::string& b);
+
 // "E:, F:" for a list of letters, for messages.
 std::string LettersText(const std::vector<char>& letters);
 
@@ -150,6 +156,7 @@ constexpr RetryPolicy kLockRetry{20, 500};      // a volume in use: 10 s
 constexpr RetryPolicy kTransferRetry{4, 250};  // USB sticks and hubs report passing errors
 constexpr RetryPolicy kFormatRetry{4, 2000};    // the formatter's passing "in use"
 constexpr RetryPolicy kArrivalRetry{80, 250};   // a new volume may take 20 s to appear
+constexpr RetryPolicy kRelockRetry{20, 100};    // the lock after a dismount: 2 s
 
 // Whether a failed sector transfer is worth another try: a refused request
 // (invalid function or parameter, not supported) stays refused.
@@ -180,16 +187,19 @@ struct VolumePlan {
 VolumePlan PlanVolumeWork(bool bootCodeOnly, char letter, const std::vector<DiskPartition>& partitions,
                           const std::vector<char>& lettersOnDisk);
 
-// The outcome of clearing one volume: locked, or at least dismounted (which
-// works while others hold handles, and ends their hold).
+// The outcome of clearing one volume: locked, at once or after a dismount
+// (which works while others hold handles, and ends their hold).
 struct ClearVerdict {
     bool mayWrite = false;
     std::string note;     // for the report: who was in the way and what was done
     std::string refusal;  // one line when nothing may be written
 };
 
+// A volume dismounted but not locked may be mounted again by anyone at once
+// (Explorer does on every device arrival), so after a dismount the lock is
+// tried again for a while: only a lock lets the writes go ahead.
 ClearVerdict DecideVolumeClear(const std::string& name, bool locked, const std::string& lockError, bool dismounted,
-                               const std::string& dismountError);
+                               const std::string& dismountError, bool lockedAfterDismount);
 
 // The formatter's progress packets, as its callback numbers them.
 struct FormatProblem {
@@ -227,7 +237,17 @@ struct VolumeCalls {
     // One run of the system's formatter on |volumeName|; *packet: its last problem packet (0: none).
     bool (*format)(void* context, const std::string& volumeName, const std::string& fileSystem, bool removable,
                    int* packet, std::string* error) = nullptr;
-    // AutoPlay held off (true) for the run and put back as it was (false).
+    // Loads the system's formatter. Asked before the first write, so that a
+    // system without it refuses NTFS and exFAT with the disk untouched.
+    bool (*formatterReady)(void* context, std::string* error) = nullptr;
+    // Writes what the system holds of the volume at |root| ("E:\") to the medium.
+    bool (*flush)(void* context, const std::string& root, std::string* error) = nullptr;
+    // The restore record, kept where only administrators write: |letter| goes
+    // back to |volumeName| should the tool end without giving it back itself
+    // (killed, crashed, the stick pulled); an empty name forgets the letter.
+    void (*remember)(void* context, char letter, const std::string& volumeName) = nullptr;
+    // AutoPlay held off (true) for the run and put back as it was (false);
+    // the old setting goes into the restore record first.
     void (*holdAutoPlay)(void* context, bool hold) = nullptr;
     void (*pause)(void* context, uint32_t milliseconds) = nullptr;
 };

@@ -484,19 +484,22 @@ TEST(DiskGuard, PlansTheVolumesOfEachCommandForm) {
     EXPECT_EQ(PartitionDevicePath(2, 1), "\\\\?\\GLOBALROOT\\Device\\Harddisk2\\Partition1");
 }
 
-TEST(DiskGuard, WritesOnlyIntoALockedOrDismountedVolume) {
+TEST(DiskGuard, WritesOnlyIntoALockedVolume) {
     struct Row {
-        bool locked, dismounted, mayWrite;
+        bool locked, dismounted, relocked, mayWrite;
         const char* says;  // in the note or the refusal
     } rows[] = {
-        {true, true, true, ""},
-        {true, false, true, ""},  // a lock alone keeps everyone else off
-        {false, true, true, "was in use by another program (Access is denied (error 5)); it was dismounted anyway"},
-        {false, false, false, "close the windows and programs that use it"},
+        {true, true, false, true, ""},
+        {true, false, false, true, ""},  // a lock alone keeps everyone else off
+        {false, true, true, true,
+         "was in use by another program (Access is denied (error 5)); it was dismounted anyway"},
+        // Dismounted but never locked: anyone may mount it again at once.
+        {false, true, false, false, "it was dismounted, but another program mounted it again at once"},
+        {false, false, false, false, "can be neither locked (Access is denied (error 5)) nor dismounted"},
     };
     for (const Row& row : rows) {
         ClearVerdict verdict = DecideVolumeClear("partition 1 of disk 2", row.locked, "Access is denied (error 5)",
-                                                 row.dismounted, "Invalid function (error 1)");
+                                                 row.dismounted, "Invalid function (error 1)", row.relocked);
         EXPECT_EQ(verdict.mayWrite, row.mayWrite);
         const std::string& said = row.mayWrite ? verdict.note : verdict.refusal;
         if (*row.says == '\0') {
@@ -515,4 +518,6 @@ TEST(DiskGuard, RetriesOnlyPassingProblems) {
     EXPECT_FALSE(RetryFormat(kFormatRetry.attempts, FormatProblemOf(8)));
     EXPECT_FALSE(RetryFormat(1, FormatProblemOf(7)));  // write-protected stays so
     EXPECT_EQ(FormatProblemOf(8).text, "the volume is in use and can't be locked");
+    EXPECT_EQ(FormatProblemOf(37).text, "the partition is not aligned to the cluster size");
+    EXPECT_FALSE(RetryFormat(1, FormatProblemOf(20)));  // no medium stays so
 }
