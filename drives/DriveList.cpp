@@ -53,6 +53,10 @@ void RefreshDriveList() {
 
 bool OnDeviceChange(unsigned message, uintptr_t wParam) {
     if (message != kDeviceChangeMessage) return false;
+    if (appState.bootToolRunning != 0) {
+        appState.driveListStale = 1;
+        return true;
+    }
     if (wParam == kDeviceArrival) {
         RefreshDriveList();
     } else if (wParam == kDeviceRemoveComplete) {
