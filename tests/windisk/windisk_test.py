@@ -55,7 +55,7 @@ ROWS = {
     'plain': ('plain', 'fat32', 'done on E:', 'boots'),
     'explorer-holds-e': ('explorer', 'fat32', 'was in use by another program', 'boots'),
     'autoplay-opens-new-volume': ('autoplay', 'ntfs', 'done on E:', 'boots'),
-    'new-volume-arrives-late': ('late', 'exfat', 'done on E:', 'boots'),
+    'new-volume-arrives-late': ('late', 'ntfs', 'done on E:', 'boots'),
     'letter-taken-meanwhile': ('letter-taken', 'fat32', 'E: now names a volume on another disk', 'refused'),
     'old-esp-mounted-unlisted': ('old-esp', 'ntfs', 'done on E:', 'boots'),
     'formatex-in-use-once': ('format-busy', 'ntfs', 'done on E:', 'boots'),
