@@ -24,6 +24,7 @@
 //   no-automount  new volumes get neither a letter nor a mount by themselves
 //   transfer      the first sector transfer fails once (a passing USB error)
 //   crash         the tool is killed while the system formats the new volume
+//   gpt           (the stick comes with a GPT; nothing else differs)
 //   remount       an antivirus holds E: and mounts it again 0.5 s after a dismount
 //   remount-at-once  ... at once, before any lock
 // DROVELKIT_WINDISK_DIR is where a format request is handed to the test
@@ -203,6 +204,7 @@ void Refresh() {
     }
     g.known = true;
     g.signature = layout->Mbr.Signature;
+    if (first && layout->PartitionStyle == PARTITION_STYLE_GPT) Say("the stick comes with a GPT");
     std::vector<Volume> old = g.volumes;
     g.volumes.clear();
     for (const Volume& v : old) {
@@ -535,6 +537,9 @@ int wmain(int argc, wchar_t** argv) {
         Say("the virtual disk is not there (error " + std::to_string(GetLastError()) + ")");
         return 70;
     }
+    // Each run is a stick plugged in afresh: the driver reads its table anew.
+    DWORD returned = 0;
+    DeviceIoControl(g.disk, IOCTL_DISK_UPDATE_PROPERTIES, nullptr, 0, nullptr, 0, &returned, nullptr);
     // Disk 3's volume holds D:; nothing may ever write to that disk.
     Volume other;
     other.disk = kOtherDisk;

@@ -64,6 +64,7 @@ ROWS = {
     'remount-after-dismount': ('remount', 'fat32', 'was in use by another program', 'boots'),
     'remounted-at-once-refused': ('remount-at-once', 'fat32', 'mounted it again at once', 'untouched'),
     'killed-after-layout': ('crash', 'ntfs', 'killed while formatting', 'killed'),
+    'gpt-stick': ('gpt', 'fat32', 'done on E:', 'boots'),
 }
 # What the seam must (not) have seen in every row.
 SEAM_MUST = {
@@ -74,6 +75,7 @@ SEAM_MUST = {
     'format-busy': ['FormatEx: in use', 'FormatEx NTFS: ok'],
     'remount': ['dismounted while antivirus.exe held it'],
     'remount-at-once': ['mounted again by antivirus.exe after a dismount'],
+    'gpt': ['the stick comes with a GPT'],
 }
 # No new volume may ever show the shell a RAW drive with a letter.
 SEAM_NEVER = ['it was not held off', 'AutoPlay at the end: still held', 'arrived mounted RAW']
@@ -197,6 +199,17 @@ def run_seam(opts, scenario, switches):
     return code, output
 
 
+def gpt_stick(disk, work):
+    """A stick as some come from the shop: a GPT with one FAT32 data partition."""
+    sectors = 200 << 11
+    subprocess.run(['sfdisk', '-q', disk], check=True, timeout=60, capture_output=True,
+                   input=f'label: gpt\nstart=2048, size={sectors}, type=EBD0A0A2-B9E5-4433-87C0-68B6B72699C7\n'
+                   .encode())
+    part = boot_table.extract_partition(disk, 2048, sectors, work)
+    subprocess.run(['mkfs.fat', '-F', '32', '-s', '1', part], check=True, timeout=60, capture_output=True)
+    boot_table.splice_partition(part, disk, 2048)
+
+
 def letters_at_end(output):
     lines = [line for line in output.splitlines() if 'letters at the end: ' in line]
     return lines[-1].split('letters at the end: ', 1)[1].strip() if lines else None
@@ -204,6 +217,8 @@ def letters_at_end(output):
 
 def row(opts):
     scenario, fs, expected, ending = ROWS[opts.name]
+    if scenario == 'gpt' and not shutil.which('sfdisk'):
+        raise Skip('sfdisk is not installed')
     boots = ending == 'boots'
     work = os.path.abspath(opts.work)
     disk = os.path.join(work, 'disk.img')
@@ -213,7 +228,10 @@ def row(opts):
     with open(disk, 'r+b') as f:
         f.truncate(0)
         f.truncate(DISK_BYTES)
-    boot_table.front(opts.front, disk, '/partitions', '/repartition', '/activate', '/usb-hdd', f'/fstype={fs}')
+    if scenario == 'gpt':
+        gpt_stick(disk, work)
+    else:
+        boot_table.front(opts.front, disk, '/partitions', '/repartition', '/activate', '/usb-hdd', f'/fstype={fs}')
     before = sha256(disk)
     record = os.path.join(work, 'restore.record')
     if os.path.exists(record):
