@@ -55,8 +55,8 @@ if(DROVELKIT_WINDOWS)
     add_test(NAME windisk_cleanup COMMAND ${_windisk_run} cleanup --work ${_windisk_work})
     set_tests_properties(windisk_setup PROPERTIES FIXTURES_SETUP windisk)
     set_tests_properties(windisk_cleanup PROPERTIES FIXTURES_CLEANUP windisk)
-    foreach(_row plain explorer-holds-e autoplay-opens-new-volume new-volume-arrives-late letter-taken-meanwhile
-                 old-esp-mounted-unlisted formatex-in-use-once automount-off transfer-error-once
+    foreach(_row plain autoplay-opens-new-volume new-volume-arrives-late letter-taken-meanwhile
+                 old-esp-mounted-unlisted automount-off transfer-error-once
                  remount-after-dismount remounted-at-once-refused killed-after-layout gpt-stick)
       add_test(NAME windisk.${_row} COMMAND ${_windisk_run} row ${_row} --work ${_windisk_work}
                                             --wine ${DROVELKIT_WINE} --seam $<TARGET_FILE:bootice_windisk>

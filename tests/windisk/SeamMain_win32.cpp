@@ -14,13 +14,11 @@
 // there, as Windows does. The restore record goes to WORK\restore.record.
 // DROVELKIT_WINDISK_SCENARIO picks what else the machine does:
 //   plain         nothing more
-//   explorer      Explorer has E: open (the lock is refused until a dismount)
 //   autoplay      AutoPlay opens a new volume the moment it arrives
 //   late          new volumes arrive 3 s late, mounted RAW with a letter
 //   letter-taken  the moment E: is free, a volume of disk 3 takes it
 //   old-esp       the old ESP-type partition is mounted (not listed), and
 //                 partitions that keep their place keep their volumes
-//   format-busy   the formatter answers "in use" once
 //   no-automount  new volumes get neither a letter nor a mount by themselves
 //   transfer      the first sector transfer fails once (a passing USB error)
 //   crash         the tool is killed while the system formats the new volume
@@ -84,7 +82,6 @@ struct Machine {
     std::vector<Volume> volumes;
     double clock = 0;  // advanced by the front's pauses, so no test waits for real
     bool autoPlayHeld = false;
-    int formats = 0;
     bool transferFailed = false;
 } g;
 
@@ -235,7 +232,6 @@ void Refresh() {
             // The stick as the user plugged it in: partition 1 is E:.
             v.mounted = v.type != 0xEF || g.scenario == "old-esp";
             if (v.number == 1) v.letters.push_back('E');
-            if (v.number == 1 && g.scenario == "explorer") v.holder = "explorer.exe";
             if (v.number == 1 && g.scenario.compare(0, 7, "remount") == 0) v.holder = v.remounter = "antivirus.exe";
             g.volumes.push_back(v);
             continue;
@@ -441,12 +437,11 @@ bool SeamFormat(void*, const std::string& volumeName, const std::string& fileSys
                 std::string* error) {
     Update();
     Volume* v = ByName(volumeName);
-    ++g.formats;
     if (g.scenario == "crash") {
         Say("killed while formatting; letters at the end: " + LettersText());
         ExitProcess(9);
     }
-    if (v == nullptr || v->locked || !v->holder.empty() || (g.scenario == "format-busy" && g.formats == 1)) {
+    if (v == nullptr || v->locked || !v->holder.empty()) {
         Say("FormatEx: in use");
         *packet = 8;
         return false;
