@@ -250,7 +250,7 @@ std::string Letters(Machine& m) {
 // The whole road of /partitions for NTFS, row by row: the letters at the
 // end (E: on partition 1, none on partition 2, nothing stray), AutoPlay put
 // back, the record empty, the volume flushed.
-TEST(VolumeWork, RepartitionsAndEndsWithTheLettersAsTheyBelong) {
+TEST(DiskGuardVolumeWork, RepartitionsAndEndsWithTheLettersAsTheyBelong) {
     struct Row {
         const char* name;
         double arrivalDelay;   // seconds after the layout
@@ -305,7 +305,7 @@ TEST(VolumeWork, RepartitionsAndEndsWithTheLettersAsTheyBelong) {
 }
 
 // What stays when the run does not end well.
-TEST(VolumeWork, LeavesNothingOfTheUsersChangedWhenTheRunBreaksOff) {
+TEST(DiskGuardVolumeWork, LeavesNothingOfTheUsersChangedWhenTheRunBreaksOff) {
     // No formatter: refused before any letter or setting changes.
     Machine m;
     Stick(&m);
