@@ -35,7 +35,9 @@ struct Machine {
     double clock = 0;
     bool autoPlayHeld = false;
     bool formatterThere = true;
+    bool automount = true;    // off: new volumes get no letter by themselves
     int formatBusy = 0;       // FormatEx answers "in use" this many times
+    std::string fileSystem = "NTFS";
     std::vector<std::string> flushed;
     std::map<char, std::string> record;
     int generation = 0;
@@ -66,7 +68,7 @@ void Update(Machine& m) {
     for (Volume& v : m.volumes) {
         if (!v.present && m.clock >= v.arrivesAt) {
             v.present = true;
-            v.letters.push_back(FreeLetter(m));
+            if (m.automount) v.letters.push_back(FreeLetter(m));
         }
         if (v.present && !v.locked && !v.holder.empty()) v.mounted = true;
     }
@@ -153,7 +155,7 @@ void Wire(Machine* m) {
         return true;
     };
     c.fileSystemOf = [](void* x, const std::string& root, std::string* name, std::string*) {
-        *name = "NTFS";
+        *name = M(x).fileSystem;
         return Lettered(M(x), root[0]) != nullptr;
     };
     c.format = [](void* x, const std::string& name, const std::string&, bool, int* packet, std::string*) {
@@ -247,7 +249,7 @@ std::string Letters(Machine& m) {
 
 }  // namespace
 
-// The whole road of /partitions for NTFS, row by row: the letters at the
+// The whole road of /partitions, row by row: the letters at the
 // end (E: on partition 1, none on partition 2, nothing stray), AutoPlay put
 // back, the record empty, the volume flushed.
 TEST(DiskGuardVolumeWork, RepartitionsAndEndsWithTheLettersAsTheyBelong) {
@@ -259,6 +261,8 @@ TEST(DiskGuardVolumeWork, RepartitionsAndEndsWithTheLettersAsTheyBelong) {
         int formatBusy;
         bool cleared;          // the disk may be written
         const char* says;      // in the refusal or the notes
+        const char* fileSystem = "NTFS";
+        bool automount = true;
     } rows[] = {
         {"plain", 0, "", false, 0, true, ""},
         {"explorer holds E:", 0, "explorer.exe", false, 0, true, "it was dismounted anyway"},
@@ -266,6 +270,9 @@ TEST(DiskGuardVolumeWork, RepartitionsAndEndsWithTheLettersAsTheyBelong) {
         {"formatter in use twice", 0, "", false, 2, true, ""},
         // Back after every dismount: never locked, so nothing is written.
         {"remounted at once", 0, "explorer.exe", true, 0, false, "mounted it again at once"},
+        // New volumes get no letter by themselves: the mount point mounts them.
+        {"automount off", 0, "", false, 0, true, "", "NTFS", false},
+        {"automount off, FAT32", 0, "", false, 0, true, "", "FAT32", false},
     };
     for (const Row& row : rows) {
         Machine m;
@@ -273,9 +280,12 @@ TEST(DiskGuardVolumeWork, RepartitionsAndEndsWithTheLettersAsTheyBelong) {
         m.volumes[0].holder = row.holder;
         m.volumes[0].stubborn = row.stubborn;
         m.formatBusy = row.formatBusy;
+        m.automount = row.automount;
+        m.fileSystem = row.fileSystem;
+        const bool systemFormats = m.fileSystem != "FAT32";
         VolumeRun run = RunOn(&m);
         std::string error;
-        bool cleared = ClearDiskVolumes(&run, false, true, kPartitions, {'E'}, &error);
+        bool cleared = ClearDiskVolumes(&run, false, systemFormats, kPartitions, {'E'}, &error);
         ASSERT_EQ(cleared, row.cleared) << row.name << ": " << error;
         if (!cleared) {
             EXPECT_NE(error.find(row.says), std::string::npos) << row.name << ": " << error;
@@ -289,11 +299,14 @@ TEST(DiskGuardVolumeWork, RepartitionsAndEndsWithTheLettersAsTheyBelong) {
         NewTable(&m, row.arrivalDelay);
         LayoutApplied(&run, kPart1, kPart2);
         const double layoutTime = m.clock;
-        ASSERT_TRUE(FormatNewVolume(&run, "NTFS", &error)) << row.name << ": " << error;
-        EXPECT_GE(m.clock - layoutTime, row.arrivalDelay) << row.name;  // the wait really ran
+        if (systemFormats) {
+            ASSERT_TRUE(FormatNewVolume(&run, row.fileSystem, &error)) << row.name << ": " << error;
+            EXPECT_GE(m.clock - layoutTime, row.arrivalDelay) << row.name;  // the wait really ran
+        }
         ReleaseVolumes(&run);
         std::string fileSystem;
-        EXPECT_TRUE(FinishVolumeWork(&run, false, "NTFS", true, &fileSystem, &error)) << row.name << ": " << error;
+        EXPECT_TRUE(FinishVolumeWork(&run, false, row.fileSystem, true, &fileSystem, &error))
+            << row.name << ": " << error;
         EXPECT_EQ(Letters(m), "1:E 2: ") << row.name;
         EXPECT_EQ(m.flushed, std::vector<std::string>{"E:\\"}) << row.name;
         EXPECT_FALSE(m.autoPlayHeld) << row.name;
