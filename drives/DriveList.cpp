@@ -58,6 +58,9 @@ bool OnDeviceChange(unsigned message, uintptr_t wParam) {
         return true;
     }
     if (wParam == kDeviceArrival) {
+        // A stick pulled while the boot tool had its letter off comes back
+        // letter-less: its restore record gives the letter back now.
+        OsRestoreDiskChanges();
         RefreshDriveList();
     } else if (wParam == kDeviceRemoveComplete) {
         OsComboClear();

@@ -104,6 +104,9 @@ TEST_F(CopyTest, TheBootToolRunsUndisturbedAndTheDriveIsFlushedAtTheEnd) {
     EXPECT_EQ(appState.driveListStale, 0);
     EXPECT_EQ(std::count(fake.log.begin(), fake.log.end(), L"restore disk changes"), 3);
     EXPECT_LT(Position(L"flush E:"), fake.log.size());
+    // A stick plugged in again afterwards gets what its record holds.
+    OnDeviceChange(0x0219, 0x8000);
+    EXPECT_EQ(std::count(fake.log.begin(), fake.log.end(), L"restore disk changes"), 4);
 }
 
 TEST_F(CopyTest, LoaderFilesFromTheProbeChooseGrub4dosAndBootGrldrMovesToTheRoot) {
