@@ -269,11 +269,11 @@ SystemPlace BootVolumePlace(const DiskCalls& calls) {
 bool DisksOfVolumeDevice(const DiskCalls& calls, const std::string& device, std::vector<uint32_t>* disks,
                          std::string* reason) {
     disks->clear();
-    std::vector<uint32_t> found;
+    std::vector<DiskExtent> found;
     std::string extentsError;
-    if (calls.extentDisks(calls.context, device, &found, &extentsError)) {
-        for (uint32_t disk : found) {
-            if (!Holds(*disks, disk)) disks->push_back(disk);
+    if (calls.extents(calls.context, device, &found, &extentsError)) {
+        for (const DiskExtent& extent : found) {
+            if (!Holds(*disks, extent.disk)) disks->push_back(extent.disk);
         }
         if (!disks->empty()) return true;
     }
@@ -295,11 +295,11 @@ void GatherDiskFacts(char letter, const DiskCalls& calls, DiskFacts* facts) {
     const std::string device = DeviceOfLetter(letter);
     facts->hasDiskNumber = calls.deviceNumber(calls.context, device, &facts->diskNumber);
     if (!facts->hasDiskNumber) return;
-    std::vector<uint32_t> extents;
+    std::vector<DiskExtent> extents;
     std::string ignored;
-    if (calls.extentDisks(calls.context, device, &extents, &ignored)) {
-        for (uint32_t disk : extents) {
-            if (!Holds(facts->volumeDisks, disk)) facts->volumeDisks.push_back(disk);
+    if (calls.extents(calls.context, device, &extents, &ignored)) {
+        for (const DiskExtent& extent : extents) {
+            if (!Holds(facts->volumeDisks, extent.disk)) facts->volumeDisks.push_back(extent.disk);
         }
     }
     facts->bus = DiskBusFromStorageBusType(calls.busType(calls.context, facts->diskNumber));
@@ -315,8 +315,9 @@ void GatherDiskFacts(char letter, const DiskCalls& calls, DiskFacts* facts) {
     facts->places.push_back(PlaceOfPath(calls, "this program", calls.programPath));
     facts->places.push_back(PlaceOfPath(calls, "the temporary folder", calls.temporaryFolder));
 
+    const uint32_t drives = calls.logicalDrives(calls.context);
     for (int i = 0; i < 26; ++i) {
-        if ((calls.logicalDrives & (1u << i)) == 0) continue;
+        if ((drives & (1u << i)) == 0) continue;
         const char other = char('A' + i);
         DriveKind kind = calls.driveKind(calls.context, RootOfLetter(other));
         if (kind != DriveKind::Removable && kind != DriveKind::Fixed) continue;
@@ -325,6 +326,20 @@ void GatherDiskFacts(char letter, const DiskCalls& calls, DiskFacts* facts) {
             facts->lettersOnDisk.push_back(other);
         }
     }
+}
+
+std::vector<char> LettersOfPartition(const DiskCalls& calls, uint32_t disk, uint64_t offset) {
+    std::vector<char> letters;
+    const uint32_t drives = calls.logicalDrives(calls.context);
+    for (int i = 0; i < 26; ++i) {
+        std::vector<DiskExtent> extents;
+        std::string ignored;
+        if ((drives & (1u << i)) != 0 && calls.extents(calls.context, DeviceOfLetter(char('A' + i)), &extents, &ignored) &&
+            extents.size() == 1 && extents[0].disk == disk && extents[0].offset == offset) {
+            letters.push_back(char('A' + i));
+        }
+    }
+    return letters;
 }
 
 // ---- The volumes of the disk while the tool writes

@@ -62,6 +62,12 @@ struct GuardVerdict {
 
 GuardVerdict DecideDiskGuard(const DiskFacts& facts);
 
+// Where a volume lies: its disk and the byte offset on it.
+struct DiskExtent {
+    uint32_t disk = 0;
+    uint64_t offset = 0;
+};
+
 // The system calls the facts come from, one thin call each: the Windows
 // front wraps the real ones, the tests give a fake machine. Text is UTF-8;
 // a volume device is "\\?\Volume{...}" or "\\.\E:", a root ends in a
@@ -74,9 +80,9 @@ struct DiskCalls {
     bool (*volumeRoot)(void* context, const std::string& path, std::string* root, std::string* error) = nullptr;
     // The volume device mounted at |root|.
     bool (*volumeDevice)(void* context, const std::string& root, std::string* device, std::string* error) = nullptr;
-    // The disks of the volume's extents; false when the call is not answered.
-    bool (*extentDisks)(void* context, const std::string& device, std::vector<uint32_t>* disks,
-                        std::string* error) = nullptr;
+    // The volume's extents; false when the call is not answered.
+    bool (*extents)(void* context, const std::string& device, std::vector<DiskExtent>* extents,
+                    std::string* error) = nullptr;
     // The storage device number, when |device| is a disk or lies on one.
     bool (*deviceNumber)(void* context, const std::string& device, uint32_t* disk) = nullptr;
     // The storage bus type number of a disk (0 when unknown).
@@ -87,7 +93,8 @@ struct DiskCalls {
     std::string windowsFolder;
     std::string programPath;
     std::string temporaryFolder;
-    uint32_t logicalDrives = 0;  // bit 0 is A:
+    // The drive letters in use now; bit 0 is A:.
+    uint32_t (*logicalDrives)(void* context) = nullptr;
 };
 
 // Gathers what DecideDiskGuard needs about |letter|'s disk. Calls that fail
@@ -98,6 +105,11 @@ void GatherDiskFacts(char letter, const DiskCalls& calls, DiskFacts* facts);
 // (only the extents know of volumes spanning disks).
 bool DisksOfVolumeDevice(const DiskCalls& calls, const std::string& device, std::vector<uint32_t>* disks,
                          std::string* reason);
+
+// Every drive letter whose volume is the one extent at |offset| on |disk|:
+// a partition's letters. Every letter is asked, not the volume list, which
+// leaves out ESP-type partitions that may carry a letter all the same.
+std::vector<char> LettersOfPartition(const DiskCalls& calls, uint32_t disk, uint64_t offset);
 
 // The page files the system uses, from the registry's memory-management
 // values: ExistingPageFiles ("\??\C:\pagefile.sys") and PagingFiles
@@ -223,8 +235,6 @@ struct VolumeCalls {
     bool (*lock)(void* context, void* volume, std::string* error) = nullptr;
     bool (*dismount)(void* context, void* volume, std::string* error) = nullptr;
     void (*close)(void* context, void* volume) = nullptr;
-    // The drive letters of the volume whose extent starts at |offset| on |disk|.
-    std::vector<char> (*lettersAt)(void* context, uint32_t disk, uint64_t offset) = nullptr;
     // That volume's name ("\\?\Volume{...}\"); false while the system has none.
     bool (*volumeNameAt)(void* context, uint32_t disk, uint64_t offset, std::string* name) = nullptr;
     // The volume name |letter| gives now; false when it names no volume.

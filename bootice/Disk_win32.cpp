@@ -83,11 +83,6 @@ bool Control(HANDLE device, DWORD code, const void* in, DWORD inBytes, void* out
 
 // ---- Volumes and the disks they lie on
 
-struct Extent {
-    uint32_t disk = 0;
-    uint64_t offset = 0;
-};
-
 bool DeviceNumberOf(HANDLE device, uint32_t* disk) {
     STORAGE_DEVICE_NUMBER number = {};
     if (!Control(device, IOCTL_STORAGE_GET_DEVICE_NUMBER, nullptr, 0, &number, sizeof number)) return false;
@@ -99,7 +94,7 @@ bool DeviceNumberOf(HANDLE device, uint32_t* disk) {
     return true;
 }
 
-bool ExtentsOf(HANDLE device, std::vector<Extent>* extents) {
+bool ExtentsOf(HANDLE device, std::vector<DiskExtent>* extents) {
     std::vector<uint8_t> buffer(sizeof(VOLUME_DISK_EXTENTS) + 31 * sizeof(DISK_EXTENT));
     if (!Control(device, IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS, nullptr, 0, buffer.data(), DWORD(buffer.size()))) {
         return false;
@@ -114,7 +109,7 @@ bool ExtentsOf(HANDLE device, std::vector<Extent>* extents) {
 
 struct VolumeOnDisk {
     std::wstring name;  // "\\?\Volume{...}\"
-    std::vector<Extent> extents;
+    std::vector<DiskExtent> extents;
 };
 
 // Every volume the system knows of with an extent on |disk|. Volumes that
@@ -131,7 +126,7 @@ std::vector<VolumeOnDisk> VolumesOnDisk(uint32_t disk) {
         uint32_t number = 0;
         bool onDisk = false;
         if (ExtentsOf(handle, &volume.extents) && !volume.extents.empty()) {
-            for (const Extent& extent : volume.extents) onDisk = onDisk || extent.disk == disk;
+            for (const DiskExtent& extent : volume.extents) onDisk = onDisk || extent.disk == disk;
         } else if (DeviceNumberOf(handle, &number)) {
             onDisk = number == disk;
         }
@@ -146,7 +141,7 @@ std::vector<VolumeOnDisk> VolumesOnDisk(uint32_t disk) {
 // just now.
 bool FindVolumeAt(uint32_t disk, uint64_t offset, std::wstring* volumeName) {
     for (const VolumeOnDisk& volume : VolumesOnDisk(disk)) {
-        for (const Extent& extent : volume.extents) {
+        for (const DiskExtent& extent : volume.extents) {
             if (extent.disk == disk && extent.offset == offset) {
                 *volumeName = volume.name;
                 return true;
@@ -234,18 +229,15 @@ bool CallVolumeDevice(void*, const std::string& root, std::string* device, std::
     return true;
 }
 
-bool CallExtentDisks(void*, const std::string& device, std::vector<uint32_t>* disks, std::string* error) {
+bool CallExtents(void*, const std::string& device, std::vector<DiskExtent>* extents, std::string* error) {
     HANDLE handle = OpenDevice(Widen(device), 0);
     if (handle == INVALID_HANDLE_VALUE) {
         *error = "cannot open " + device + ": " + LastErrorText();
         return false;
     }
-    std::vector<Extent> extents;
-    bool answered = ExtentsOf(handle, &extents);
+    bool answered = ExtentsOf(handle, extents);
     if (!answered) *error = LastErrorText();
     CloseSafely(&handle);
-    disks->clear();
-    for (const Extent& extent : extents) disks->push_back(extent.disk);
     return answered;
 }
 
@@ -281,7 +273,7 @@ DiskCalls SystemDiskCalls() {
     calls.driveKind = CallDriveKind;
     calls.volumeRoot = CallVolumeRoot;
     calls.volumeDevice = CallVolumeDevice;
-    calls.extentDisks = CallExtentDisks;
+    calls.extents = CallExtents;
     calls.deviceNumber = CallDeviceNumber;
     calls.busType = CallBusType;
     calls.registryStrings = CallRegistryStrings;
@@ -289,7 +281,7 @@ DiskCalls SystemDiskCalls() {
     if (GetSystemWindowsDirectoryW(folder, MAX_PATH + 1)) calls.windowsFolder = Narrow(folder);
     calls.programPath = Narrow(ProgramPath());
     if (GetTempPathW(MAX_PATH + 2, folder)) calls.temporaryFolder = Narrow(folder);
-    calls.logicalDrives = GetLogicalDrives();
+    calls.logicalDrives = [](void*) { return uint32_t(GetLogicalDrives()); };
     return calls;
 }
 
@@ -318,26 +310,6 @@ bool CallDismountVolume(void*, void* volume, std::string* error) {
 }
 
 void CallCloseVolume(void*, void* volume) { CloseHandle(static_cast<HANDLE>(volume)); }
-
-// Every letter is asked, not the volume list: the list leaves out ESP-type
-// partitions, which may carry a letter all the same.
-std::vector<char> CallLettersAt(void*, uint32_t disk, uint64_t offset) {
-    std::vector<char> letters;
-    DWORD drives = GetLogicalDrives();
-    for (int i = 0; i < 26; ++i) {
-        if ((drives & (1u << i)) == 0) continue;
-        const char letter = char('A' + i);
-        HANDLE handle = OpenDevice(L"\\\\.\\" + std::wstring(1, wchar_t(letter)) + L":", 0);
-        if (handle == INVALID_HANDLE_VALUE) continue;
-        std::vector<Extent> extents;
-        if (ExtentsOf(handle, &extents) && extents.size() == 1 && extents[0].disk == disk &&
-            extents[0].offset == offset) {
-            letters.push_back(letter);
-        }
-        CloseSafely(&handle);
-    }
-    return letters;
-}
 
 bool CallVolumeNameAt(void*, uint32_t disk, uint64_t offset, std::string* name) {
     std::wstring found;
@@ -505,7 +477,6 @@ FrontCalls SystemFrontCalls() {
     volumes.lock = CallLockVolume;
     volumes.dismount = CallDismountVolume;
     volumes.close = CallCloseVolume;
-    volumes.lettersAt = CallLettersAt;
     volumes.volumeNameAt = CallVolumeNameAt;
     volumes.volumeOfLetter = CallVolumeOfLetter;
     volumes.removeLetter = CallRemoveLetter;

@@ -100,7 +100,7 @@ bool MountAgainUnderLetter(VolumeRun* run, std::string* error) {
         if (!calls.volumeNameAt(calls.context, run->disk, run->partitionOffset, &volumeName)) return Try::Again;
         RemountFacts facts;
         facts.letter = letter;
-        facts.newVolumeLetters = calls.lettersAt(calls.context, run->disk, run->partitionOffset);
+        facts.newVolumeLetters = LettersOfPartition(*run->guard, run->disk, run->partitionOffset);
         std::string current;
         facts.letterTaken = calls.volumeOfLetter(calls.context, letter, &current);
         if (facts.letterTaken) {
@@ -155,7 +155,7 @@ bool ClearDiskVolumes(VolumeRun* run, bool bootCodeOnly, bool needsFormatter,
     for (const DiskPartition& partition : partitions) {
         // The letter's partition; partition 1 (the one the tool makes) until it is found.
         if (run->partitionOffset == 0 && partition.number == 1) run->partitionOffset = partition.offset;
-        std::vector<char> letters = calls.lettersAt(calls.context, run->disk, partition.offset);
+        std::vector<char> letters = LettersOfPartition(*run->guard, run->disk, partition.offset);
         if (std::find(letters.begin(), letters.end(), run->letter) != letters.end()) {
             run->partitionOffset = partition.offset;
         }
@@ -216,7 +216,7 @@ bool FormatNewVolume(VolumeRun* run, const std::string& fileSystem, std::string*
     // No letter while it is formatted: no window opens on it meanwhile. The
     // record gives it the chosen letter should the tool end here.
     Remember(run, run->letter, volumeName);
-    for (char letter : calls.lettersAt(calls.context, run->disk, run->partitionOffset)) {
+    for (char letter : LettersOfPartition(*run->guard, run->disk, run->partitionOffset)) {
         std::string ignored;
         calls.removeLetter(calls.context, letter, &ignored);
     }
@@ -287,7 +287,7 @@ bool FinishVolumeWork(VolumeRun* run, bool bootCodeOnly, const std::string& expe
         // The UEFI loaders' partition keeps no letter, even one the system
         // gave it after the layout.
         if (run->efiOffset != 0) {
-            for (char other : calls.lettersAt(calls.context, run->disk, run->efiOffset)) {
+            for (char other : LettersOfPartition(*run->guard, run->disk, run->efiOffset)) {
                 std::string ignored;
                 calls.removeLetter(calls.context, other, &ignored);
             }

@@ -220,14 +220,15 @@ void WireCalls(FakeMachine* machine) {
         else *error = "not a mount point";
         return volume != nullptr;
     };
-    calls.extentDisks = [](void* context, const std::string& device, std::vector<uint32_t>* disks,
-                           std::string* error) {
+    calls.extents = [](void* context, const std::string& device, std::vector<DiskExtent>* extents,
+                       std::string* error) {
         const FakeVolume* volume = VolumeByDevice(Machine(context), device);
         if (!volume || volume->extents.empty()) {
             *error = volume ? "not supported" : "cannot open " + device;
             return false;
         }
-        *disks = volume->extents;
+        extents->clear();
+        for (uint32_t disk : volume->extents) extents->push_back({disk, 0});
         return true;
     };
     calls.deviceNumber = [](void* context, const std::string& device, uint32_t* disk) {
@@ -244,10 +245,13 @@ void WireCalls(FakeMachine* machine) {
         auto found = Machine(context).registry.find(key + "|" + name);
         return found == Machine(context).registry.end() ? std::vector<std::string>() : found->second;
     };
-    calls.logicalDrives = 0;
-    for (const FakeVolume& volume : machine->volumes)
-        for (const std::string& root : volume.roots)
-            if (root.size() == 3) calls.logicalDrives |= 1u << (root[0] - 'A');
+    calls.logicalDrives = [](void* context) {
+        uint32_t drives = 0;
+        for (const FakeVolume& volume : Machine(context).volumes)
+            for (const std::string& root : volume.roots)
+                if (root.size() == 3) drives |= 1u << (root[0] - 'A');
+        return drives;
+    };
 }
 
 const char* kSetup = "SYSTEM\\Setup|SystemPartition";

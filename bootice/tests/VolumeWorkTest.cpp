@@ -125,10 +125,6 @@ void Wire(Machine* m) {
         return true;
     };
     c.close = [](void*, void* h) { static_cast<Volume*>(h)->locked = false; };
-    c.lettersAt = [](void* x, uint32_t disk, uint64_t offset) {
-        Volume* v = At(M(x), disk, offset);
-        return v != nullptr && v->present ? v->letters : std::vector<char>();
-    };
     c.volumeNameAt = [](void* x, uint32_t disk, uint64_t offset, std::string* name) {
         Volume* v = At(M(x), disk, offset);
         if (v == nullptr || !v->present) return false;
@@ -184,11 +180,18 @@ void Wire(Machine* m) {
 
     DiskCalls& g = m->guard;
     g.context = m;
-    g.extentDisks = [](void* x, const std::string& device, std::vector<uint32_t>* disks, std::string*) {
-        Volume* v = Named(M(x), device);
+    g.extents = [](void* x, const std::string& device, std::vector<DiskExtent>* extents, std::string*) {
+        // "\\.\E:" or a volume name.
+        Volume* v = device.size() == 6 ? Lettered(M(x), device[4]) : Named(M(x), device);
         if (v == nullptr || !v->knownDisk) return false;
-        *disks = {v->disk};
+        *extents = {{v->disk, v->offset}};
         return true;
+    };
+    g.logicalDrives = [](void* x) {
+        uint32_t drives = 0;
+        for (const Volume& v : M(x).volumes)
+            for (char c : v.present ? v.letters : std::vector<char>()) drives |= 1u << (c - 'A');
+        return drives;
     };
     g.deviceNumber = [](void*, const std::string&, uint32_t*) { return false; };
 }

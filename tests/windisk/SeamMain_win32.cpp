@@ -267,18 +267,21 @@ std::string FileSystemAt(uint64_t offset) {
 // ---- The guard's calls: E: is a USB stick on disk 2, C: the system disk 0,
 // D: a volume of disk 3.
 
-uint32_t DiskOfDevice(const std::string& device) {
-    if (device == "\\\\.\\E:") return kDisk;
-    if (device == "\\\\.\\D:") return kOtherDisk;
-    size_t at = device.find("{dk");
-    if (at != std::string::npos) return uint32_t(atoi(device.c_str() + at + 3));
-    return 0;
+// The volume a guard call names: "\\.\E:" or a volume name; C: is the
+// system disk 0's.
+const Volume* VolumeOfDevice(const std::string& device) {
+    Update();
+    if (device.size() == 6 && device.compare(0, 4, "\\\\.\\") == 0) return ByLetter(device[4]);
+    return ByName(device);
+}
+
+bool IsSystemDevice(const std::string& device) {
+    return device == "\\\\.\\C:" || device.find("HarddiskVolume") != std::string::npos;
 }
 
 DriveKind SeamDriveKind(void*, const std::string& root) {
-    if (root == "E:\\" || root == "D:\\") return DriveKind::Removable;
     if (root == "C:\\") return DriveKind::Fixed;
-    return DriveKind::NoSuchDrive;
+    return VolumeOfDevice("\\\\.\\" + root.substr(0, 2)) != nullptr ? DriveKind::Removable : DriveKind::NoSuchDrive;
 }
 bool SeamVolumeRoot(void*, const std::string& path, std::string* root, std::string*) {
     *root = path.substr(0, 3);
@@ -288,13 +291,25 @@ bool SeamVolumeDevice(void*, const std::string& root, std::string* device, std::
     *device = "\\\\.\\" + root.substr(0, 2);
     return true;
 }
-bool SeamExtentDisks(void*, const std::string& device, std::vector<uint32_t>* disks, std::string*) {
-    *disks = {DiskOfDevice(device)};
+bool SeamExtents(void*, const std::string& device, std::vector<DiskExtent>* extents, std::string* error) {
+    const Volume* v = VolumeOfDevice(device);
+    if (v == nullptr && !IsSystemDevice(device)) {
+        *error = "The system cannot find the file specified (error 2)";
+        return false;
+    }
+    *extents = {v != nullptr ? DiskExtent{v->disk, v->offset} : DiskExtent{0, 1 << 20}};
     return true;
 }
 bool SeamDeviceNumber(void*, const std::string& device, uint32_t* disk) {
-    *disk = DiskOfDevice(device);
-    return true;
+    const Volume* v = VolumeOfDevice(device);
+    *disk = v != nullptr ? v->disk : 0;
+    return v != nullptr || IsSystemDevice(device);
+}
+uint32_t SeamLogicalDrives(void*) {
+    uint32_t drives = 1u << 2;
+    for (const Volume& v : g.volumes)
+        for (char c : v.present ? v.letters : std::vector<char>()) drives |= 1u << (c - 'A');
+    return drives;
 }
 int SeamBusType(void*, uint32_t) { return 0x07; }
 std::vector<std::string> SeamRegistry(void*, const std::string&, const std::string& name) {
@@ -356,12 +371,6 @@ void SeamClose(void*, void* handle) {
     if (v != nullptr && h->locks) v->locked = false;
     delete h;
     PushState();
-}
-
-std::vector<char> SeamLettersAt(void*, uint32_t disk, uint64_t offset) {
-    Update();
-    Volume* v = ByOffset(disk, offset);
-    return v != nullptr && v->present ? v->letters : std::vector<char>();
 }
 
 bool SeamVolumeNameAt(void*, uint32_t disk, uint64_t offset, std::string* name) {
@@ -548,20 +557,19 @@ int wmain(int argc, wchar_t** argv) {
     calls.guard.driveKind = SeamDriveKind;
     calls.guard.volumeRoot = SeamVolumeRoot;
     calls.guard.volumeDevice = SeamVolumeDevice;
-    calls.guard.extentDisks = SeamExtentDisks;
+    calls.guard.extents = SeamExtents;
     calls.guard.deviceNumber = SeamDeviceNumber;
     calls.guard.busType = SeamBusType;
     calls.guard.registryStrings = SeamRegistry;
     calls.guard.windowsFolder = "C:\\windows";
     calls.guard.programPath = "C:\\payload\\bootice.exe";
     calls.guard.temporaryFolder = "C:\\temp\\";
-    calls.guard.logicalDrives = (1u << 2) | (1u << 3) | (1u << 4);
+    calls.guard.logicalDrives = SeamLogicalDrives;
     VolumeCalls& v = calls.volumes;
     v.open = SeamOpen;
     v.lock = SeamLock;
     v.dismount = SeamDismount;
     v.close = SeamClose;
-    v.lettersAt = SeamLettersAt;
     v.volumeNameAt = SeamVolumeNameAt;
     v.volumeOfLetter = SeamVolumeOfLetter;
     v.removeLetter = SeamRemoveLetter;
