@@ -32,6 +32,11 @@ struct AppState {
     std::atomic<int64_t> imageSizeKiB{0};
     std::atomic<int32_t> extractStartTime{0};
     std::atomic<int32_t> driveListBusy{0};
+    // The boot tool runs: the drive list is not rebuilt meanwhile, since
+    // reading a volume's information mounts it again (stale: a device came
+    // or went meanwhile, and the list is rebuilt when the tool ends).
+    std::atomic<int32_t> bootToolRunning{0};
+    std::atomic<int32_t> driveListStale{0};
     std::atomic<int32_t> showAllDrives{0};
     std::atomic<ThreadHandle> workerThread{nullptr};
     std::atomic<int32_t> interruptRequested{0};

@@ -82,6 +82,9 @@ bool StartUp() {
     }
 
     FlushEvents();
+    // A boot tool of an earlier run that was killed, or whose stick was
+    // pulled, may have left letters off and AutoPlay held.
+    if (admin) OsRestoreDiskChanges();
     RefreshDriveList();
     OsAcceptDroppedFiles();
     return true;

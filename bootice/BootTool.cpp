@@ -1,5 +1,6 @@
 #include "bootice/BootTool.h"
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -93,8 +94,17 @@ static bool RunPartitions(const BootCommand& command, BlockDevice* disk, const F
         return false;
     }
     if (layout.efiSectorCount && !CheckEfiPartition(layout, disk->sectorSize, message)) return false;
+    // Where the system mounts the new partitions the moment the table is set
+    // (a front with applyLayout), their volumes must arrive carrying a file
+    // system: a RAW volume with a letter makes the shell offer "You need to
+    // format the disk". There the partitions are written before the table,
+    // and NTFS and exFAT get a small FAT placeholder that the system's
+    // formatter then replaces.
+    const bool contentsFirst = hooks.applyLayout != nullptr;
     // Checks the master boot code before it wipes anything.
-    if (!WriteFreshPartitionTable(disk, layout, kMasterBootCode, hooks, message)) return false;
+    if (contentsFirst ? !WipeOldLayout(disk, layout, kMasterBootCode, message)
+                      : !WriteFreshPartitionTable(disk, layout, kMasterBootCode, hooks, message))
+        return false;
     // Partition 2 before partition 1: it is complete when the system's
     // formatter brings the new volume up.
     std::string efiReport;
@@ -105,7 +115,15 @@ static bool RunPartitions(const BootCommand& command, BlockDevice* disk, const F
     std::string formatted;
     if (command.fileSystem == FileSystem::Fat32) {
         if (!FormatFat32(disk, layout, NewSerial(hooks, oldSector0, 2), &formatted, message)) return false;
-    } else {
+    } else if (contentsFirst) {
+        std::string ignored;
+        const uint64_t placeholderSectors = std::min<uint64_t>(layout.sectorCount, (16u << 20) / disk->sectorSize);
+        if (!WriteSmallFatVolume(disk, layout.firstSector, placeholderSectors, NewSerial(hooks, oldSector0, 2),
+                                 "NO NAME", {}, &ignored, message))
+            return false;
+    }
+    if (contentsFirst && !WriteFreshPartitionTable(disk, layout, kMasterBootCode, hooks, message, false)) return false;
+    if (command.fileSystem != FileSystem::Fat32) {
         if (!hooks.formatWithSystem(hooks.context, command.fileSystem, layout, message)) return false;
         std::vector<uint8_t> boot(disk->sectorSize);
         FileSystem found;

@@ -7,14 +7,6 @@ namespace {
 
 char Upper(char c) { return char(std::toupper(static_cast<unsigned char>(c))); }
 
-bool SamePathIgnoringCase(const std::string& a, const std::string& b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (Upper(a[i]) != Upper(b[i])) return false;
-    }
-    return true;
-}
-
 bool Holds(const std::vector<uint32_t>& disks, uint32_t disk) {
     return std::find(disks.begin(), disks.end(), disk) != disks.end();
 }
@@ -104,6 +96,19 @@ bool SectorsWithinDisk(uint64_t first, uint32_t count, uint64_t sectorCount) {
     return first <= sectorCount && count <= sectorCount - first;
 }
 
+std::string WithoutTrailingBackslash(std::string path) {
+    if (!path.empty() && path.back() == '\\') path.pop_back();
+    return path;
+}
+
+bool SameNameIgnoringCase(const std::string& a, const std::string& b) {
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (Upper(a[i]) != Upper(b[i])) return false;
+    }
+    return true;
+}
+
 std::string LettersText(const std::vector<char>& letters) {
     std::string text;
     for (char letter : letters) {
@@ -169,7 +174,7 @@ std::vector<std::string> PageFilePaths(const std::vector<std::string>& existingP
         while (!path.empty() && path.front() == ' ') path.erase(path.begin());
         if (path.size() < 3 || path[1] != ':' || !std::isalpha(static_cast<unsigned char>(path[0]))) return;
         for (const std::string& known : paths) {
-            if (SamePathIgnoringCase(known, path)) return;
+            if (SameNameIgnoringCase(known, path)) return;
         }
         paths.push_back(path);
     };
@@ -264,11 +269,11 @@ SystemPlace BootVolumePlace(const DiskCalls& calls) {
 bool DisksOfVolumeDevice(const DiskCalls& calls, const std::string& device, std::vector<uint32_t>* disks,
                          std::string* reason) {
     disks->clear();
-    std::vector<uint32_t> found;
+    std::vector<DiskExtent> found;
     std::string extentsError;
-    if (calls.extentDisks(calls.context, device, &found, &extentsError)) {
-        for (uint32_t disk : found) {
-            if (!Holds(*disks, disk)) disks->push_back(disk);
+    if (calls.extents(calls.context, device, &found, &extentsError)) {
+        for (const DiskExtent& extent : found) {
+            if (!Holds(*disks, extent.disk)) disks->push_back(extent.disk);
         }
         if (!disks->empty()) return true;
     }
@@ -290,11 +295,11 @@ void GatherDiskFacts(char letter, const DiskCalls& calls, DiskFacts* facts) {
     const std::string device = DeviceOfLetter(letter);
     facts->hasDiskNumber = calls.deviceNumber(calls.context, device, &facts->diskNumber);
     if (!facts->hasDiskNumber) return;
-    std::vector<uint32_t> extents;
+    std::vector<DiskExtent> extents;
     std::string ignored;
-    if (calls.extentDisks(calls.context, device, &extents, &ignored)) {
-        for (uint32_t disk : extents) {
-            if (!Holds(facts->volumeDisks, disk)) facts->volumeDisks.push_back(disk);
+    if (calls.extents(calls.context, device, &extents, &ignored)) {
+        for (const DiskExtent& extent : extents) {
+            if (!Holds(facts->volumeDisks, extent.disk)) facts->volumeDisks.push_back(extent.disk);
         }
     }
     facts->bus = DiskBusFromStorageBusType(calls.busType(calls.context, facts->diskNumber));
@@ -310,8 +315,9 @@ void GatherDiskFacts(char letter, const DiskCalls& calls, DiskFacts* facts) {
     facts->places.push_back(PlaceOfPath(calls, "this program", calls.programPath));
     facts->places.push_back(PlaceOfPath(calls, "the temporary folder", calls.temporaryFolder));
 
+    const uint32_t drives = calls.logicalDrives(calls.context);
     for (int i = 0; i < 26; ++i) {
-        if ((calls.logicalDrives & (1u << i)) == 0) continue;
+        if ((drives & (1u << i)) == 0) continue;
         const char other = char('A' + i);
         DriveKind kind = calls.driveKind(calls.context, RootOfLetter(other));
         if (kind != DriveKind::Removable && kind != DriveKind::Fixed) continue;
@@ -320,6 +326,20 @@ void GatherDiskFacts(char letter, const DiskCalls& calls, DiskFacts* facts) {
             facts->lettersOnDisk.push_back(other);
         }
     }
+}
+
+std::vector<char> LettersOfPartition(const DiskCalls& calls, uint32_t disk, uint64_t offset) {
+    std::vector<char> letters;
+    const uint32_t drives = calls.logicalDrives(calls.context);
+    for (int i = 0; i < 26; ++i) {
+        std::vector<DiskExtent> extents;
+        std::string ignored;
+        if ((drives & (1u << i)) != 0 && calls.extents(calls.context, DeviceOfLetter(char('A' + i)), &extents, &ignored) &&
+            extents.size() == 1 && extents[0].disk == disk && extents[0].offset == offset) {
+            letters.push_back(char('A' + i));
+        }
+    }
+    return letters;
 }
 
 // ---- The volumes of the disk while the tool writes
@@ -359,12 +379,16 @@ VolumePlan PlanVolumeWork(bool bootCodeOnly, char letter, const std::vector<Disk
 }
 
 ClearVerdict DecideVolumeClear(const std::string& name, bool locked, const std::string& lockError, bool dismounted,
-                               const std::string& dismountError) {
+                               const std::string& dismountError, bool lockedAfterDismount) {
     ClearVerdict verdict;
-    verdict.mayWrite = locked || dismounted;
-    if (!locked && dismounted) {
+    verdict.mayWrite = locked || (dismounted && lockedAfterDismount);
+    if (!locked && verdict.mayWrite) {
         verdict.note = name + " was in use by another program (" + lockError +
                        "); it was dismounted anyway, which closed that program's files on it";
+    } else if (!verdict.mayWrite && dismounted) {
+        verdict.refusal = name + " is in use: it was dismounted, but another program mounted it again at once and "
+                          "it can't be locked (" + lockError + "): close the windows and programs that use it and "
+                          "try again";
     } else if (!verdict.mayWrite) {
         verdict.refusal = name + " is in use and can be neither locked (" + lockError + ") nor dismounted (" +
                           dismountError + "): close the windows and programs that use it and try again";
@@ -382,6 +406,17 @@ FormatProblem FormatProblemOf(int packet) {
         case 9: return {"a quick format is not possible", false};
         case 10: return {"a read or write error", true};
         case 12: return {"the label was refused", false};
+        case 16: return {"the cluster size is too small for this volume", false};
+        case 17: return {"the cluster size is too big for this volume", false};
+        case 18: return {"the partition is too small for this file system", false};
+        case 19: return {"the partition is too big for this file system", false};
+        case 20: return {"there is no medium in the drive", false};
+        case 21: return {"the volume would have more clusters than the file system can count", false};
+        case 24: return {"the device is not ready (off line)", true};
+        case 31: return {"the device reported a hardware failure", false};
+        case 35: return {"the cluster size is not allowed", false};
+        case 36: return {"the cluster size does not suit the disk's sector size", false};
+        case 37: return {"the partition is not aligned to the cluster size", false};
         default: return {"the formatter ended without saying why", true};
     }
 }

@@ -62,6 +62,12 @@ struct GuardVerdict {
 
 GuardVerdict DecideDiskGuard(const DiskFacts& facts);
 
+// Where a volume lies: its disk and the byte offset on it.
+struct DiskExtent {
+    uint32_t disk = 0;
+    uint64_t offset = 0;
+};
+
 // The system calls the facts come from, one thin call each: the Windows
 // front wraps the real ones, the tests give a fake machine. Text is UTF-8;
 // a volume device is "\\?\Volume{...}" or "\\.\E:", a root ends in a
@@ -74,9 +80,9 @@ struct DiskCalls {
     bool (*volumeRoot)(void* context, const std::string& path, std::string* root, std::string* error) = nullptr;
     // The volume device mounted at |root|.
     bool (*volumeDevice)(void* context, const std::string& root, std::string* device, std::string* error) = nullptr;
-    // The disks of the volume's extents; false when the call is not answered.
-    bool (*extentDisks)(void* context, const std::string& device, std::vector<uint32_t>* disks,
-                        std::string* error) = nullptr;
+    // The volume's extents; false when the call is not answered.
+    bool (*extents)(void* context, const std::string& device, std::vector<DiskExtent>* extents,
+                    std::string* error) = nullptr;
     // The storage device number, when |device| is a disk or lies on one.
     bool (*deviceNumber)(void* context, const std::string& device, uint32_t* disk) = nullptr;
     // The storage bus type number of a disk (0 when unknown).
@@ -87,7 +93,8 @@ struct DiskCalls {
     std::string windowsFolder;
     std::string programPath;
     std::string temporaryFolder;
-    uint32_t logicalDrives = 0;  // bit 0 is A:
+    // The drive letters in use now; bit 0 is A:.
+    uint32_t (*logicalDrives)(void* context) = nullptr;
 };
 
 // Gathers what DecideDiskGuard needs about |letter|'s disk. Calls that fail
@@ -98,6 +105,11 @@ void GatherDiskFacts(char letter, const DiskCalls& calls, DiskFacts* facts);
 // (only the extents know of volumes spanning disks).
 bool DisksOfVolumeDevice(const DiskCalls& calls, const std::string& device, std::vector<uint32_t>* disks,
                          std::string* reason);
+
+// Every drive letter whose volume is the one extent at |offset| on |disk|:
+// a partition's letters. Every letter is asked, not the volume list, which
+// leaves out ESP-type partitions that may carry a letter all the same.
+std::vector<char> LettersOfPartition(const DiskCalls& calls, uint32_t disk, uint64_t offset);
 
 // The page files the system uses, from the registry's memory-management
 // values: ExistingPageFiles ("\??\C:\pagefile.sys") and PagingFiles
@@ -110,6 +122,12 @@ std::vector<std::string> PageFilePaths(const std::vector<std::string>& existingP
 // sectors. The Windows front asks before every transfer, so that nothing is
 // ever read or written outside the chosen disk, whatever the core computed.
 bool SectorsWithinDisk(uint64_t first, uint32_t count, uint64_t sectorCount);
+
+// "\\?\Volume{...}\" opens as a device only without its trailing backslash.
+std::string WithoutTrailingBackslash(std::string path);
+
+// Names compared as the system compares them: ASCII letters in either case.
+bool SameNameIgnoringCase(const std::string& a, const std::string& b);
 
 // "E:, F:" for a list of letters, for messages.
 std::string LettersText(const std::vector<char>& letters);
@@ -150,6 +168,7 @@ constexpr RetryPolicy kLockRetry{20, 500};      // a volume in use: 10 s
 constexpr RetryPolicy kTransferRetry{4, 250};  // USB sticks and hubs report passing errors
 constexpr RetryPolicy kFormatRetry{4, 2000};    // the formatter's passing "in use"
 constexpr RetryPolicy kArrivalRetry{80, 250};   // a new volume may take 20 s to appear
+constexpr RetryPolicy kRelockRetry{20, 100};    // the lock after a dismount: 2 s
 
 // Whether a failed sector transfer is worth another try: a refused request
 // (invalid function or parameter, not supported) stays refused.
@@ -180,16 +199,19 @@ struct VolumePlan {
 VolumePlan PlanVolumeWork(bool bootCodeOnly, char letter, const std::vector<DiskPartition>& partitions,
                           const std::vector<char>& lettersOnDisk);
 
-// The outcome of clearing one volume: locked, or at least dismounted (which
-// works while others hold handles, and ends their hold).
+// The outcome of clearing one volume: locked, at once or after a dismount
+// (which works while others hold handles, and ends their hold).
 struct ClearVerdict {
     bool mayWrite = false;
     std::string note;     // for the report: who was in the way and what was done
     std::string refusal;  // one line when nothing may be written
 };
 
+// A volume dismounted but not locked may be mounted again by anyone at once
+// (Explorer does on every device arrival), so after a dismount the lock is
+// tried again for a while: only a lock lets the writes go ahead.
 ClearVerdict DecideVolumeClear(const std::string& name, bool locked, const std::string& lockError, bool dismounted,
-                               const std::string& dismountError);
+                               const std::string& dismountError, bool lockedAfterDismount);
 
 // The formatter's progress packets, as its callback numbers them.
 struct FormatProblem {
@@ -213,8 +235,6 @@ struct VolumeCalls {
     bool (*lock)(void* context, void* volume, std::string* error) = nullptr;
     bool (*dismount)(void* context, void* volume, std::string* error) = nullptr;
     void (*close)(void* context, void* volume) = nullptr;
-    // The drive letters of the volume whose extent starts at |offset| on |disk|.
-    std::vector<char> (*lettersAt)(void* context, uint32_t disk, uint64_t offset) = nullptr;
     // That volume's name ("\\?\Volume{...}\"); false while the system has none.
     bool (*volumeNameAt)(void* context, uint32_t disk, uint64_t offset, std::string* name) = nullptr;
     // The volume name |letter| gives now; false when it names no volume.
@@ -227,7 +247,17 @@ struct VolumeCalls {
     // One run of the system's formatter on |volumeName|; *packet: its last problem packet (0: none).
     bool (*format)(void* context, const std::string& volumeName, const std::string& fileSystem, bool removable,
                    int* packet, std::string* error) = nullptr;
-    // AutoPlay held off (true) for the run and put back as it was (false).
+    // Loads the system's formatter. Asked before the first write, so that a
+    // system without it refuses NTFS and exFAT with the disk untouched.
+    bool (*formatterReady)(void* context, std::string* error) = nullptr;
+    // Writes what the system holds of the volume at |root| ("E:\") to the medium.
+    bool (*flush)(void* context, const std::string& root, std::string* error) = nullptr;
+    // The restore record, kept where only administrators write: |letter| goes
+    // back to |volumeName| should the tool end without giving it back itself
+    // (killed, crashed, the stick pulled); an empty name forgets the letter.
+    void (*remember)(void* context, char letter, const std::string& volumeName) = nullptr;
+    // AutoPlay held off (true) for the run and put back as it was (false);
+    // the old setting goes into the restore record first.
     void (*holdAutoPlay)(void* context, bool hold) = nullptr;
     void (*pause)(void* context, uint32_t milliseconds) = nullptr;
 };

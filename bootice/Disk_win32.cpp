@@ -10,6 +10,9 @@
 
 #include "bootice/Disk_win32.h"
 #include "bootice/Sectors.h"
+#include "bootice/VolumeWork.h"
+#include "platform/RestoreRecord_win32.h"
+#include "platform/SystemLibraries_win32.h"
 
 namespace {
 
@@ -56,10 +59,8 @@ std::string LastErrorText() { return ErrorText(GetLastError()); }
 
 std::wstring DiskPath(uint32_t number) { return L"\\\\.\\PhysicalDrive" + std::to_wstring(number); }
 
-// "\\?\Volume{...}\" opens as a device only without its trailing backslash.
-std::wstring DevicePathOf(std::wstring volumeName) {
-    if (!volumeName.empty() && volumeName.back() == L'\\') volumeName.pop_back();
-    return volumeName;
+std::wstring DevicePathOf(const std::wstring& volumeName) {
+    return Widen(WithoutTrailingBackslash(Narrow(volumeName)));
 }
 
 // ---- Handles
@@ -82,11 +83,6 @@ bool Control(HANDLE device, DWORD code, const void* in, DWORD inBytes, void* out
 
 // ---- Volumes and the disks they lie on
 
-struct Extent {
-    uint32_t disk = 0;
-    uint64_t offset = 0;
-};
-
 bool DeviceNumberOf(HANDLE device, uint32_t* disk) {
     STORAGE_DEVICE_NUMBER number = {};
     if (!Control(device, IOCTL_STORAGE_GET_DEVICE_NUMBER, nullptr, 0, &number, sizeof number)) return false;
@@ -98,7 +94,7 @@ bool DeviceNumberOf(HANDLE device, uint32_t* disk) {
     return true;
 }
 
-bool ExtentsOf(HANDLE device, std::vector<Extent>* extents) {
+bool ExtentsOf(HANDLE device, std::vector<DiskExtent>* extents) {
     std::vector<uint8_t> buffer(sizeof(VOLUME_DISK_EXTENTS) + 31 * sizeof(DISK_EXTENT));
     if (!Control(device, IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS, nullptr, 0, buffer.data(), DWORD(buffer.size()))) {
         return false;
@@ -113,7 +109,7 @@ bool ExtentsOf(HANDLE device, std::vector<Extent>* extents) {
 
 struct VolumeOnDisk {
     std::wstring name;  // "\\?\Volume{...}\"
-    std::vector<Extent> extents;
+    std::vector<DiskExtent> extents;
 };
 
 // Every volume the system knows of with an extent on |disk|. Volumes that
@@ -130,7 +126,7 @@ std::vector<VolumeOnDisk> VolumesOnDisk(uint32_t disk) {
         uint32_t number = 0;
         bool onDisk = false;
         if (ExtentsOf(handle, &volume.extents) && !volume.extents.empty()) {
-            for (const Extent& extent : volume.extents) onDisk = onDisk || extent.disk == disk;
+            for (const DiskExtent& extent : volume.extents) onDisk = onDisk || extent.disk == disk;
         } else if (DeviceNumberOf(handle, &number)) {
             onDisk = number == disk;
         }
@@ -145,7 +141,7 @@ std::vector<VolumeOnDisk> VolumesOnDisk(uint32_t disk) {
 // just now.
 bool FindVolumeAt(uint32_t disk, uint64_t offset, std::wstring* volumeName) {
     for (const VolumeOnDisk& volume : VolumesOnDisk(disk)) {
-        for (const Extent& extent : volume.extents) {
+        for (const DiskExtent& extent : volume.extents) {
             if (extent.disk == disk && extent.offset == offset) {
                 *volumeName = volume.name;
                 return true;
@@ -233,18 +229,15 @@ bool CallVolumeDevice(void*, const std::string& root, std::string* device, std::
     return true;
 }
 
-bool CallExtentDisks(void*, const std::string& device, std::vector<uint32_t>* disks, std::string* error) {
+bool CallExtents(void*, const std::string& device, std::vector<DiskExtent>* extents, std::string* error) {
     HANDLE handle = OpenDevice(Widen(device), 0);
     if (handle == INVALID_HANDLE_VALUE) {
         *error = "cannot open " + device + ": " + LastErrorText();
         return false;
     }
-    std::vector<Extent> extents;
-    bool answered = ExtentsOf(handle, &extents);
+    bool answered = ExtentsOf(handle, extents);
     if (!answered) *error = LastErrorText();
     CloseSafely(&handle);
-    disks->clear();
-    for (const Extent& extent : extents) disks->push_back(extent.disk);
     return answered;
 }
 
@@ -280,7 +273,7 @@ DiskCalls SystemDiskCalls() {
     calls.driveKind = CallDriveKind;
     calls.volumeRoot = CallVolumeRoot;
     calls.volumeDevice = CallVolumeDevice;
-    calls.extentDisks = CallExtentDisks;
+    calls.extents = CallExtents;
     calls.deviceNumber = CallDeviceNumber;
     calls.busType = CallBusType;
     calls.registryStrings = CallRegistryStrings;
@@ -288,7 +281,7 @@ DiskCalls SystemDiskCalls() {
     if (GetSystemWindowsDirectoryW(folder, MAX_PATH + 1)) calls.windowsFolder = Narrow(folder);
     calls.programPath = Narrow(ProgramPath());
     if (GetTempPathW(MAX_PATH + 2, folder)) calls.temporaryFolder = Narrow(folder);
-    calls.logicalDrives = GetLogicalDrives();
+    calls.logicalDrives = [](void*) { return uint32_t(GetLogicalDrives()); };
     return calls;
 }
 
@@ -317,26 +310,6 @@ bool CallDismountVolume(void*, void* volume, std::string* error) {
 }
 
 void CallCloseVolume(void*, void* volume) { CloseHandle(static_cast<HANDLE>(volume)); }
-
-// Every letter is asked, not the volume list: the list leaves out ESP-type
-// partitions, which may carry a letter all the same.
-std::vector<char> CallLettersAt(void*, uint32_t disk, uint64_t offset) {
-    std::vector<char> letters;
-    DWORD drives = GetLogicalDrives();
-    for (int i = 0; i < 26; ++i) {
-        if ((drives & (1u << i)) == 0) continue;
-        const char letter = char('A' + i);
-        HANDLE handle = OpenDevice(L"\\\\.\\" + std::wstring(1, wchar_t(letter)) + L":", 0);
-        if (handle == INVALID_HANDLE_VALUE) continue;
-        std::vector<Extent> extents;
-        if (ExtentsOf(handle, &extents) && extents.size() == 1 && extents[0].disk == disk &&
-            extents[0].offset == offset) {
-            letters.push_back(letter);
-        }
-        CloseSafely(&handle);
-    }
-    return letters;
-}
 
 bool CallVolumeNameAt(void*, uint32_t disk, uint64_t offset, std::string* name) {
     std::wstring found;
@@ -379,10 +352,6 @@ bool CallFileSystemOf(void*, const std::string& root, std::string* fileSystem, s
 
 // ---- The system's formatter, fmifs.dll, loaded from System32 only
 
-#ifndef LOAD_LIBRARY_SEARCH_SYSTEM32
-#define LOAD_LIBRARY_SEARCH_SYSTEM32 0x00000800
-#endif
-
 constexpr int kFormatFinished = 11;
 constexpr DWORD kFormatRemovableMedia = 0x0B;
 constexpr DWORD kFormatFixedMedia = 0x0C;
@@ -390,6 +359,9 @@ constexpr DWORD kFormatFixedMedia = 0x0C;
 typedef BOOLEAN(WINAPI* FormatCallback)(int packet, DWORD subAction, void* information);
 typedef VOID(WINAPI* FormatExProcedure)(PWCHAR root, DWORD media, PWCHAR fileSystem, PWCHAR label, BOOL quick,
                                         DWORD clusterSize, FormatCallback callback);
+
+// Resolved once, before the first write, and kept for the run.
+FormatExProcedure g_formatEx = nullptr;
 
 // The callback has no context argument; one format runs at a time.
 struct FormatOutcome {
@@ -402,41 +374,60 @@ BOOLEAN WINAPI OnFormatPacket(int packet, DWORD, void* information) {
     if (packet == kFormatFinished) {
         g_formatOutcome.finished = true;
         g_formatOutcome.success = information != nullptr && *static_cast<BOOLEAN*>(information) != 0;
-    } else if (packet == 3 || (packet >= 5 && packet <= 10) || packet == 12) {
-        // The problems FormatProblemOf names; the last one is reported.
+    } else if (packet != 0 && packet != 1 && packet != 4 && packet != 13 && packet != 14 && packet != 15) {
+        // Not progress, a report or a message: a problem, which FormatProblemOf
+        // names; the last one is reported.
         g_formatOutcome.problem = packet;
     }
     return TRUE;
 }
 
-bool CallFormat(void*, const std::string& volumeName, const std::string& fileSystem, bool removable, int* packet,
-                std::string* error) {
+bool CallFormatterReady(void*, std::string* error) {
+    if (g_formatEx != nullptr) return true;
     // The folder this tool runs from is writable by the user: a planted
     // fmifs.dll there must never be loaded with administrator rights.
-    HMODULE library = LoadLibraryExW(L"fmifs.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    HMODULE library = LoadSystemLibrary(L"fmifs.dll");
     if (library == nullptr) {
         *error = "the system's formatter (fmifs.dll) is not available: " + LastErrorText();
         return false;
     }
-    auto formatEx = reinterpret_cast<FormatExProcedure>(reinterpret_cast<void*>(GetProcAddress(library, "FormatEx")));
-    if (formatEx == nullptr) {
+    g_formatEx = reinterpret_cast<FormatExProcedure>(reinterpret_cast<void*>(GetProcAddress(library, "FormatEx")));
+    if (g_formatEx == nullptr) {
         *error = "the system's formatter (fmifs.dll) has no FormatEx: " + LastErrorText();
-        FreeLibrary(library);
         return false;
     }
+    return true;
+}
+
+bool CallFormat(void* context, const std::string& volumeName, const std::string& fileSystem, bool removable,
+                int* packet, std::string* error) {
+    if (!CallFormatterReady(context, error)) return false;
     std::wstring root = Widen(volumeName);
     std::wstring name = Widen(fileSystem);
     std::wstring label;
     g_formatOutcome = FormatOutcome();
-    formatEx(&root[0], removable ? kFormatRemovableMedia : kFormatFixedMedia, &name[0], &label[0], TRUE, 0,
-             OnFormatPacket);
-    FreeLibrary(library);
+    g_formatEx(&root[0], removable ? kFormatRemovableMedia : kFormatFixedMedia, &name[0], &label[0], TRUE, 0,
+               OnFormatPacket);
     *packet = g_formatOutcome.problem;
     return g_formatOutcome.finished && g_formatOutcome.success;
 }
 
+// Everything the system holds of the volume goes to the medium, so that a
+// stick pulled at the last message holds every sector written.
+bool CallFlush(void*, const std::string& root, std::string* error) {
+    HANDLE handle = OpenDevice(Widen("\\\\.\\" + root.substr(0, 2)), GENERIC_READ | GENERIC_WRITE);
+    bool flushed = handle != INVALID_HANDLE_VALUE && FlushFileBuffers(handle);
+    if (!flushed) *error = LastErrorText();
+    CloseSafely(&handle);
+    return flushed;
+}
+
+void CallRemember(void*, char letter, const std::string& volumeName) {
+    RecordLetter(wchar_t(letter), Widen(volumeName));
+}
+
 // AutoPlay's own switch for this user ("Use AutoPlay for all media and
-// devices"), as the control panel writes it; put back as it was.
+// devices"), as the control panel writes it; recorded, then put back as it was.
 const wchar_t kAutoPlayKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Explorer\\AutoplayHandlers";
 struct AutoPlaySetting {
     bool held = false;
@@ -456,9 +447,11 @@ void CallHoldAutoPlay(void*, bool hold) {
         g_autoPlay.existed = RegQueryValueExW(key, L"DisableAutoplay", nullptr, &type,
                                               reinterpret_cast<BYTE*>(&g_autoPlay.value), &size) == ERROR_SUCCESS &&
                              type == REG_DWORD;
+        RecordAutoPlay(g_autoPlay.existed, g_autoPlay.value);
         DWORD off = 1;
         g_autoPlay.held = RegSetValueExW(key, L"DisableAutoplay", 0, REG_DWORD, reinterpret_cast<BYTE*>(&off),
                                          sizeof off) == ERROR_SUCCESS;
+        if (!g_autoPlay.held) ForgetAutoPlay();
     } else if (!hold && g_autoPlay.held) {
         if (g_autoPlay.existed) {
             RegSetValueExW(key, L"DisableAutoplay", 0, REG_DWORD, reinterpret_cast<BYTE*>(&g_autoPlay.value),
@@ -466,6 +459,7 @@ void CallHoldAutoPlay(void*, bool hold) {
         } else {
             RegDeleteValueW(key, L"DisableAutoplay");
         }
+        ForgetAutoPlay();
         g_autoPlay.held = false;
     }
     RegCloseKey(key);
@@ -483,13 +477,15 @@ FrontCalls SystemFrontCalls() {
     volumes.lock = CallLockVolume;
     volumes.dismount = CallDismountVolume;
     volumes.close = CallCloseVolume;
-    volumes.lettersAt = CallLettersAt;
     volumes.volumeNameAt = CallVolumeNameAt;
     volumes.volumeOfLetter = CallVolumeOfLetter;
     volumes.removeLetter = CallRemoveLetter;
     volumes.setLetter = CallSetLetter;
     volumes.fileSystemOf = CallFileSystemOf;
     volumes.format = CallFormat;
+    volumes.formatterReady = CallFormatterReady;
+    volumes.flush = CallFlush;
+    volumes.remember = CallRemember;
     volumes.holdAutoPlay = CallHoldAutoPlay;
     volumes.pause = CallPause;
     return calls;
@@ -507,6 +503,7 @@ struct PhysicalDisk {
     bool wrote = false;
     std::string failure;        // the refused call, for the final message
     const VolumeCalls* calls = nullptr;
+    VolumeRun* run = nullptr;
 };
 
 // One transfer at a byte offset given in the OVERLAPPED: a disk handle needs
@@ -536,14 +533,12 @@ bool TransferSectors(PhysicalDisk* disk, bool writing, uint64_t first, uint32_t 
         DWORD bytesWanted = sectors * disk->sectorSize;
         if (writing) memcpy(disk->buffer, bytes, bytesWanted);
         DWORD done = 0;
-        bool ok = false;
-        // USB sticks and hubs report passing errors: a few tries before giving up.
         int attempt = 1;
-        for (;; ++attempt) {
-            ok = TransferOnce(disk, writing, first, bytesWanted, &done) && done == bytesWanted;
-            if (ok || attempt >= kTransferRetry.attempts || !TransferErrorPasses(ok ? 0 : GetLastError())) break;
-            disk->calls->pause(disk->calls->context, kTransferRetry.pauseMilliseconds);
-        }
+        // USB sticks and hubs report passing errors: a few tries before giving up.
+        bool ok = Retry(*disk->calls, kTransferRetry, [&](int) {
+            if (TransferOnce(disk, writing, first, bytesWanted, &done) && done == bytesWanted) return Try::Done;
+            return TransferErrorPasses(GetLastError()) ? Try::Again : Try::GiveUp;
+        }, &attempt);
         disk->wrote = disk->wrote || (writing && done > 0);
         if (!ok) {
             std::string why = done != 0 ? "the system transferred " + std::to_string(done) + " of " +
@@ -642,119 +637,8 @@ std::vector<DiskPartition> PartitionsOf(PhysicalDisk* disk) {
     return partitions;
 }
 
-// ---- Clearing volumes: letters off, locked, or at least dismounted
 
-struct ClearedVolume {
-    void* handle = nullptr;
-    std::string name;
-};
-
-struct TakenLetter {
-    char letter = 0;
-    std::string volumeName;
-};
-
-struct FrontState {
-    const FrontCalls* calls = nullptr;
-    PhysicalDisk* disk = nullptr;
-    char letter = 0;
-    bool removable = false;
-    bool layoutApplied = false;
-    uint64_t partitionOffset = 0;        // the letter's partition (partition 1 after a new layout)
-    uint64_t efiOffset = 0;              // the UEFI loaders' partition; 0: none
-    std::vector<ClearedVolume> cleared;  // held while the core writes
-    std::vector<TakenLetter> taken;      // letters taken for the run, with their old volumes
-    std::vector<std::string> notes;      // who was in the way, for the report
-};
-
-const VolumeCalls& Volumes(const FrontState* state) { return state->calls->volumes; }
-
-std::string DiskName(const FrontState* state) { return "disk " + std::to_string(state->disk->number); }
-
-void ReleaseCleared(FrontState* state) {
-    for (ClearedVolume& volume : state->cleared) Volumes(state).close(Volumes(state).context, volume.handle);
-    state->cleared.clear();
-}
-
-// Takes |letter| off its volume for the run, remembering the volume.
-void TakeLetter(FrontState* state, char letter) {
-    const VolumeCalls& calls = Volumes(state);
-    TakenLetter taken;
-    taken.letter = letter;
-    if (!calls.volumeOfLetter(calls.context, letter, &taken.volumeName)) return;
-    std::string error;
-    if (calls.removeLetter(calls.context, letter, &error)) {
-        state->taken.push_back(taken);
-    } else {
-        state->notes.push_back(std::string(1, letter) + ": could not be taken off its volume (" + error + ")");
-    }
-}
-
-// Gives the taken letters back to the volumes they named, when the run ends
-// before anything was written.
-void GiveLettersBack(FrontState* state) {
-    const VolumeCalls& calls = Volumes(state);
-    for (const TakenLetter& taken : state->taken) {
-        std::string ignored;
-        calls.setLetter(calls.context, taken.letter, taken.volumeName, &ignored);
-    }
-    state->taken.clear();
-}
-
-// Opens a partition through its device path (which the system makes a moment
-// after a new layout), locks it or at least dismounts it, and keeps it so.
-bool ClearVolume(FrontState* state, const std::string& device, const std::string& name, bool waitForDevice,
-                 std::string* refusal) {
-    const VolumeCalls& calls = Volumes(state);
-    std::string error;
-    void* handle = nullptr;
-    for (int attempt = 1; handle == nullptr; ++attempt) {
-        handle = calls.open(calls.context, device, &error);
-        if (handle != nullptr) break;
-        if (!waitForDevice || attempt >= kLockRetry.attempts) {
-            *refusal = name + " can't be opened (" + device + ": " + error + ")";
-            return false;
-        }
-        calls.pause(calls.context, kLockRetry.pauseMilliseconds);
-    }
-    std::string lockError;
-    bool locked = false;
-    for (int attempt = 1; !locked; ++attempt) {
-        locked = calls.lock(calls.context, handle, &lockError);
-        if (locked || attempt >= kLockRetry.attempts) break;
-        calls.pause(calls.context, kLockRetry.pauseMilliseconds);
-    }
-    std::string dismountError;
-    bool dismounted = calls.dismount(calls.context, handle, &dismountError);
-    ClearVerdict verdict = DecideVolumeClear(name, locked, lockError, dismounted, dismountError);
-    if (!verdict.mayWrite) {
-        calls.close(calls.context, handle);
-        *refusal = verdict.refusal;
-        return false;
-    }
-    if (!verdict.note.empty()) state->notes.push_back(verdict.note);
-    // The dismount closed the other program's files: the lock may be had now,
-    // and it keeps that program from mounting the volume again meanwhile.
-    if (!locked) calls.lock(calls.context, handle, &lockError);
-    state->cleared.push_back({handle, name});
-    return true;
-}
-
-// A new partition's device appears a moment after the layout call.
-bool ClearPartition(FrontState* state, uint32_t number, bool isNew, std::string* refusal) {
-    return ClearVolume(state, PartitionDevicePath(state->disk->number, number),
-                       "partition " + std::to_string(number) + " of " + DiskName(state), isNew, refusal);
-}
-
-// Dismounts the kept volumes once more after the core's writes, so that
-// whatever the system mounted or cached before is read afresh.
-void DismountCleared(FrontState* state) {
-    const VolumeCalls& calls = Volumes(state);
-    for (ClearedVolume& volume : state->cleared) {
-        std::string ignored;
-        calls.dismount(calls.context, volume.handle, &ignored);
-    }
-}
+// ---- The hooks the core calls
 
 // ---- The hooks the core calls
 
@@ -773,14 +657,14 @@ uint32_t NewDiskSignature(void*) {
 }
 
 bool ApplyLayout(void* context, const PartitionLayout& layout, std::string* error) {
-    FrontState* state = static_cast<FrontState*>(context);
-    PhysicalDisk* disk = state->disk;
+    PhysicalDisk* disk = static_cast<PhysicalDisk*>(context);
+    const std::string diskName = "disk " + std::to_string(disk->number);
     CREATE_DISK create = {};
     create.PartitionStyle = PARTITION_STYLE_MBR;
     create.Mbr.Signature = layout.diskSignature;
     // Creating the disk afresh also drops a GPT the system may still hold.
     if (!Control(disk->handle, IOCTL_DISK_CREATE_DISK, &create, sizeof create, nullptr, 0)) {
-        *error = "the system refused a new partition table on " + DiskName(state) + ": " + LastErrorText();
+        *error = "the system refused a new partition table on " + diskName + ": " + LastErrorText();
         return false;
     }
     disk->wrote = true;
@@ -814,243 +698,46 @@ bool ApplyLayout(void* context, const PartitionLayout& layout, std::string* erro
         efi.Mbr.RecognizedPartition = FALSE;
         efi.Mbr.HiddenSectors = DWORD(layout.efiFirstSector);
     }
+    // From here on the old volumes are gone whatever the next calls answer.
+    LayoutApplied(disk->run, layout.firstSector * disk->sectorSize,
+                  layout.efiSectorCount != 0 ? layout.efiFirstSector * disk->sectorSize : 0);
     if (!Control(disk->handle, IOCTL_DISK_SET_DRIVE_LAYOUT_EX, drive, DWORD(buffer.size()), nullptr, 0)) {
-        *error = "the system refused the partition layout of " + DiskName(state) + ": " + LastErrorText();
+        *error = "the system refused the partition layout of " + diskName + ": " + LastErrorText();
         return false;
     }
     if (!Control(disk->handle, IOCTL_DISK_UPDATE_PROPERTIES, nullptr, 0, nullptr, 0)) {
-        *error = "the system did not take up the new layout of " + DiskName(state) + ": " + LastErrorText();
+        *error = "the system did not take up the new layout of " + diskName + ": " + LastErrorText();
         return false;
-    }
-    state->layoutApplied = true;
-    state->partitionOffset = layout.firstSector * disk->sectorSize;
-    state->efiOffset = layout.efiSectorCount != 0 ? layout.efiFirstSector * disk->sectorSize : 0;
-    // The old volumes are gone with the old table. The new ones may be
-    // mounted RAW at once, and a window may open on them: before the core
-    // writes a byte into them they lose any letter and are locked, or at
-    // least dismounted; else nothing is written.
-    ReleaseCleared(state);
-    const VolumeCalls& calls = Volumes(state);
-    for (uint32_t number = 1; number <= (state->efiOffset != 0 ? 2u : 1u); ++number) {
-        if (!ClearPartition(state, number, true, error)) {
-            *error = "nothing was written into the new partitions: " + *error;
-            return false;
-        }
-        uint64_t offset = number == 1 ? state->partitionOffset : state->efiOffset;
-        for (char letter : calls.lettersAt(calls.context, disk->number, offset)) TakeLetter(state, letter);
     }
     return true;
 }
 
-// The volume at |offset| once the system has made it.
-bool WaitForVolumeAt(const FrontState* state, uint64_t offset, std::string* volumeName) {
-    const VolumeCalls& calls = Volumes(state);
-    for (int attempt = 1;; ++attempt) {
-        if (calls.volumeNameAt(calls.context, state->disk->number, offset, volumeName)) return true;
-        if (attempt >= kArrivalRetry.attempts) return false;
-        calls.pause(calls.context, kArrivalRetry.pauseMilliseconds);
-    }
-}
-
-// NTFS and exFAT: the system's formatter, on the new volume by its name. It
-// has no letter until it carries its file system, so the shell never offers
-// to format a RAW drive in the meantime.
 bool FormatWithSystem(void* context, FileSystem fileSystem, const PartitionLayout&, std::string* error) {
-    FrontState* state = static_cast<FrontState*>(context);
-    const VolumeCalls& calls = Volumes(state);
-    const std::string name = FileSystemName(fileSystem);
-    // The formatter locks the volume itself.
-    for (ClearedVolume& volume : state->cleared) {
-        if (volume.name.compare(0, 12, "partition 1 ") == 0) {
-            calls.close(calls.context, volume.handle);
-            volume = state->cleared.back();
-            state->cleared.pop_back();
-            break;
-        }
-    }
-    std::string volumeName;
-    if (!WaitForVolumeAt(state, state->partitionOffset, &volumeName)) {
-        *error = "the new partition's volume did not appear, so it can't be formatted as " + name;
-        return false;
-    }
-    for (char letter : calls.lettersAt(calls.context, state->disk->number, state->partitionOffset)) {
-        TakeLetter(state, letter);
-    }
-    for (int attempt = 1;; ++attempt) {
-        int packet = 0;
-        std::string callError;
-        if (calls.format(calls.context, volumeName, name, state->removable, &packet, &callError)) return true;
-        if (!callError.empty()) {
-            *error = callError;
-            return false;
-        }
-        FormatProblem problem = FormatProblemOf(packet);
-        if (!RetryFormat(attempt, problem)) {
-            *error = "the system's formatter failed to format the new partition as " + name + " (tried " +
-                     std::to_string(attempt) + (attempt == 1 ? " time" : " times") + "): " + problem.text;
-            return false;
-        }
-        calls.pause(calls.context, kFormatRetry.pauseMilliseconds);
-    }
+    return FormatNewVolume(static_cast<PhysicalDisk*>(context)->run, FileSystemName(fileSystem), error);
 }
 
-// Gives the new partition's volume the letter the command named, taking the
-// letter from a stale mount point and any other letter from the volume. The
-// mount point also mounts the volume where the system mounts nothing by itself.
-bool MountAgainUnderLetter(const FrontState* state, std::string* error) {
-    const VolumeCalls& calls = Volumes(state);
-    std::string lastFailure = "the new partition's volume did not appear";
-    for (int attempt = 1;; ++attempt) {
-        std::string volumeName;
-        if (calls.volumeNameAt(calls.context, state->disk->number, state->partitionOffset, &volumeName)) {
-            RemountFacts facts;
-            facts.letter = state->letter;
-            facts.newVolumeLetters = calls.lettersAt(calls.context, state->disk->number, state->partitionOffset);
-            std::string current;
-            facts.letterTaken = calls.volumeOfLetter(calls.context, state->letter, &current);
-            if (facts.letterTaken) {
-                std::vector<uint32_t> disks;
-                std::string ignored;
-                if (!current.empty() && current.back() == '\\') current.pop_back();
-                // A volume that can't be found any more is the old one of this disk.
-                facts.letterOnTargetDisk =
-                    !DisksOfVolumeDevice(state->calls->guard, current, &disks, &ignored) ||
-                    std::find(disks.begin(), disks.end(), state->disk->number) != disks.end();
-            }
-            RemountPlan plan = PlanRemount(facts);
-            if (plan.done) return true;
-            if (plan.refused) {
-                *error = plan.reason;
-                return false;
-            }
-            bool ok = true;
-            std::string callError;
-            if (plan.freeLetter && !calls.removeLetter(calls.context, state->letter, &callError)) {
-                ok = false;
-                lastFailure = std::string(1, state->letter) + ": can't be taken from its old volume (" + callError + ")";
-            }
-            for (char other : plan.lettersToRemove) {
-                if (ok && !calls.removeLetter(calls.context, other, &callError)) {
-                    ok = false;
-                    lastFailure = std::string(1, other) + ": can't be taken from the new volume (" + callError + ")";
-                }
-            }
-            if (ok && !calls.setLetter(calls.context, state->letter, volumeName, &callError)) {
-                lastFailure = "the new volume can't be given the letter " + std::string(1, state->letter) + ": (" +
-                              callError + ")";
-            }
-        }
-        if (attempt >= kArrivalRetry.attempts) {
-            *error = lastFailure;
-            return false;
-        }
-        calls.pause(calls.context, kArrivalRetry.pauseMilliseconds);
-    }
-}
-
-// Waits until the letter answers with a file system; returns its name.
-bool WaitForFileSystem(const FrontState* state, std::string* fileSystem, std::string* error) {
-    const VolumeCalls& calls = Volumes(state);
-    const std::string root = std::string(1, state->letter) + ":\\";
-    for (int attempt = 1;; ++attempt) {
-        std::string callError;
-        if (calls.fileSystemOf(calls.context, root, fileSystem, &callError)) return true;
-        if (attempt >= kArrivalRetry.attempts) {
-            *error = std::string(1, state->letter) + ": shows no file system after the work: " + callError;
-            return false;
-        }
-        calls.pause(calls.context, kArrivalRetry.pauseMilliseconds);
-    }
-}
-
-bool SameName(const std::string& a, const char* b) {
-    return a.size() == strlen(b) && std::equal(a.begin(), a.end(), b, [](char x, char y) {
-               return toupper(static_cast<unsigned char>(x)) == toupper(static_cast<unsigned char>(y));
-           });
-}
-
-// The copy operation goes on with the drive letter: the letter must name the
-// disk's volume again, with a file system the system mounts.
-bool CheckDriveAfterwards(const BootCommand& command, const FrontState* state, std::string* fileSystem,
-                          std::string* error) {
-    const char letter = state->letter;
-    if (command.form == CommandForm::MasterBootRecord) {
-        // The master boot code leaves the volumes alone, whatever they hold.
-        const VolumeCalls& calls = Volumes(state);
-        std::string volumeName;
-        for (int attempt = 1; !calls.volumeOfLetter(calls.context, letter, &volumeName); ++attempt) {
-            if (attempt >= kArrivalRetry.attempts) {
-                *error = std::string(1, letter) + ": did not come back";
-                return false;
-            }
-            calls.pause(calls.context, kArrivalRetry.pauseMilliseconds);
-        }
-        return true;
-    }
-    if (!MountAgainUnderLetter(state, error) || !WaitForFileSystem(state, fileSystem, error)) return false;
-    if (command.form == CommandForm::Partitions && !SameName(*fileSystem, FileSystemName(command.fileSystem))) {
-        *error = std::string(1, letter) + ": shows " + *fileSystem + " instead of the new " +
-                 FileSystemName(command.fileSystem);
-        return false;
-    }
-    return true;
-}
-
-std::string NotesText(const FrontState& state) {
+std::string NotesText(const VolumeRun& run) {
     std::string text;
-    for (const std::string& note : state.notes) text += "; " + note;
+    for (const std::string& note : run.notes) text += "; " + note;
     return text;
-}
-
-// Clears the disk's volumes as planned: letters off, each partition locked
-// or dismounted. On a refusal nothing has been written and the letters go back.
-bool ClearDiskVolumes(const BootCommand& command, const DiskFacts& facts, FrontState* state, std::string* refusal) {
-    const VolumeCalls& calls = Volumes(state);
-    std::vector<DiskPartition> partitions = PartitionsOf(state->disk);
-    VolumePlan plan = PlanVolumeWork(command.form == CommandForm::MasterBootRecord, facts.letter, partitions,
-                                     facts.lettersOnDisk);
-    for (const DiskPartition& partition : partitions) {
-        // The letter's partition; partition 1 (the one the tool makes) until it is found.
-        if (state->partitionOffset == 0 && partition.number == 1) state->partitionOffset = partition.offset;
-        std::vector<char> letters = calls.lettersAt(calls.context, state->disk->number, partition.offset);
-        if (std::find(letters.begin(), letters.end(), facts.letter) != letters.end()) {
-            state->partitionOffset = partition.offset;
-        }
-    }
-    // A disk that does not answer the layout call still has the letter's
-    // volume: it is reached by its name, or by the letter while that stays.
-    std::string letterVolume = "\\\\.\\" + std::string(1, facts.letter) + ":";
-    if (calls.volumeOfLetter(calls.context, facts.letter, &letterVolume) && letterVolume.back() == '\\') {
-        letterVolume.pop_back();
-    }
-    if (plan.holdAutoPlay) calls.holdAutoPlay(calls.context, true);
-    // Letters first: Explorer closes its windows on a drive whose letter goes.
-    for (char letter : plan.lettersToTake) TakeLetter(state, letter);
-    bool cleared = true;
-    for (uint32_t number : plan.partitionsToClear) cleared = cleared && ClearPartition(state, number, false, refusal);
-    if (cleared && partitions.empty() && command.form != CommandForm::MasterBootRecord) {
-        cleared = ClearVolume(state, letterVolume, std::string(1, facts.letter) + ":", false, refusal);
-    }
-    if (!cleared) {
-        ReleaseCleared(state);
-        GiveLettersBack(state);
-    }
-    return cleared;
 }
 
 // The work on the opened disk; the caller closes it.
 DiskRunResult RunOnOpenDisk(const BootCommand& command, const DiskFacts& facts, PhysicalDisk* disk,
                             const FrontCalls& calls) {
     DiskRunResult result;
-    FrontState state;
-    state.calls = &calls;
-    state.disk = disk;
-    state.letter = facts.letter;
-    state.removable = facts.driveKind == DriveKind::Removable;
+    VolumeRun run;
+    run.calls = &calls.volumes;
+    run.guard = &calls.guard;
+    run.disk = disk->number;
+    run.letter = facts.letter;
+    run.removable = facts.driveKind == DriveKind::Removable;
     disk->calls = &calls.volumes;
+    disk->run = &run;
+    const bool bootCodeOnly = command.form == CommandForm::MasterBootRecord;
+    const bool needsFormatter = command.form == CommandForm::Partitions && command.fileSystem != FileSystem::Fat32;
     std::string error;
-    if (!ClearDiskVolumes(command, facts, &state, &error)) {
-        calls.volumes.holdAutoPlay(calls.volumes.context, false);
+    if (!ClearDiskVolumes(&run, bootCodeOnly, needsFormatter, PartitionsOf(disk), facts.lettersOnDisk, &error)) {
         result.exitCode = kExitNoAccess;
         result.message = error;
         return result;
@@ -1062,41 +749,22 @@ DiskRunResult RunOnOpenDisk(const BootCommand& command, const DiskFacts& facts, 
     device.read = ReadDiskSectors;
     device.write = WriteDiskSectors;
     FrontHooks hooks;
-    hooks.context = &state;
+    hooks.context = disk;
     hooks.applyLayout = ApplyLayout;
     hooks.formatWithSystem = FormatWithSystem;
     hooks.newDiskSignature = NewDiskSignature;
 
     std::string coreMessage;
     bool ok = RunBootCommand(command, &device, hooks, &coreMessage);
-    DismountCleared(&state);
-    ReleaseCleared(&state);
+    ReleaseVolumes(&run);
     // The core may have changed the table in sector 0 (the active flag, the
     // boot code); the system rereads it so that it does not act on a stale copy.
     if (disk->wrote) Control(disk->handle, IOCTL_DISK_UPDATE_PROPERTIES, nullptr, 0, nullptr, 0);
     const std::string diskName = "disk " + std::to_string(disk->number);
     const std::string drive = std::string(1, facts.letter) + ":";
+    const std::string expected = command.form == CommandForm::Partitions ? FileSystemName(command.fileSystem) : "";
     std::string fileSystem;
-    bool checked = false;
-    if (ok) {
-        checked = CheckDriveAfterwards(command, &state, &fileSystem, &error);
-        // The other volumes of an unchanged table are still there: their
-        // letters go back. The UEFI loaders' partition keeps none, even one
-        // the system gave it after the layout.
-        state.taken.erase(std::remove_if(state.taken.begin(), state.taken.end(),
-                                         [&](const TakenLetter& t) { return t.letter == state.letter; }),
-                          state.taken.end());
-        if (!state.layoutApplied) GiveLettersBack(&state);
-        const VolumeCalls& volumes = calls.volumes;
-        for (char letter : state.efiOffset != 0 ? volumes.lettersAt(volumes.context, disk->number, state.efiOffset)
-                                                : std::vector<char>()) {
-            std::string ignored;
-            volumes.removeLetter(volumes.context, letter, &ignored);
-        }
-    } else if (!disk->wrote || !state.layoutApplied) {
-        GiveLettersBack(&state);
-    }
-    calls.volumes.holdAutoPlay(calls.volumes.context, false);
+    bool checked = FinishVolumeWork(&run, bootCodeOnly, expected, ok, &fileSystem, &error);
     if (!ok) {
         result.exitCode = kExitFailed;
         result.message = coreMessage.empty() ? "the work on " + diskName + " failed" : coreMessage;
@@ -1104,7 +772,7 @@ DiskRunResult RunOnOpenDisk(const BootCommand& command, const DiskFacts& facts, 
             result.message += " (" + disk->failure + ")";
         }
         if (disk->wrote) result.message += "; " + diskName + " was changed and is left incomplete";
-        result.message += NotesText(state);
+        result.message += NotesText(run);
         return result;
     }
     if (!checked) {
@@ -1116,9 +784,9 @@ DiskRunResult RunOnOpenDisk(const BootCommand& command, const DiskFacts& facts, 
     result.report = drive + " is on " + diskName + ": " + SizeText(disk->sectorCount * disk->sectorSize) + ", " +
                     std::to_string(disk->sectorSize) + "-byte sectors\r\n";
     if (!coreMessage.empty()) result.report += coreMessage + "\r\n";
-    for (const std::string& note : state.notes) result.report += note + "\r\n";
+    for (const std::string& note : run.notes) result.report += note + "\r\n";
     if (!fileSystem.empty()) result.report += drive + " is mounted again as " + fileSystem + "\r\n";
-    result.message = "done on " + drive + " (" + diskName + ")" + NotesText(state);
+    result.message = "done on " + drive + " (" + diskName + ")" + NotesText(run);
     return result;
 }
 

@@ -12,14 +12,11 @@
 #include <windows.h>
 
 #include "bootice/Disk_win32.h"
+#include "platform/SystemLibraries_win32.h"
 
 int wmain(int argc, wchar_t** argv) {
     // The tool runs with administrator rights from a folder the user can
     // write to: system DLLs come from System32 only, never from beside it.
-    // Windows 7 has the call only with its 2011 update, hence the lookup.
-    typedef BOOL(WINAPI * SetDirectories)(DWORD);
-    auto setDefaultDllDirectories = reinterpret_cast<SetDirectories>(reinterpret_cast<void*>(
-        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories")));
-    if (setDefaultDllDirectories != nullptr) setDefaultDllDirectories(0x00000800 /* SEARCH_SYSTEM32 */);
+    UseSystemFolderForLibraries();
     return RunBootTool(argc, argv, SystemFrontCalls());
 }

@@ -101,8 +101,8 @@ static bool CheckMasterBootCode(const BootCodeImage& code, std::string* error) {
     return true;
 }
 
-bool WriteFreshPartitionTable(BlockDevice* disk, const PartitionLayout& layout, const BootCodeImage& code,
-                              const FrontHooks& hooks, std::string* error) {
+bool WipeOldLayout(BlockDevice* disk, const PartitionLayout& layout, const BootCodeImage& code, std::string* error) {
+    // Checks the master boot code before it wipes anything.
     if (!CheckMasterBootCode(code, error)) return false;
     const uint32_t sectorSize = disk->sectorSize;
     // Primary GPT header and entries (LBA 1 on) and whatever an old layout kept
@@ -123,6 +123,14 @@ bool WriteFreshPartitionTable(BlockDevice* disk, const PartitionLayout& layout, 
         !ZeroSectorsVerified(disk, layout.efiFirstSector,
                              head < layout.efiSectorCount ? head : layout.efiSectorCount, error))
         return false;
+    return true;
+}
+
+bool WriteFreshPartitionTable(BlockDevice* disk, const PartitionLayout& layout, const BootCodeImage& code,
+                              const FrontHooks& hooks, std::string* error, bool wipeFirst) {
+    if (!CheckMasterBootCode(code, error)) return false;
+    if (wipeFirst && !WipeOldLayout(disk, layout, code, error)) return false;
+    const uint32_t sectorSize = disk->sectorSize;
 
     if (hooks.applyLayout) {
         if (!hooks.applyLayout(hooks.context, layout, error)) return false;

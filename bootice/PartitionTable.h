@@ -42,8 +42,11 @@ void BuildMasterBootRecord(const PartitionLayout& layout, const BootCodeImage& c
 // sets the table: through hooks.applyLayout when the front has it (the boot
 // code is then written over what the system left), else by writing sector 0.
 // Checks the table by reading it back.
+// |wipeFirst| false: the caller wiped with WipeOldLayout and has written the
+// partitions' contents since.
+bool WipeOldLayout(BlockDevice* disk, const PartitionLayout& layout, const BootCodeImage& code, std::string* error);
 bool WriteFreshPartitionTable(BlockDevice* disk, const PartitionLayout& layout, const BootCodeImage& code,
-                              const FrontHooks& hooks, std::string* error);
+                              const FrontHooks& hooks, std::string* error, bool wipeFirst = true);
 
 // Writes bytes 0..439 of sector 0; keeps the disk signature and the table, and
 // sets the 55 AA signature if it was missing.

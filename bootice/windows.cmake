@@ -4,13 +4,14 @@
 # under Wine.
 
 # The guard decides over facts; it makes no system call, so both builds have it.
-add_library(bootice_guard STATIC ${CMAKE_CURRENT_LIST_DIR}/DiskGuard.cpp)
+add_library(bootice_guard STATIC ${CMAKE_CURRENT_LIST_DIR}/DiskGuard.cpp ${CMAKE_CURRENT_LIST_DIR}/VolumeWork.cpp)
 target_include_directories(bootice_guard PUBLIC ${CMAKE_SOURCE_DIR})
 
 if(DROVELKIT_WINDOWS)
   add_executable(bootice_exe
     ${CMAKE_CURRENT_LIST_DIR}/Main_win32.cpp
-    ${CMAKE_CURRENT_LIST_DIR}/Disk_win32.cpp)
+    ${CMAKE_CURRENT_LIST_DIR}/Disk_win32.cpp
+    ${CMAKE_SOURCE_DIR}/platform/RestoreRecord_win32.cpp)
   set_target_properties(bootice_exe PROPERTIES OUTPUT_NAME bootice)
   target_compile_definitions(bootice_exe PRIVATE UNICODE _UNICODE WIN32_LEAN_AND_MEAN _WIN32_WINNT=0x0601)
   target_link_libraries(bootice_exe PRIVATE bootice_core bootice_bootcode bootice_guard)
@@ -34,7 +35,8 @@ if(DROVELKIT_WINDOWS)
   find_program(DROVELKIT_DRIVER_CC x86_64-w64-mingw32-gcc)
   set(_windisk ${CMAKE_SOURCE_DIR}/tests/windisk)
   if(DROVELKIT_DRIVER_CC AND DROVELKIT_NATIVE_BUILD_DIR)
-    add_executable(bootice_windisk ${_windisk}/SeamMain_win32.cpp ${CMAKE_CURRENT_LIST_DIR}/Disk_win32.cpp)
+    add_executable(bootice_windisk ${_windisk}/SeamMain_win32.cpp ${CMAKE_CURRENT_LIST_DIR}/Disk_win32.cpp
+                 ${CMAKE_SOURCE_DIR}/platform/RestoreRecord_win32.cpp)
     target_compile_definitions(bootice_windisk PRIVATE UNICODE _UNICODE WIN32_LEAN_AND_MEAN _WIN32_WINNT=0x0601)
     target_link_libraries(bootice_windisk PRIVATE bootice_core bootice_bootcode bootice_guard)
     target_link_options(bootice_windisk PRIVATE -municode -mconsole -static -static-libgcc -static-libstdc++)
@@ -53,8 +55,9 @@ if(DROVELKIT_WINDOWS)
     add_test(NAME windisk_cleanup COMMAND ${_windisk_run} cleanup --work ${_windisk_work})
     set_tests_properties(windisk_setup PROPERTIES FIXTURES_SETUP windisk)
     set_tests_properties(windisk_cleanup PROPERTIES FIXTURES_CLEANUP windisk)
-    foreach(_row plain explorer-holds-e autoplay-opens-new-volume new-volume-late-raw letter-taken-meanwhile
-                 old-esp-mounted-unlisted formatex-in-use-once automount-off transfer-error-once)
+    foreach(_row plain autoplay-opens-new-volume new-volume-arrives-late letter-taken-meanwhile
+                 old-esp-mounted-unlisted automount-off transfer-error-once
+                 remount-after-dismount remounted-at-once-refused killed-after-layout gpt-stick)
       add_test(NAME windisk.${_row} COMMAND ${_windisk_run} row ${_row} --work ${_windisk_work}
                                             --wine ${DROVELKIT_WINE} --seam $<TARGET_FILE:bootice_windisk>
                                             --front ${DROVELKIT_NATIVE_BUILD_DIR}/bootice/bootice
@@ -66,7 +69,8 @@ if(DROVELKIT_WINDOWS)
       LABELS "windisk;wine" RUN_SERIAL TRUE TIMEOUT 300 SKIP_RETURN_CODE 77 ENVIRONMENT "PYTHONDONTWRITEBYTECODE=1")
   endif()
 else()
-  add_executable(bootice_guard_tests ${CMAKE_CURRENT_LIST_DIR}/tests/DiskGuardTest.cpp)
+  add_executable(bootice_guard_tests ${CMAKE_CURRENT_LIST_DIR}/tests/DiskGuardTest.cpp
+                 ${CMAKE_CURRENT_LIST_DIR}/tests/VolumeWorkTest.cpp)
   target_link_libraries(bootice_guard_tests PRIVATE bootice_guard GTest::gtest_main)
   gtest_discover_tests(bootice_guard_tests PROPERTIES LABELS unit)
 endif()

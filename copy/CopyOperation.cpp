@@ -29,7 +29,16 @@ std::wstring BootTool() { return PayloadFolder() + L"\\bootice.exe"; }
 
 // Returns false when Escape has been pressed: the caller goes to the finish.
 bool RunTool(CopyRun& run, const std::wstring& program, const std::wstring& arguments) {
+    const bool bootTool = program == BootTool();
+    if (bootTool) appState.bootToolRunning = 1;
     const int32_t exitCode = RunConsoleTool(program, arguments, PayloadFolder());
+    if (bootTool) {
+        // A boot tool that was killed or crashed left letters off and
+        // AutoPlay held; its record says what to put back.
+        OsRestoreDiskChanges();
+        appState.bootToolRunning = 0;
+        if (appState.driveListStale.exchange(0) != 0) RefreshDriveList();
+    }
     // A tool that is not the one unpacked ends the operation: whatever it
     // was meant to do, the steps after it would build on nothing.
     if (exitCode == kToolRefused) run.toolRefused = true;
@@ -251,6 +260,9 @@ void RunCopyOperation(int) {
     }
     if (reachedTail) {
         if (DriveExists(run.drive)) CopyDroppedEntries(run.drive);
+        // Everything on the medium before the last message: the user may pull
+        // the stick the moment it shows.
+        if (DriveExists(run.drive)) OsFlushVolume(run.drive);
         PlayCompletionSound();
         const std::wstring status = OsGetText(Control::StatusLine);
         if (!status.empty() && OsFileSize(status) > 0) ShowStatus(appState.windowTitle.Get());

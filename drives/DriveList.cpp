@@ -53,7 +53,14 @@ void RefreshDriveList() {
 
 bool OnDeviceChange(unsigned message, uintptr_t wParam) {
     if (message != kDeviceChangeMessage) return false;
+    if (appState.bootToolRunning != 0) {
+        appState.driveListStale = 1;
+        return true;
+    }
     if (wParam == kDeviceArrival) {
+        // A stick pulled while the boot tool had its letter off comes back
+        // letter-less: its restore record gives the letter back now.
+        OsRestoreDiskChanges();
         RefreshDriveList();
     } else if (wParam == kDeviceRemoveComplete) {
         OsComboClear();

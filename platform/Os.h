@@ -131,6 +131,12 @@ bool OsVolumeTotalBytes(const std::wstring& root, uint64_t* bytes);
 // Free bytes the calling user may fill on the volume that holds folder.
 bool OsFreeBytes(const std::wstring& folder, uint64_t* bytes);
 bool OsSetVolumeLabel(const std::wstring& root, const std::wstring& label);
+// Writes everything the system holds of the drive's volume ("E:") to the
+// medium, so that a stick pulled at the last message holds every file.
+bool OsFlushVolume(const std::wstring& drive);
+// Puts back what a boot tool that ended without doing so itself left changed
+// (drive letters, AutoPlay), from the record it keeps for that.
+void OsRestoreDiskChanges();
 constexpr int kDriveUnknown = 0, kDriveNoRootDir = 1, kDriveRemovable = 2;
 
 // ---- Processes ---------------------------------------------------------------

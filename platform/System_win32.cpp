@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/Os.h"
+#include "platform/RestoreRecord_win32.h"
 #include "platform/SystemLibraries_win32.h"
 #include "platform/Win32.h"
 
@@ -334,6 +335,17 @@ bool OsFreeBytes(const std::wstring& folder, uint64_t* bytes) {
 bool OsSetVolumeLabel(const std::wstring& root, const std::wstring& label) {
     return SetVolumeLabelW(root.c_str(), label.c_str()) != 0;
 }
+
+bool OsFlushVolume(const std::wstring& drive) {
+    HANDLE volume = CreateFileW((L"\\\\.\\" + drive.substr(0, 2)).c_str(), GENERIC_READ | GENERIC_WRITE,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (volume == INVALID_HANDLE_VALUE) return false;
+    const bool flushed = FlushFileBuffers(volume) != 0;
+    CloseHandle(volume);
+    return flushed;
+}
+
+void OsRestoreDiskChanges() { ApplyRestoreRecord(); }
 
 // ---- Processes
 

@@ -548,3 +548,62 @@ TEST(LinuxFront, NtfsAndExfatOverOldDataAndRefusals) {
 }
 
 }  // namespace
+
+// A front whose system mounts the new partitions the moment the table is set
+// (bootice.exe): each must then already carry a file system, so that the
+// shell never sees a RAW volume to offer formatting for.
+namespace {
+
+struct MountingFront {
+    FakeFormatter formatter;
+    std::string seenAtLayout;  // what each partition held when the table was set
+};
+
+std::string FatKindAt(const ImageDisk& disk, uint64_t sector) {
+    const std::vector<uint8_t> boot = ReadDiskBytes(disk, sector * 512, 512);
+    if (boot[510] != 0x55 || boot[511] != 0xAA) return "RAW";
+    if (std::memcmp(&boot[82], "FAT32   ", 8) == 0) return "FAT32";
+    if (std::memcmp(&boot[54], "FAT1", 4) == 0) return std::string(reinterpret_cast<const char*>(&boot[54]), 5);
+    return "RAW";
+}
+
+bool SetLayoutAsTheSystemDoes(void* context, const PartitionLayout& layout, std::string*) {
+    MountingFront* front = static_cast<MountingFront*>(context);
+    ImageDisk& disk = *front->formatter.disk;
+    front->seenAtLayout = FatKindAt(disk, layout.firstSector);
+    if (layout.efiSectorCount) front->seenAtLayout += " " + FatKindAt(disk, layout.efiFirstSector);
+    std::vector<uint8_t> sector(512, 0);
+    BuildMasterBootRecord(layout, kMasterBootCode, sector.data());
+    WriteDiskBytes(disk, 0, sector);
+    return true;
+}
+
+bool FormatThroughFront(void* context, FileSystem fileSystem, const PartitionLayout& layout, std::string* error) {
+    return FakeFormat(&static_cast<MountingFront*>(context)->formatter, fileSystem, layout, error);
+}
+
+}  // namespace
+
+TEST(BootToolRoad, NewVolumesArriveCarryingAFileSystem) {
+    const struct {
+        const char* fileSystem;
+        const char* seenAtLayout;
+    } rows[] = {{"fat32", "FAT32"}, {"ntfs", "FAT16 FAT12"}, {"exfat", "FAT16 FAT12"}};
+    for (const auto& row : rows) {
+        ImageDisk disk;
+        OpenImageDisk("mounting.img", 256 * kMiB / 512, 512, 0, &disk);
+        MountingFront front;
+        front.formatter.disk = &disk;
+        FrontHooks hooks;
+        hooks.context = &front;
+        hooks.applyLayout = SetLayoutAsTheSystemDoes;
+        hooks.formatWithSystem = FormatThroughFront;
+        std::string message;
+        EXPECT_TRUE(RunLine(std::string("/device=x /partitions /repartition /activate /usb-hdd /fstype=") +
+                                row.fileSystem + " /quiet",
+                            &disk, hooks, &message))
+            << row.fileSystem << ": " << message;
+        EXPECT_EQ(front.seenAtLayout, row.seenAtLayout) << row.fileSystem;
+        CloseImageDisk(&disk);
+    }
+}

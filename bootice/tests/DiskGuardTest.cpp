@@ -220,14 +220,15 @@ void WireCalls(FakeMachine* machine) {
         else *error = "not a mount point";
         return volume != nullptr;
     };
-    calls.extentDisks = [](void* context, const std::string& device, std::vector<uint32_t>* disks,
-                           std::string* error) {
+    calls.extents = [](void* context, const std::string& device, std::vector<DiskExtent>* extents,
+                       std::string* error) {
         const FakeVolume* volume = VolumeByDevice(Machine(context), device);
         if (!volume || volume->extents.empty()) {
             *error = volume ? "not supported" : "cannot open " + device;
             return false;
         }
-        *disks = volume->extents;
+        extents->clear();
+        for (uint32_t disk : volume->extents) extents->push_back({disk, 0});
         return true;
     };
     calls.deviceNumber = [](void* context, const std::string& device, uint32_t* disk) {
@@ -244,10 +245,13 @@ void WireCalls(FakeMachine* machine) {
         auto found = Machine(context).registry.find(key + "|" + name);
         return found == Machine(context).registry.end() ? std::vector<std::string>() : found->second;
     };
-    calls.logicalDrives = 0;
-    for (const FakeVolume& volume : machine->volumes)
-        for (const std::string& root : volume.roots)
-            if (root.size() == 3) calls.logicalDrives |= 1u << (root[0] - 'A');
+    calls.logicalDrives = [](void* context) {
+        uint32_t drives = 0;
+        for (const FakeVolume& volume : Machine(context).volumes)
+            for (const std::string& root : volume.roots)
+                if (root.size() == 3) drives |= 1u << (root[0] - 'A');
+        return drives;
+    };
 }
 
 const char* kSetup = "SYSTEM\\Setup|SystemPartition";
@@ -484,19 +488,22 @@ TEST(DiskGuard, PlansTheVolumesOfEachCommandForm) {
     EXPECT_EQ(PartitionDevicePath(2, 1), "\\\\?\\GLOBALROOT\\Device\\Harddisk2\\Partition1");
 }
 
-TEST(DiskGuard, WritesOnlyIntoALockedOrDismountedVolume) {
+TEST(DiskGuard, WritesOnlyIntoALockedVolume) {
     struct Row {
-        bool locked, dismounted, mayWrite;
+        bool locked, dismounted, relocked, mayWrite;
         const char* says;  // in the note or the refusal
     } rows[] = {
-        {true, true, true, ""},
-        {true, false, true, ""},  // a lock alone keeps everyone else off
-        {false, true, true, "was in use by another program (Access is denied (error 5)); it was dismounted anyway"},
-        {false, false, false, "close the windows and programs that use it"},
+        {true, true, false, true, ""},
+        {true, false, false, true, ""},  // a lock alone keeps everyone else off
+        {false, true, true, true,
+         "was in use by another program (Access is denied (error 5)); it was dismounted anyway"},
+        // Dismounted but never locked: anyone may mount it again at once.
+        {false, true, false, false, "it was dismounted, but another program mounted it again at once"},
+        {false, false, false, false, "can be neither locked (Access is denied (error 5)) nor dismounted"},
     };
     for (const Row& row : rows) {
         ClearVerdict verdict = DecideVolumeClear("partition 1 of disk 2", row.locked, "Access is denied (error 5)",
-                                                 row.dismounted, "Invalid function (error 1)");
+                                                 row.dismounted, "Invalid function (error 1)", row.relocked);
         EXPECT_EQ(verdict.mayWrite, row.mayWrite);
         const std::string& said = row.mayWrite ? verdict.note : verdict.refusal;
         if (*row.says == '\0') {
@@ -515,4 +522,6 @@ TEST(DiskGuard, RetriesOnlyPassingProblems) {
     EXPECT_FALSE(RetryFormat(kFormatRetry.attempts, FormatProblemOf(8)));
     EXPECT_FALSE(RetryFormat(1, FormatProblemOf(7)));  // write-protected stays so
     EXPECT_EQ(FormatProblemOf(8).text, "the volume is in use and can't be locked");
+    EXPECT_EQ(FormatProblemOf(37).text, "the partition is not aligned to the cluster size");
+    EXPECT_FALSE(RetryFormat(1, FormatProblemOf(20)));  // no medium stays so
 }

@@ -10,6 +10,7 @@
 #include "common/Str.h"
 #include "copy/CopyOperation.h"
 #include "copy/ImageSelection.h"
+#include "drives/DriveList.h"
 #include "payload/Payload.h"
 #include "tests/unit/FakeOs.h"
 
@@ -82,6 +83,33 @@ TEST_F(CopyTest, FormattingRunsEveryToolInOrderWithTheBootManager) {
     EXPECT_FALSE(fake.Of(Control::CopyProgressBar).visible);
     EXPECT_TRUE(fake.Of(Control::DriveCombo).enabled);
     EXPECT_LT(Position(L"disable DriveCombo"), Position(L"enable DriveCombo"));
+}
+
+// While the boot tool runs, a device arrival does not rebuild the drive list
+// (reading a root's volume information mounts a dismounted volume again); the
+// list is rebuilt once the tool has ended, its restore record is applied after
+// every run, and the drive is flushed before the last message.
+TEST_F(CopyTest, TheBootToolRunsUndisturbedAndTheDriveIsFlushedAtTheEnd) {
+    Select(Control::FormatFatOption);
+    int rebuildsDuringTool = 0;
+    fake.tool = [&](const std::wstring& line) {
+        FakeTool tool;
+        if (line.find(L"bootice.exe") == std::wstring::npos) return tool;
+        tool.onStart = [&] {
+            fake.comboLines.push_back(L"kept");
+            EXPECT_TRUE(OnDeviceChange(0x0219, 0x8000));
+            if (fake.comboLines.empty() || fake.comboLines.back() != L"kept") ++rebuildsDuringTool;
+        };
+        return tool;
+    };
+    RunCopyOperation(0);
+    EXPECT_EQ(rebuildsDuringTool, 0);
+    EXPECT_EQ(appState.driveListStale, 0);
+    EXPECT_EQ(std::count(fake.log.begin(), fake.log.end(), L"restore disk changes"), 3);
+    EXPECT_LT(Position(L"flush E:"), fake.log.size());
+    // A stick plugged in again afterwards gets what its record holds.
+    OnDeviceChange(0x0219, 0x8000);
+    EXPECT_EQ(std::count(fake.log.begin(), fake.log.end(), L"restore disk changes"), 4);
 }
 
 TEST_F(CopyTest, LoaderFilesFromTheProbeChooseGrub4dosAndBootGrldrMovesToTheRoot) {

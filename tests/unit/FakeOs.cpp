@@ -444,6 +444,13 @@ bool OsFreeBytes(const std::wstring& folder, uint64_t* bytes) {
     *bytes = found->second;
     return true;
 }
+bool OsFlushVolume(const std::wstring& drive) {
+    fake.log.push_back(L"flush " + drive);
+    return true;
+}
+
+void OsRestoreDiskChanges() { fake.log.push_back(L"restore disk changes"); }
+
 bool OsSetVolumeLabel(const std::wstring& root, const std::wstring& label) {
     fake.labelsSet.emplace_back(root, label);
     fake.log.push_back(L"label " + root + L" " + label);

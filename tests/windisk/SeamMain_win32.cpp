@@ -4,21 +4,27 @@
 // FormatEx, AutoPlay — answered by a small scripted volume manager.
 //
 // The manager follows the disk's real partition table (read through the
-// driver) and behaves as Windows does: a new partition's volume arrives
-// mounted RAW with the next free letter, a locked volume can't be opened by
-// others, a dismount ends everyone's hold. It tells the driver which extents
-// are mounted and unlocked; the driver refuses writes there, as Windows does.
+// driver) and behaves as Windows does: a new partition's volume arrives with
+// the first free letter, mounted with whatever file system it holds (RAW if
+// none); a partition's device exists only once its volume has arrived; a
+// locked volume can't be opened by others; a dismount ends everyone's hold,
+// but a volume that is not locked is mounted again at the next look (Explorer
+// and Drovelkit's own window look on every device arrival). It tells the
+// driver which extents are mounted and unlocked; the driver refuses writes
+// there, as Windows does. The restore record goes to WORK\restore.record.
 // DROVELKIT_WINDISK_SCENARIO picks what else the machine does:
 //   plain         nothing more
-//   explorer      Explorer has E: open (the lock is refused until a dismount)
 //   autoplay      AutoPlay opens a new volume the moment it arrives
 //   late          new volumes arrive 3 s late, mounted RAW with a letter
 //   letter-taken  the moment E: is free, a volume of disk 3 takes it
 //   old-esp       the old ESP-type partition is mounted (not listed), and
 //                 partitions that keep their place keep their volumes
-//   format-busy   the formatter answers "in use" once
 //   no-automount  new volumes get neither a letter nor a mount by themselves
 //   transfer      the first sector transfer fails once (a passing USB error)
+//   crash         the tool is killed while the system formats the new volume
+//   gpt           (the stick comes with a GPT; nothing else differs)
+//   remount       an antivirus holds E: and mounts it again 0.5 s after a dismount
+//   remount-at-once  ... at once, before any lock
 // DROVELKIT_WINDISK_DIR is where a format request is handed to the test
 // runner, which formats the partition on the host (mkntfs, mkfs.exfat).
 // Every event goes to standard output as "seam: ..." for the runner.
@@ -57,6 +63,8 @@ struct Volume {
     std::string holder;     // a program with files open on it
     std::vector<char> letters;
     double arrivesAt = 0;   // seconds of the run's clock
+    std::string remounter;  // mounts it again after a dismount ...
+    double remountAt = 0;   // ... at this time, unless it is locked
 };
 
 struct Handle {
@@ -74,7 +82,6 @@ struct Machine {
     std::vector<Volume> volumes;
     double clock = 0;  // advanced by the front's pauses, so no test waits for real
     bool autoPlayHeld = false;
-    int formats = 0;
     bool transferFailed = false;
 } g;
 
@@ -111,19 +118,39 @@ Volume* ByName(std::string name) {
     return nullptr;
 }
 
+// "1:E 2:- D:3": the stick's partitions with their letters, then every
+// letter elsewhere with its disk.
+std::string LettersText() {
+    std::string text;
+    for (const Volume& v : g.volumes) {
+        if (v.disk != kDisk || !v.present) continue;
+        text += std::to_string(v.number) + ":" + (v.letters.empty() ? "-" : std::string(v.letters.begin(), v.letters.end())) + " ";
+    }
+    for (const Volume& v : g.volumes) {
+        if (v.disk == kDisk) continue;
+        for (char c : v.letters) text += std::string(1, c) + ":" + std::to_string(v.disk) + " ";
+    }
+    if (!text.empty()) text.pop_back();
+    return text;
+}
+
 char FreeLetter() {
-    for (char c = 'F'; c <= 'Z'; ++c) {
+    for (char c = 'D'; c <= 'Z'; ++c) {
         if (ByLetter(c) == nullptr) return c;
     }
     return 0;
 }
+
+std::string FileSystemAt(uint64_t offset);
 
 void Arrive(Volume* v) {
     v->present = true;
     if (g.scenario == "no-automount") return;
     if (char c = FreeLetter()) v->letters.push_back(c);
     v->mounted = !v->locked;
-    Say("volume at " + std::to_string(v->offset) + " arrived" + (v->mounted ? " mounted RAW" : "") + " as " +
+    const std::string fileSystem = FileSystemAt(v->offset);
+    Say("volume at " + std::to_string(v->offset) + " arrived" + (v->arrivesAt > 0 ? " late" : "") +
+        (v->mounted ? " mounted " + (fileSystem.empty() ? std::string("RAW") : fileSystem) : "") + " as " +
         std::string(1, v->letters.back()) + ":");
     // Held off or not (a machine's policy may override the user's switch),
     // AutoPlay opens the new drive the moment it arrives.
@@ -163,11 +190,18 @@ void Refresh() {
     if (g.known && layout->Mbr.Signature == g.signature) {
         for (Volume& v : g.volumes) {
             if (!v.present && v.disk == kDisk && g.clock >= v.arrivesAt) Arrive(&v);
+            // A program that had the volume open mounts it again, unless it is locked.
+            if (v.present && !v.mounted && !v.locked && !v.remounter.empty() && g.clock >= v.remountAt) {
+                v.mounted = true;
+                v.holder = v.remounter;
+                Say("mounted again by " + v.remounter + " after a dismount");
+            }
         }
         return;
     }
     g.known = true;
     g.signature = layout->Mbr.Signature;
+    if (first && layout->PartitionStyle == PARTITION_STYLE_GPT) Say("the stick comes with a GPT");
     std::vector<Volume> old = g.volumes;
     g.volumes.clear();
     for (const Volume& v : old) {
@@ -198,12 +232,12 @@ void Refresh() {
             // The stick as the user plugged it in: partition 1 is E:.
             v.mounted = v.type != 0xEF || g.scenario == "old-esp";
             if (v.number == 1) v.letters.push_back('E');
-            if (v.number == 1 && g.scenario == "explorer") v.holder = "explorer.exe";
+            if (v.number == 1 && g.scenario.compare(0, 7, "remount") == 0) v.holder = v.remounter = "antivirus.exe";
             g.volumes.push_back(v);
             continue;
         }
         v.present = false;
-        v.arrivesAt = g.clock + (g.scenario == "late" ? 3.0 : 0.0);
+        v.arrivesAt = g.scenario == "late" ? g.clock + 3.0 : 0.0;
         g.volumes.push_back(v);
         if (g.clock >= g.volumes.back().arrivesAt) Arrive(&g.volumes.back());
     }
@@ -226,24 +260,28 @@ std::string FileSystemAt(uint64_t offset) {
     if (memcmp(aligned + 82, "FAT32   ", 8) == 0) return "FAT32";
     if (memcmp(aligned + 3, "NTFS    ", 8) == 0) return "NTFS";
     if (memcmp(aligned + 3, "EXFAT   ", 8) == 0) return "exFAT";
+    if (memcmp(aligned + 54, "FAT1", 4) == 0) return "FAT";
     return "";
 }
 
 // ---- The guard's calls: E: is a USB stick on disk 2, C: the system disk 0,
 // D: a volume of disk 3.
 
-uint32_t DiskOfDevice(const std::string& device) {
-    if (device == "\\\\.\\E:") return kDisk;
-    if (device == "\\\\.\\D:") return kOtherDisk;
-    size_t at = device.find("{dk");
-    if (at != std::string::npos) return uint32_t(atoi(device.c_str() + at + 3));
-    return 0;
+// The volume a guard call names: "\\.\E:" or a volume name; C: is the
+// system disk 0's.
+const Volume* VolumeOfDevice(const std::string& device) {
+    Update();
+    if (device.size() == 6 && device.compare(0, 4, "\\\\.\\") == 0) return ByLetter(device[4]);
+    return ByName(device);
+}
+
+bool IsSystemDevice(const std::string& device) {
+    return device == "\\\\.\\C:" || device.find("HarddiskVolume") != std::string::npos;
 }
 
 DriveKind SeamDriveKind(void*, const std::string& root) {
-    if (root == "E:\\" || root == "D:\\") return DriveKind::Removable;
     if (root == "C:\\") return DriveKind::Fixed;
-    return DriveKind::NoSuchDrive;
+    return VolumeOfDevice("\\\\.\\" + root.substr(0, 2)) != nullptr ? DriveKind::Removable : DriveKind::NoSuchDrive;
 }
 bool SeamVolumeRoot(void*, const std::string& path, std::string* root, std::string*) {
     *root = path.substr(0, 3);
@@ -253,13 +291,25 @@ bool SeamVolumeDevice(void*, const std::string& root, std::string* device, std::
     *device = "\\\\.\\" + root.substr(0, 2);
     return true;
 }
-bool SeamExtentDisks(void*, const std::string& device, std::vector<uint32_t>* disks, std::string*) {
-    *disks = {DiskOfDevice(device)};
+bool SeamExtents(void*, const std::string& device, std::vector<DiskExtent>* extents, std::string* error) {
+    const Volume* v = VolumeOfDevice(device);
+    if (v == nullptr && !IsSystemDevice(device)) {
+        *error = "The system cannot find the file specified (error 2)";
+        return false;
+    }
+    *extents = {v != nullptr ? DiskExtent{v->disk, v->offset} : DiskExtent{0, 1 << 20}};
     return true;
 }
 bool SeamDeviceNumber(void*, const std::string& device, uint32_t* disk) {
-    *disk = DiskOfDevice(device);
-    return true;
+    const Volume* v = VolumeOfDevice(device);
+    *disk = v != nullptr ? v->disk : 0;
+    return v != nullptr || IsSystemDevice(device);
+}
+uint32_t SeamLogicalDrives(void*) {
+    uint32_t drives = 1u << 2;
+    for (const Volume& v : g.volumes)
+        for (char c : v.present ? v.letters : std::vector<char>()) drives |= 1u << (c - 'A');
+    return drives;
 }
 int SeamBusType(void*, uint32_t) { return 0x07; }
 std::vector<std::string> SeamRegistry(void*, const std::string&, const std::string& name) {
@@ -271,11 +321,14 @@ std::vector<std::string> SeamRegistry(void*, const std::string&, const std::stri
 
 void* SeamOpen(void*, const std::string& device, std::string* error) {
     Update();
+    if (Volume* v = ByName(device)) {
+        if (v->present) return new Handle{v->offset, v->disk};
+    }
     const std::string prefix = "\\\\?\\GLOBALROOT\\Device\\Harddisk" + std::to_string(kDisk) + "\\Partition";
     if (device.compare(0, prefix.size(), prefix) == 0) {
         uint32_t number = uint32_t(atoi(device.c_str() + prefix.size()));
         for (Volume& v : g.volumes) {
-            if (v.disk == kDisk && v.number == number) return new Handle{v.offset, kDisk};
+            if (v.disk == kDisk && v.number == number && v.present) return new Handle{v.offset, kDisk};
         }
     }
     *error = "The system cannot find the file specified (error 2)";
@@ -306,6 +359,8 @@ bool SeamDismount(void*, void* handle, std::string* error) {
     if (!v->holder.empty()) Say("dismounted while " + v->holder + " held it");
     v->holder.clear();
     v->mounted = false;
+    v->remountAt = g.clock + (g.scenario == "remount-at-once" ? 0.0 : 0.5);
+    Update();
     PushState();
     return true;
 }
@@ -316,12 +371,6 @@ void SeamClose(void*, void* handle) {
     if (v != nullptr && h->locks) v->locked = false;
     delete h;
     PushState();
-}
-
-std::vector<char> SeamLettersAt(void*, uint32_t disk, uint64_t offset) {
-    Update();
-    Volume* v = ByOffset(disk, offset);
-    return v != nullptr && v->present ? v->letters : std::vector<char>();
 }
 
 bool SeamVolumeNameAt(void*, uint32_t disk, uint64_t offset, std::string* name) {
@@ -397,8 +446,11 @@ bool SeamFormat(void*, const std::string& volumeName, const std::string& fileSys
                 std::string* error) {
     Update();
     Volume* v = ByName(volumeName);
-    ++g.formats;
-    if (v == nullptr || v->locked || !v->holder.empty() || (g.scenario == "format-busy" && g.formats == 1)) {
+    if (g.scenario == "crash") {
+        Say("killed while formatting; letters at the end: " + LettersText());
+        ExitProcess(9);
+    }
+    if (v == nullptr || v->locked || !v->holder.empty()) {
         Say("FormatEx: in use");
         *packet = 8;
         return false;
@@ -433,6 +485,39 @@ bool SeamFormat(void*, const std::string& volumeName, const std::string& fileSys
     return true;
 }
 
+bool SeamFormatterReady(void*, std::string*) { return true; }
+
+bool SeamFlush(void*, const std::string& root, std::string* error) {
+    Update();
+    Volume* v = ByLetter(root[0]);
+    if (v == nullptr) {
+        *error = "The system cannot find the file specified (error 2)";
+        return false;
+    }
+    Say(root.substr(0, 2) + " flushed");
+    return true;
+}
+
+// The record as lines "E \\?\Volume{...}\", rewritten whole at each change.
+void SeamRemember(void*, char letter, const std::string& volumeName) {
+    const std::string path = g.folder + "\\restore.record";
+    std::map<char, std::string> record;
+    if (FILE* f = fopen(path.c_str(), "r")) {
+        char line[512];
+        while (fgets(line, sizeof line, f)) {
+            line[strcspn(line, "\r\n")] = 0;
+            if (strlen(line) > 2) record[line[0]] = line + 2;
+        }
+        fclose(f);
+    }
+    if (volumeName.empty()) record.erase(letter);
+    else record[letter] = volumeName;
+    if (FILE* f = fopen(path.c_str(), "w")) {
+        for (const auto& entry : record) fprintf(f, "%c %s\n", entry.first, entry.second.c_str());
+        fclose(f);
+    }
+}
+
 void SeamHoldAutoPlay(void*, bool hold) {
     g.autoPlayHeld = hold;
     Say(hold ? "AutoPlay held off" : "AutoPlay put back");
@@ -456,6 +541,9 @@ int wmain(int argc, wchar_t** argv) {
         Say("the virtual disk is not there (error " + std::to_string(GetLastError()) + ")");
         return 70;
     }
+    // Each run is a stick plugged in afresh: the driver reads its table anew.
+    DWORD returned = 0;
+    DeviceIoControl(g.disk, IOCTL_DISK_UPDATE_PROPERTIES, nullptr, 0, nullptr, 0, &returned, nullptr);
     // Disk 3's volume holds D:; nothing may ever write to that disk.
     Volume other;
     other.disk = kOtherDisk;
@@ -469,29 +557,32 @@ int wmain(int argc, wchar_t** argv) {
     calls.guard.driveKind = SeamDriveKind;
     calls.guard.volumeRoot = SeamVolumeRoot;
     calls.guard.volumeDevice = SeamVolumeDevice;
-    calls.guard.extentDisks = SeamExtentDisks;
+    calls.guard.extents = SeamExtents;
     calls.guard.deviceNumber = SeamDeviceNumber;
     calls.guard.busType = SeamBusType;
     calls.guard.registryStrings = SeamRegistry;
     calls.guard.windowsFolder = "C:\\windows";
     calls.guard.programPath = "C:\\payload\\bootice.exe";
     calls.guard.temporaryFolder = "C:\\temp\\";
-    calls.guard.logicalDrives = (1u << 2) | (1u << 3) | (1u << 4);
+    calls.guard.logicalDrives = SeamLogicalDrives;
     VolumeCalls& v = calls.volumes;
     v.open = SeamOpen;
     v.lock = SeamLock;
     v.dismount = SeamDismount;
     v.close = SeamClose;
-    v.lettersAt = SeamLettersAt;
     v.volumeNameAt = SeamVolumeNameAt;
     v.volumeOfLetter = SeamVolumeOfLetter;
     v.removeLetter = SeamRemoveLetter;
     v.setLetter = SeamSetLetter;
     v.fileSystemOf = SeamFileSystemOf;
     v.format = SeamFormat;
+    v.formatterReady = SeamFormatterReady;
+    v.flush = SeamFlush;
+    v.remember = SeamRemember;
     v.holdAutoPlay = SeamHoldAutoPlay;
     v.pause = SeamPause;
     int code = RunBootTool(argc, argv, calls);
     Say(std::string("AutoPlay at the end: ") + (g.autoPlayHeld ? "still held" : "as it was"));
+    Say("letters at the end: " + LettersText());
     return code;
 }

@@ -28,6 +28,11 @@ typedef struct {
     ULONG number;
     ULONGLONG bytes;
     VDISK_STATE state;
+    // The layout as the partition manager holds it: read from the medium at
+    // the first call and again only after a layout call or UPDATE_PROPERTIES,
+    // never because sectors were written.
+    BOOLEAN layoutKnown;
+    UCHAR layout[FIELD_OFFSET(DRIVE_LAYOUT_INFORMATION_EX, PartitionEntry) + 4 * sizeof(PARTITION_INFORMATION_EX)];
 } VDISK;
 
 static NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information) {
@@ -72,6 +77,34 @@ static NTSTATUS NTAPI Transfer(PDEVICE_OBJECT device, PIRP irp) {
     return Complete(irp, status, NT_SUCCESS(status) ? length : 0);
 }
 
+// A GPT (a protective MBR and an "EFI PART" header in sector 1): its first
+// four used entries, as the partition manager reports them.
+static BOOLEAN GetGptLayout(VDISK* disk, DRIVE_LAYOUT_INFORMATION_EX* layout, const UCHAR* sector0) {
+    UCHAR header[SECTOR], entries[SECTOR];
+    if (sector0[446 + 4] != 0xEE || !NT_SUCCESS(FileIo(disk, FALSE, SECTOR, header, SECTOR)) ||
+        RtlCompareMemory(header, "EFI PART", 8) != 8) {
+        return FALSE;
+    }
+    ULONGLONG first = *(ULONGLONG*)(header + 72);
+    ULONG count = *(ULONG*)(header + 80), size = *(ULONG*)(header + 84);
+    if (size != 128) return FALSE;
+    layout->PartitionStyle = PARTITION_STYLE_GPT;
+    RtlCopyMemory(&layout->Gpt.DiskId, header + 56, 16);
+    for (ULONG i = 0; i < count && i < 128 && layout->PartitionCount < 4; ++i) {
+        if (i % 4 == 0 && !NT_SUCCESS(FileIo(disk, FALSE, (first + i / 4) * SECTOR, entries, SECTOR))) return FALSE;
+        const UCHAR* entry = entries + (i % 4) * 128;
+        ULONGLONG start = *(ULONGLONG*)(entry + 32), end = *(ULONGLONG*)(entry + 40);
+        if (start == 0) continue;
+        PARTITION_INFORMATION_EX* out = &layout->PartitionEntry[layout->PartitionCount++];
+        out->PartitionStyle = PARTITION_STYLE_GPT;
+        out->StartingOffset.QuadPart = (LONGLONG)(start * SECTOR);
+        out->PartitionLength.QuadPart = (LONGLONG)((end - start + 1) * SECTOR);
+        out->PartitionNumber = i + 1;
+        RtlCopyMemory(&out->Gpt.PartitionType, entry, 16);
+    }
+    return TRUE;
+}
+
 // The four primary entries of sector 0 as the layout call gives them.
 static NTSTATUS GetLayout(VDISK* disk, DRIVE_LAYOUT_INFORMATION_EX* layout, ULONG bytes, ULONG_PTR* written) {
     ULONG need = FIELD_OFFSET(DRIVE_LAYOUT_INFORMATION_EX, PartitionEntry) + 4 * sizeof(PARTITION_INFORMATION_EX);
@@ -79,6 +112,11 @@ static NTSTATUS GetLayout(VDISK* disk, DRIVE_LAYOUT_INFORMATION_EX* layout, ULON
     if (bytes < need) return STATUS_BUFFER_TOO_SMALL;
     NTSTATUS status = FileIo(disk, FALSE, 0, sector, SECTOR);
     if (!NT_SUCCESS(status)) return status;
+    RtlZeroMemory(layout, need);
+    if (GetGptLayout(disk, layout, sector)) {
+        *written = need;
+        return STATUS_SUCCESS;
+    }
     RtlZeroMemory(layout, need);
     layout->PartitionStyle = PARTITION_STYLE_MBR;
     layout->PartitionCount = 4;
@@ -160,7 +198,15 @@ static NTSTATUS NTAPI Control(PDEVICE_OBJECT device, PIRP irp) {
             break;
         }
         case IOCTL_DISK_GET_DRIVE_LAYOUT_EX:
-            status = GetLayout(disk, buffer, out, &written);
+            if (out < sizeof disk->layout) { status = STATUS_BUFFER_TOO_SMALL; break; }
+            if (!disk->layoutKnown) {
+                status = GetLayout(disk, (DRIVE_LAYOUT_INFORMATION_EX*)disk->layout, sizeof disk->layout, &written);
+                disk->layoutKnown = NT_SUCCESS(status);
+            }
+            if (NT_SUCCESS(status)) {
+                RtlCopyMemory(buffer, disk->layout, sizeof disk->layout);
+                written = sizeof disk->layout;
+            }
             break;
         case IOCTL_DISK_CREATE_DISK: {
             // CREATE_DISK: the style, then the MBR signature (24 bytes in all).
@@ -170,6 +216,7 @@ static NTSTATUS NTAPI Control(PDEVICE_OBJECT device, PIRP irp) {
                 break;
             }
             status = SetTable(disk, create[1], NULL);
+            disk->layoutKnown = FALSE;
             break;
         }
         case IOCTL_DISK_SET_DRIVE_LAYOUT_EX: {
@@ -181,9 +228,11 @@ static NTSTATUS NTAPI Control(PDEVICE_OBJECT device, PIRP irp) {
                 break;
             }
             status = SetTable(disk, layout->Mbr.Signature, layout);
+            disk->layoutKnown = FALSE;
             break;
         }
         case IOCTL_DISK_UPDATE_PROPERTIES:
+            disk->layoutKnown = FALSE;
             break;
         case IOCTL_VDISK_SET_STATE:
             if (in < FIELD_OFFSET(VDISK_STATE, extents)) { status = STATUS_INVALID_PARAMETER; break; }
