@@ -6,6 +6,7 @@
 #include <efi.h>
 #include <efilib.h>
 
+#include "fsr_alloc.h"
 #include "fsreader.h"
 
 #define VOLUME_SIGNATURE 0x5346444B /* "KDFS" */

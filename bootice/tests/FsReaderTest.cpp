@@ -18,6 +18,7 @@
 #include "bootice/tests/ImageDisk.h"
 
 extern "C" {
+#include "bootice/efi/fsr_alloc.h"
 #include "bootice/efi/fsreader.h"
 void* fsr_alloc(size_t size) { return std::calloc(1, size); }
 void fsr_free(void* pointer) { std::free(pointer); }
