@@ -105,6 +105,10 @@ DEVICE_LINE = 'STARTED FROM '
 # and the partition it was started from.
 FILE_MARKERS = {'efi64': 'DROVELKIT MARKER FILE READ X64', 'efi32': 'DROVELKIT MARKER FILE READ IA32'}
 FROM_PARTITION_1 = 'STARTED FROM PARTITION 1'
+# The marker loader's use of the file protocol as loaders use it, on a
+# big.bin of BIG_FILE_BYTES among its files.
+PROTOCOL_OK = 'PROTOCOL CHECKS OK'
+BIG_FILE_BYTES = (6 << 20) + 12345
 SHIM = '/usr/lib/shim/shimx64.efi.signed'
 UNSIGNED_SHIM = '/usr/lib/shim/shimx64.efi'
 SIGNED_GRUB = '/usr/lib/grub/x86_64-efi-signed/gcdx64.efi.signed'
@@ -240,10 +244,10 @@ ROWS = {
     # through the firmware. Without an EFI loader the boot tool's loader says
     # so, stays, and Enter takes it back to the firmware.
     'uefi.ntfs.efi64': row('ntfs', 'bootmgr', 'iso:windows', 'efi64',
-                           [FILE_MARKERS['efi64'], FROM_PARTITION_1],
+                           [FILE_MARKERS['efi64'], FROM_PARTITION_1, PROTOCOL_OK],
                            size=64 << 20),
     'uefi.ntfs.efi32': row('ntfs', 'bootmgr', 'iso:windows', 'efi32',
-                           [FILE_MARKERS['efi32'], FROM_PARTITION_1],
+                           [FILE_MARKERS['efi32'], FROM_PARTITION_1, PROTOCOL_OK],
                            size=64 << 20),
     'uefi.ntfs.bios': row('ntfs', 'bootmgr', 'iso:windows', 'bios', GRUB, size=64 << 20),
     'uefi.ntfs.upper-case.efi64': row('ntfs', 'bootmgr', 'iso:windows-upper', 'efi64',
@@ -253,10 +257,10 @@ ROWS = {
                                          [NO_EFI_MESSAGE, 'Press Enter to return to the firmware.'],
                                          size=64 << 20, then=WAIT_FOR_ENTER),
     'uefi.exfat.efi64': row('exfat', 'bootmgr', 'iso:windows', 'efi64',
-                            [FILE_MARKERS['efi64'], FROM_PARTITION_1],
+                            [FILE_MARKERS['efi64'], FROM_PARTITION_1, PROTOCOL_OK],
                             size=64 << 20),
     'uefi.exfat.efi32': row('exfat', 'bootmgr', 'iso:windows', 'efi32',
-                            [FILE_MARKERS['efi32'], FROM_PARTITION_1],
+                            [FILE_MARKERS['efi32'], FROM_PARTITION_1, PROTOCOL_OK],
                             size=64 << 20),
     'uefi.exfat.bios': row('exfat', 'bootmgr', 'iso:windows', 'bios', GRUB, size=64 << 20),
     'uefi.exfat.no-efi-loader.efi32': row('exfat', 'bootmgr', 'iso:windows-no-efi', 'efi32',
@@ -877,6 +881,9 @@ def build_iso(kind, media, run_dir):
                             os.path.join(efi_boot, target.upper() if upper else target))
             with open(os.path.join(efi_boot, marker.upper() if upper else marker), 'w') as f:
                 f.write(FILE_MARKERS[firmware] + '\n')
+        # What the marker loader reads whole in one call (byte i: BigByte(i)).
+        with open(os.path.join(efi_boot, 'BIG.BIN' if upper else 'big.bin'), 'wb') as f:
+            f.write(bytes((i ^ i >> 8 ^ i >> 16) & 0xFF for i in range(BIG_FILE_BYTES)))
         if kind == 'windows-shim':
             if not os.path.isfile(SHIM):
                 raise Skip(f'{SHIM} is missing (scripts/setup.sh installs shim-signed)')
