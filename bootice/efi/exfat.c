@@ -1,6 +1,10 @@
 /* exFAT: boot sector, FAT chains and NoFatChain (contiguous) streams,
  * folder entry sets checked by their checksum, the label and the upcase
- * table (stored compressed: 0xFFFF, n stands for n unchanged units). */
+ * table (stored compressed: 0xFFFF, n stands for n unchanged units). A
+ * stream's chain is walked once, when it is opened, into extents of
+ * contiguous clusters: reads then take a whole extent at once (up to
+ * 1 MiB), seeking back costs nothing, and a chain that loops or does not
+ * end at the stream's last cluster is refused before any byte is read. */
 #include "fsreader_impl.h"
 
 #define ENTRY_LABEL 0x83

@@ -66,6 +66,8 @@ key, text): the machine must still run `stay` seconds after the expected
 text, and after the key (sent through the monitor) the serial port must
 show text), long_path (the run folder lies 150 characters deep),
 table_slot (partition 1's entry moves to this slot of the table),
+firmware_fat (partition 1 also looks like an empty FAT12 volume to the
+firmware),
 bios_shim ({'hide_lba': True, 'take_kib': N}: bios_shim.asm becomes the
 master boot sector and plays a BIOS without disk extensions or with less
 conventional memory; the real one moves to sector 1).
@@ -266,6 +268,12 @@ ROWS = {
     'uefi.exfat.no-efi-loader.efi32': row('exfat', 'bootmgr', 'iso:windows-no-efi', 'efi32',
                                           [NO_EFI_MESSAGE, 'Press Enter to return to the firmware.'],
                                           size=64 << 20, then=WAIT_FOR_ENTER),
+    # The firmware reads partition 1 itself (as FAT12, see disguise_as_fat12)
+    # and shows no loader there: the boot tool's loader stops that driver,
+    # connects its own and starts the loader it finds through it.
+    'uefi.ntfs.firmware-driver.efi64': row('ntfs', 'bootmgr', 'iso:windows', 'efi64',
+                                           [FILE_MARKERS['efi64'], FROM_PARTITION_1],
+                                           size=64 << 20, firmware_fat=True),
     # The loader and its marker after 120 other files of their folder: NTFS
     # keeps the folder's index in INDX blocks, exFAT's folder spans clusters.
     'uefi.ntfs.crowded-folder.efi32': row('ntfs', 'bootmgr', 'iso:windows-crowded', 'efi32',
@@ -1000,6 +1008,8 @@ def make_drive(name, r, opts, media, run_dir):
         drive = road_drive(r.fs, iso, disk, os.path.abspath(opts.native_build), run_dir,
                            r.options.get('fragment'))
         check_road(name, r.fs, kind, r.loader, drive, disk, run_dir)
+        if r.options.get('firmware_fat'):
+            disguise_as_fat12(disk, drive.start)
         return disk, expect
 
     if not opts.front or not os.access(opts.front, os.X_OK):
@@ -1038,6 +1048,22 @@ def make_drive(name, r, opts, media, run_dir):
     if 'bios_shim' in r.options:
         install_shim(disk, run_dir, **r.options['bios_shim'])
     return disk, expect
+
+
+def disguise_as_fat12(disk, start):
+    """Gives partition 1 (NTFS) the fields of a tiny empty FAT12 volume as
+    well, in fields and sectors NTFS leaves alone under UEFI: the firmware's
+    own FAT driver then binds to it first and shows no loader, as a
+    firmware's own poor NTFS driver might."""
+    with open(disk, 'r+b') as f:
+        f.seek(start * SECTOR)
+        boot = bytearray(f.read(SECTOR))
+        # One reserved sector, one FAT of one sector, 16 root entries, 64 sectors.
+        struct.pack_into('<HBHH', boot, 0x0E, 1, 1, 16, 64)
+        struct.pack_into('<H', boot, 0x16, 1)
+        f.seek(start * SECTOR)
+        f.write(boot)
+        f.write(b'\xF8\xFF\xFF'.ljust(SECTOR, b'\0') + bytes(SECTOR))
 
 
 def install_shim(disk, run_dir, hide_lba=False, take_kib=1):
