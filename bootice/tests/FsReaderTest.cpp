@@ -305,9 +305,10 @@ TEST(FsReader, DamagedVolumesAreRefusedWithinFewReads) {
     const std::string ntfs = TestImagePath("damaged-ntfs.img"), exfat = TestImagePath("damaged-exfat.img");
     const std::string mount = TestImagePath("damaged-ntfs.mnt");
     std::string output;
-    // 512-byte clusters: frag.txt lies in many runs between the gaps left.
+    // 40 long names crowd the root until ntfs-3g gives it an attribute list.
     const std::string fill =
-        "cd " + mount + " && mkdir pair && printf 'first' > pair/a.txt && printf 'second one' > pair/b.txt && "
+        "cd " + mount + " && for i in $(seq 10 49); do printf 'filler' > \"$i$(printf ' long name %.0s' $(seq 1 8))\"; done && "
+        "mkdir pair && printf 'first' > pair/a.txt && printf 'second one' > pair/b.txt && "
         "for i in $(seq 1 60); do head -c 700 /dev/zero > gap$i; done && "
         "for i in $(seq 1 60 | sed -n 'p;n'); do rm gap$i; done && seq 1 20000 > frag.txt && "
         "printf 'elsewhere' > wof.txt && printf 'x' > dedup.txt && python3 -c \"import os; "
@@ -398,6 +399,23 @@ TEST(FsReader, DamagedVolumesAreRefusedWithinFewReads) {
              });
          },
          u"frag.txt", FSR_CORRUPT},
+        {"attribute list that says the root's index begins at VCN 1", true,
+         [](std::vector<uint8_t>& image) {
+             // The root's list is non-resident: its first run holds it.
+             Ntfs volume(image);
+             uint64_t list = 0;
+             volume.Edit(5, [&](uint8_t* r) {
+                 const uint8_t* a = Ntfs::Attribute(r, 0x20);
+                 ASSERT_TRUE(a && a[8]);
+                 const uint8_t* pairs = a + Get16(a + 0x20);
+                 for (unsigned k = 0; k < unsigned(pairs[0] >> 4); ++k)
+                     list |= uint64_t(pairs[1 + (pairs[0] & 15) + k]) << 8 * k;
+             });
+             uint8_t* e = &image[list * Get16(&image[0x0B]) * image[0x0D]];
+             while (Get32(e) != 0xA0) e += Get16(e + 4);
+             Put64(e + 8, 1);
+         },
+         u"", FSR_CORRUPT},
         {"file kept compressed by Windows (WOF)", true, [](std::vector<uint8_t>&) {}, u"wof.txt", FSR_UNSUPPORTED},
         {"reparse point (deduplicated file)", true, [](std::vector<uint8_t>&) {}, u"dedup.txt", FSR_UNSUPPORTED},
         {"folder entry that leads to another file's record", true,
