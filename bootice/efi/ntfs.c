@@ -56,6 +56,10 @@ typedef struct {
     uint32_t cluster_bytes, record_bytes;
     uint64_t cluster_count;
     ntfs_attr mft; /* $MFT's $DATA */
+    /* The last record read, fixed up: opening a file reads its record once
+     * for each attribute it gathers. */
+    uint8_t* record_cache;
+    uint64_t record_cached; /* its number + 1; 0: none */
 } ntfs_volume;
 
 typedef struct {
@@ -204,10 +208,20 @@ static int fix_up(uint8_t* block, uint32_t size, const char* magic) {
 
 static int read_record(ntfs_volume* v, uint64_t number, uint8_t* record) {
     if (number >= v->mft.size / v->record_bytes) return FSR_CORRUPT;
-    int status = read_runs(v, &v->mft, number * v->record_bytes, record, v->record_bytes);
-    if (status) return status;
-    status = fix_up(record, v->record_bytes, "FILE");
-    if (status) return status;
+    if (v->record_cached == number + 1) {
+        fsr_copy(record, v->record_cache, v->record_bytes);
+    } else {
+        v->record_cached = 0;
+        int status = read_runs(v, &v->mft, number * v->record_bytes, record, v->record_bytes);
+        if (status) return status;
+        status = fix_up(record, v->record_bytes, "FILE");
+        if (status) return status;
+        if (!v->record_cache) v->record_cache = (uint8_t*)fsr_alloc(v->record_bytes);
+        if (v->record_cache) {
+            fsr_copy(v->record_cache, record, v->record_bytes);
+            v->record_cached = number + 1;
+        }
+    }
     if (!(fsr_get16(record + 0x16) & 1)) return FSR_NOT_FOUND; /* not in use */
     const uint32_t first = fsr_get16(record + 0x14), used = fsr_get32(record + 0x18);
     if (used > v->record_bytes || first < 0x18 || first >= used) return FSR_CORRUPT;
@@ -587,6 +601,7 @@ static int ntfs_read(fsr_node* node, uint64_t offset, void* buffer, uint32_t len
 static void ntfs_unmount(fsr_volume* volume) {
     ntfs_volume* v = (ntfs_volume*)volume;
     free_attr(&v->mft);
+    fsr_free(v->record_cache);
     fsr_free(v);
 }
 
