@@ -47,7 +47,7 @@ EFI_STATUS efi_main(EFI_HANDLE image, EFI_SYSTEM_TABLE* systemTable) {
         if (info) FreePool(info);
         if (file) uefi_call_wrapper(file->Close, 1, file);
     }
-    if (root) Print(L"\r\nBENCH TICKS %ld BYTES %ld\r\n", Ticks() - start, bytes);
+    if (root) Print(L"\r\nBENCH TICKS %ld BYTES %ld END\r\n", Ticks() - start, bytes);
     uefi_call_wrapper(BS->Stall, 1, 200000);
     uefi_call_wrapper(RT->ResetSystem, 4, EfiResetShutdown, EFI_SUCCESS, 0, NULL);
     return EFI_SUCCESS;

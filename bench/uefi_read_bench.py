@@ -68,9 +68,9 @@ def measure(fs, iso, opts, work):
         args = ['-L', os.path.abspath(opts.firmware_dir), '-bios', f'{opts.firmware}.bin',
                 '-m', '512', '-net', 'none', '-boot', 'c', '-snapshot',
                 '-drive', f'if=ide,format=raw,file={disk}']
-        result = boot_test.boot(args, run_dir, ['BENCH TICKS'], 'tcg', name=f'round{n}', seconds=180)
+        result = boot_test.boot(args, run_dir, ['BENCH TICKS', ' END'], 'tcg', name=f'round{n}', seconds=180)
         text = open(os.path.join(run_dir, f'round{n}.serial.log'), errors='replace').read()
-        found = re.search(r'BENCH TICKS (\d+) BYTES (\d+)', text)
+        found = re.search(r'BENCH TICKS (\d+) BYTES (\d+) END', text)
         if not result.found or not found:
             boot_test.log_boot(result)
             raise boot_test.Failure(f'{fs}: no BENCH TICKS line')
