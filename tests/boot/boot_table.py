@@ -67,7 +67,8 @@ text, and after the key (sent through the monitor) the serial port must
 show text), long_path (the run folder lies 150 characters deep),
 table_slot (partition 1's entry moves to this slot of the table),
 firmware_fat (partition 1 also looks like an empty FAT12 volume to the
-firmware),
+firmware), other_ntfs_disk (a second disk with an NTFS volume labelled
+OTHER_LABEL),
 bios_shim ({'hide_lba': True, 'take_kib': N}: bios_shim.asm becomes the
 master boot sector and plays a BIOS without disk extensions or with less
 conventional memory; the real one moves to sector 1).
@@ -110,6 +111,11 @@ FROM_PARTITION_1 = 'STARTED FROM PARTITION 1'
 # The marker loader's use of the file protocol as loaders use it, on a
 # big.bin of BIG_FILE_BYTES among its files.
 PROTOCOL_OK = 'PROTOCOL CHECKS OK'
+# After connecting every controller, the marker loader looks for a file
+# system labelled OTHER_LABEL: the boot tool's driver must not have bound to
+# the second disk's NTFS volume that carries it.
+OTHER_LABEL = 'OTHERDISK'
+ONLY_PARTITION_1 = 'ONLY PARTITION 1 BOUND'
 BIG_FILE_BYTES = (6 << 20) + 12345
 SHIM = '/usr/lib/shim/shimx64.efi.signed'
 UNSIGNED_SHIM = '/usr/lib/shim/shimx64.efi'
@@ -274,6 +280,11 @@ ROWS = {
     'uefi.ntfs.firmware-driver.efi64': row('ntfs', 'bootmgr', 'iso:windows', 'efi64',
                                            [FILE_MARKERS['efi64'], FROM_PARTITION_1],
                                            size=64 << 20, firmware_fat=True),
+    # A second disk holds an NTFS volume: connecting every controller after
+    # the boot tool's loader ran leaves it without a file system.
+    'uefi.ntfs.other-disk.efi64': row('ntfs', 'bootmgr', 'iso:windows', 'efi64',
+                                      [FILE_MARKERS['efi64'], ONLY_PARTITION_1],
+                                      size=64 << 20, other_ntfs_disk=True),
     # The loader and its marker after 120 other files of their folder: NTFS
     # keeps the folder's index in INDX blocks, exFAT's folder spans clusters.
     'uefi.ntfs.crowded-folder.efi32': row('ntfs', 'bootmgr', 'iso:windows-crowded', 'efi32',
@@ -1010,6 +1021,11 @@ def make_drive(name, r, opts, media, run_dir):
         check_road(name, r.fs, kind, r.loader, drive, disk, run_dir)
         if r.options.get('firmware_fat'):
             disguise_as_fat12(disk, drive.start)
+        if r.options.get('other_ntfs_disk'):
+            other = os.path.join(run_dir, 'other.img')
+            with open(other, 'wb') as f:
+                f.truncate(16 << 20)
+            run_tool(['mkntfs', '-F', '-Q', '-q', '-L', OTHER_LABEL, other])
         return disk, expect
 
     if not opts.front or not os.access(opts.front, os.X_OK):
@@ -1105,6 +1121,8 @@ def qemu_args(r, opts, disk, run_dir):
                            f'file.config={config},file.image.filename={disk}']
     else:
         args += ['-drive', f'if={interface},format=raw,file={disk}']
+    if r.options.get('other_ntfs_disk'):
+        args += ['-drive', f'if={interface},index=1,format=raw,file={os.path.join(run_dir, "other.img")}']
     return args + list(r.options.get('machine', ()))
 
 

@@ -140,6 +140,30 @@ static BOOLEAN ProtocolChecks(EFI_FILE_HANDLE root, CHAR16* folder) {
     return TRUE;
 }
 
+/* Connects every controller, as firmware does after a failed boot, then
+ * says whether any file system carries the label OTHERDISK (a second
+ * disk's NTFS volume in one boot test): Drovelkit's driver binds only to
+ * the partition its loader names. */
+static VOID BindingCheck(VOID) {
+    EFI_HANDLE* handles = NULL;
+    UINTN count = 0, others = 0;
+    if (!EFI_ERROR(LibLocateHandle(AllHandles, NULL, NULL, &count, &handles))) {
+        for (UINTN i = 0; i < count; ++i) uefi_call_wrapper(BS->ConnectController, 4, handles[i], NULL, NULL, TRUE);
+        FreePool(handles);
+    }
+    if (!EFI_ERROR(LibLocateHandle(ByProtocol, &FileSystemProtocol, NULL, &count, &handles))) {
+        for (UINTN i = 0; i < count; ++i) {
+            EFI_FILE_HANDLE root = LibOpenRoot(handles[i]);
+            EFI_FILE_SYSTEM_INFO* info = root ? LibFileSystemInfo(root) : NULL;
+            if (info && StrCmp(info->VolumeLabel, L"OTHERDISK") == 0) ++others;
+            if (info) FreePool(info);
+            if (root) uefi_call_wrapper(root->Close, 1, root);
+        }
+        FreePool(handles);
+    }
+    Print(others ? L"OTHER DISK'S VOLUME BOUND\r\n" : L"ONLY PARTITION 1 BOUND\r\n");
+}
+
 EFI_STATUS efi_main(EFI_HANDLE image, EFI_SYSTEM_TABLE* systemTable) {
     InitializeLib(image, systemTable);
     EFI_LOADED_IMAGE* loaded = NULL;
@@ -183,6 +207,7 @@ EFI_STATUS efi_main(EFI_HANDLE image, EFI_SYSTEM_TABLE* systemTable) {
     }
     path[folder] = 0;
     if (root && ProtocolChecks(root, path)) Print(L"PROTOCOL CHECKS OK\r\n");
+    BindingCheck();
     uefi_call_wrapper(BS->Stall, 1, 200000);
     uefi_call_wrapper(RT->ResetSystem, 4, EfiResetShutdown, EFI_SUCCESS, 0, NULL);
     return EFI_SUCCESS;
