@@ -4,9 +4,11 @@
 // blocks, a sparse file and a file in many runs read whole; a broken record
 // is refused, not followed. exFAT, made by mkfs.exfat and filled by the boot
 // tests' writer: a file along a FAT chain of every other cluster, found by a
-// name beyond ASCII through the volume's compressed upcase table. (The boot
-// tests read both through the firmware; the fuzz targets feed the readers
-// hostile volumes.)
+// name beyond ASCII through the volume's compressed upcase table. Then such
+// volumes damaged by hand, one row each, every one refused within a bound
+// of volume reads counted through the read callback, and the read counts of
+// the same files on NTFS and exFAT compared. (The boot tests read both
+// through the firmware; the fuzz targets feed the readers hostile volumes.)
 #include <gtest/gtest.h>
 #include <unistd.h>
 
