@@ -1,7 +1,8 @@
 /* The UEFI loader on the small FAT partition at the end of NTFS and exFAT
  * drives (EFI/BOOT/BOOTX64.EFI, BOOTIA32.EFI): firmware reads only FAT, so
  * it starts this one, which loads the file-system driver beside it, connects
- * it to partition 1 of the same disk, and starts partition 1's own UEFI
+ * it to partition 1 of the same disk (unless the firmware reads partition 1
+ * itself, and finds the loader there), and starts partition 1's own UEFI
  * loader from there, with a device path on partition 1 so that the started
  * loader reads its further files through the firmware. Built with gnu-efi. */
 #include <efi.h>
@@ -59,20 +60,56 @@ static BOOLEAN HasFile(EFI_HANDLE partition, CHAR16* name) {
     return !EFI_ERROR(status);
 }
 
-/* Loads and starts the driver from this loader's own partition, then
- * connects it to the partition, unless the firmware reads it already. */
+/* Loads and starts the driver from this loader's own partition, naming the
+ * partition it is to read (its device path, as the driver's load options:
+ * it binds to no other), then connects it to the partition. */
 static VOID ConnectDriver(EFI_HANDLE image, EFI_HANDLE ownDevice, EFI_HANDLE partition) {
-    VOID* existing = NULL;
-    if (!EFI_ERROR(uefi_call_wrapper(BS->HandleProtocol, 3, partition, &FileSystemProtocol, &existing))) return;
-    EFI_DEVICE_PATH* path = FileDevicePath(ownDevice, DRIVER);
-    EFI_HANDLE driver = NULL;
-    EFI_STATUS status = path ? uefi_call_wrapper(BS->LoadImage, 6, FALSE, image, path, NULL, 0, &driver)
-                             : EFI_OUT_OF_RESOURCES;
-    if (path) FreePool(path);
-    if (!EFI_ERROR(status)) status = uefi_call_wrapper(BS->StartImage, 3, driver, NULL, NULL);
-    if (EFI_ERROR(status)) return;
+    static EFI_HANDLE driver;
+    if (!driver) {
+        EFI_DEVICE_PATH* path = FileDevicePath(ownDevice, DRIVER);
+        EFI_DEVICE_PATH* named = DuplicateDevicePath(DevicePathFromHandle(partition));
+        EFI_LOADED_IMAGE* loaded = NULL;
+        EFI_STATUS status = path && named ? uefi_call_wrapper(BS->LoadImage, 6, FALSE, image, path, NULL, 0, &driver)
+                                          : EFI_OUT_OF_RESOURCES;
+        if (path) FreePool(path);
+        if (!EFI_ERROR(status))
+            status = uefi_call_wrapper(BS->HandleProtocol, 3, driver, &LoadedImageProtocol, (VOID**)&loaded);
+        if (!EFI_ERROR(status)) {
+            loaded->LoadOptions = named; /* kept: the driver copies it, and stays */
+            loaded->LoadOptionsSize = (UINT32)DevicePathSize(named);
+            status = uefi_call_wrapper(BS->StartImage, 3, driver, NULL, NULL);
+        }
+        if (EFI_ERROR(status)) {
+            driver = NULL;
+            return;
+        }
+    }
     EFI_HANDLE drivers[2] = {driver, NULL};
     uefi_call_wrapper(BS->ConnectController, 4, partition, drivers, NULL, FALSE);
+}
+
+/* Stops the drivers that read partition 1 through its Disk I/O (the
+ * firmware's own file-system driver), so that this drive's driver may. */
+static VOID DisconnectFileSystem(EFI_HANDLE partition) {
+    EFI_OPEN_PROTOCOL_INFORMATION_ENTRY* entries = NULL;
+    UINTN count = 0;
+    if (EFI_ERROR(uefi_call_wrapper(BS->OpenProtocolInformation, 4, partition, &DiskIoProtocol, &entries, &count)))
+        return;
+    for (UINTN i = 0; i < count; ++i)
+        if ((entries[i].Attributes & EFI_OPEN_PROTOCOL_BY_DRIVER) && entries[i].ControllerHandle == partition)
+            uefi_call_wrapper(BS->DisconnectController, 3, partition, entries[i].AgentHandle, NULL);
+    FreePool(entries);
+}
+
+/* Partition 1's loader, loaded (not started): EFI_NOT_FOUND when the file
+ * system on the partition shows none. */
+static EFI_STATUS LoadLoader(EFI_HANDLE image, EFI_HANDLE partition, EFI_HANDLE* started) {
+    if (!HasFile(partition, LOADER_PATH)) return EFI_NOT_FOUND;
+    EFI_DEVICE_PATH* path = FileDevicePath(partition, LOADER_PATH);
+    EFI_STATUS status =
+        path ? uefi_call_wrapper(BS->LoadImage, 6, FALSE, image, path, NULL, 0, started) : EFI_OUT_OF_RESOURCES;
+    if (path) FreePool(path);
+    return status;
 }
 
 static VOID WaitForEnter(VOID) {
@@ -100,8 +137,22 @@ EFI_STATUS efi_main(EFI_HANDLE image, EFI_SYSTEM_TABLE* systemTable) {
         WaitForEnter();
         return EFI_NOT_FOUND;
     }
-    ConnectDriver(image, loaded->DeviceHandle, partition);
-    if (!HasFile(partition, LOADER_PATH)) {
+    /* A file system the firmware put on the partition itself is tried
+     * first; when it shows no loader or one that does not load, it may be
+     * a driver of the firmware's that reads this file system poorly: this
+     * drive's own driver then reads the partition instead. */
+    VOID* existing = NULL;
+    const BOOLEAN firmware =
+        !EFI_ERROR(uefi_call_wrapper(BS->HandleProtocol, 3, partition, &FileSystemProtocol, &existing));
+    if (!firmware) ConnectDriver(image, loaded->DeviceHandle, partition);
+    EFI_HANDLE started = NULL;
+    status = LoadLoader(image, partition, &started);
+    if (EFI_ERROR(status) && firmware) {
+        DisconnectFileSystem(partition);
+        ConnectDriver(image, loaded->DeviceHandle, partition);
+        status = LoadLoader(image, partition, &started);
+    }
+    if (status == EFI_NOT_FOUND) {
         Print(L"\r\nThis drive cannot start in UEFI mode: its first partition holds no\r\n"
               L"UEFI loader /efi/boot/%s. Copy the image onto the drive again, or\r\n"
               L"start the computer from this drive in legacy BIOS (CSM) mode.\r\n",
@@ -109,10 +160,6 @@ EFI_STATUS efi_main(EFI_HANDLE image, EFI_SYSTEM_TABLE* systemTable) {
         WaitForEnter();
         return EFI_NOT_FOUND;
     }
-    EFI_DEVICE_PATH* path = FileDevicePath(partition, LOADER_PATH);
-    EFI_HANDLE started = NULL;
-    status = path ? uefi_call_wrapper(BS->LoadImage, 6, FALSE, image, path, NULL, 0, &started) : EFI_OUT_OF_RESOURCES;
-    if (path) FreePool(path);
     if (!EFI_ERROR(status)) status = uefi_call_wrapper(BS->StartImage, 3, started, NULL, NULL);
     Print(L"\r\nThe UEFI loader /efi/boot/%s of this drive did not start.\r\n(%r)\r\n", LOADER, status);
     WaitForEnter();

@@ -1,6 +1,10 @@
 /* exFAT: boot sector, FAT chains and NoFatChain (contiguous) streams,
  * folder entry sets checked by their checksum, the label and the upcase
- * table (stored compressed: 0xFFFF, n stands for n unchanged units). */
+ * table (stored compressed: 0xFFFF, n stands for n unchanged units). A
+ * stream's chain is walked once, when it is opened, into extents of
+ * contiguous clusters: reads then take a whole extent at once (up to
+ * 1 MiB), seeking back costs nothing, and a chain that loops or does not
+ * end at the stream's last cluster is refused before any byte is read. */
 #include "fsreader_impl.h"
 
 #define ENTRY_LABEL 0x83
@@ -12,80 +16,132 @@
 
 #define MAX_FOLDER_BYTES (256u << 20)  /* exFAT's own limit */
 #define MAX_UPCASE_BYTES (128u << 10)
+#define MAX_EXTENTS (1u << 16)         /* as NTFS's runs: beyond, refused */
+#define FAT_CACHE_BYTES (16u << 10)
+#define WINDOW_BYTES (32u << 10)       /* of a folder, read at once */
+#define MAX_READ (1u << 20)
+#define END_OF_CHAIN 0xFFFFFFFFu
 
 typedef struct {
     fsr_volume base;
     uint32_t cluster_shift;
     uint64_t fat, heap;        /* byte offsets */
+    uint64_t fat_bytes;        /* the FAT's own length */
     uint32_t cluster_count;    /* clusters 2 .. cluster_count + 1 */
+    /* The FAT bytes of the current chain walk: a walk reads each piece once. */
+    uint8_t* fat_cache;
+    uint64_t fat_cache_at;     /* offset into the FAT */
+    uint32_t fat_cache_length; /* 0: empty */
 } exfat_volume;
+
+/* Clusters first .. first + count - 1 hold stream clusters index ... */
+typedef struct {
+    uint32_t first, count;
+    uint64_t index;
+} exfat_extent;
 
 typedef struct {
     fsr_node base;
-    uint32_t first;
-    int contiguous;
+    exfat_extent* extents;     /* in stream order; the whole chain, walked at open */
+    uint32_t extent_count;
     uint64_t valid;            /* bytes beyond read as zeros */
-    uint64_t last_index;       /* the last cluster found: its index in the stream */
-    uint32_t last_cluster;
+    /* Folders: the WINDOW_BYTES piece last read. */
+    uint8_t* window;
+    uint64_t window_at, window_length;
 } exfat_node;
 
 static int cluster_ok(const exfat_volume* v, uint64_t cluster) {
     return cluster >= 2 && cluster - 2 < v->cluster_count;
 }
 
-static int next_cluster(exfat_volume* v, uint32_t cluster, uint32_t* next) {
-    uint8_t entry[4];
-    int status = fsr_read_volume(&v->base, v->fat + 4ull * cluster, entry, 4);
-    if (status) return status;
-    *next = fsr_get32(entry);
-    return cluster_ok(v, *next) ? FSR_OK : FSR_CORRUPT;
+static int fat_entry(exfat_volume* v, uint32_t cluster, uint32_t* next) {
+    const uint64_t at = 4ull * cluster;
+    if (at + 4 > v->fat_bytes) return FSR_CORRUPT;
+    if (!v->fat_cache_length || at < v->fat_cache_at || at + 4 > v->fat_cache_at + v->fat_cache_length) {
+        if (!v->fat_cache && !(v->fat_cache = (uint8_t*)fsr_alloc(FAT_CACHE_BYTES))) return FSR_NO_MEMORY;
+        const uint64_t piece = at - at % FAT_CACHE_BYTES;
+        uint64_t length = v->fat_bytes - piece;
+        if (length > FAT_CACHE_BYTES) length = FAT_CACHE_BYTES;
+        v->fat_cache_length = 0;
+        int status = fsr_read_volume(&v->base, v->fat + piece, v->fat_cache, (uint32_t)length);
+        if (status) return status;
+        v->fat_cache_at = piece;
+        v->fat_cache_length = (uint32_t)length;
+    }
+    *next = fsr_get32(v->fat_cache + (at - v->fat_cache_at));
+    return FSR_OK;
 }
 
-/* The cluster that holds stream cluster number index. */
-static int find_cluster(exfat_volume* v, exfat_node* n, uint64_t index, uint32_t* cluster) {
-    if (n->contiguous) {
-        if (index >= v->cluster_count || n->first + index - 2 >= v->cluster_count) return FSR_CORRUPT;
-        *cluster = (uint32_t)(n->first + index);
-        return FSR_OK;
-    }
-    uint64_t at = 0;
-    uint32_t c = n->first;
-    if (n->last_cluster && n->last_index <= index) {
-        at = n->last_index;
-        c = n->last_cluster;
-    }
-    /* Bounded by the stream's size: a looping chain ends with an error. */
-    while (at < index) {
-        int status = next_cluster(v, c, &c);
+/* The chain from first as extents of contiguous clusters. known: the
+ * number of clusters the stream needs, and the chain must end exactly
+ * there; 0 (the root folder, whose size is its chain's): ends at the end
+ * mark, after at most limit clusters. A chain that loops is found within
+ * about twice its length (Brent's cycle detection), whatever limit says. */
+static int walk_chain(exfat_volume* v, uint32_t first, uint64_t known, uint64_t limit, exfat_node* n) {
+    uint32_t c = first, saved = first, capacity = 0;
+    uint64_t total = 0, power = 1, steps = 0;
+    for (;;) {
+        exfat_extent* last = n->extent_count ? &n->extents[n->extent_count - 1] : NULL;
+        if (last && c == last->first + last->count) {
+            ++last->count;
+        } else {
+            if (n->extent_count == capacity) {
+                if (capacity >= MAX_EXTENTS) return FSR_UNSUPPORTED;
+                capacity = capacity ? capacity * 2 : 4;
+                exfat_extent* grown = (exfat_extent*)fsr_alloc(capacity * sizeof *grown);
+                if (!grown) return FSR_NO_MEMORY;
+                if (n->extent_count) fsr_copy(grown, n->extents, n->extent_count * sizeof *grown);
+                fsr_free(n->extents);
+                n->extents = grown;
+            }
+            exfat_extent* e = &n->extents[n->extent_count++];
+            e->first = c;
+            e->count = 1;
+            e->index = total;
+        }
+        ++total;
+        uint32_t next;
+        int status = fat_entry(v, c, &next);
         if (status) return status;
-        ++at;
+        if (known && total == known) return next == END_OF_CHAIN ? FSR_OK : FSR_CORRUPT;
+        if (next == END_OF_CHAIN) return known ? FSR_CORRUPT : FSR_OK;
+        if (!cluster_ok(v, next) || next == saved || total >= limit) return FSR_CORRUPT;
+        c = next;
+        if (++steps == power) {
+            saved = c;
+            power *= 2;
+            steps = 0;
+        }
     }
-    n->last_index = index;
-    n->last_cluster = c;
-    *cluster = c;
-    return FSR_OK;
 }
 
 static int exfat_read(fsr_node* node, uint64_t offset, void* buffer, uint32_t length) {
     exfat_node* n = (exfat_node*)node;
     exfat_volume* v = (exfat_volume*)node->volume;
     uint8_t* out = (uint8_t*)buffer;
-    const uint64_t cluster_bytes = (uint64_t)1 << v->cluster_shift;
     if (offset > n->base.info.size || length > n->base.info.size - offset) return FSR_CORRUPT;
     while (length) {
         if (offset >= n->valid) {
             fsr_zero(out, length);
             return FSR_OK;
         }
-        uint32_t cluster;
-        int status = find_cluster(v, n, offset >> v->cluster_shift, &cluster);
-        if (status) return status;
-        const uint64_t into = offset & (cluster_bytes - 1);
-        uint64_t count = cluster_bytes - into;
+        const uint64_t index = offset >> v->cluster_shift;
+        uint32_t low = 0, high = n->extent_count;
+        while (high - low > 1) {
+            const uint32_t middle = low + (high - low) / 2;
+            if (n->extents[middle].index <= index) low = middle;
+            else high = middle;
+        }
+        if (!n->extent_count || index - n->extents[low].index >= n->extents[low].count) return FSR_CORRUPT;
+        const exfat_extent* e = &n->extents[low];
+        /* One read for as much of the extent as is asked. */
+        const uint64_t into = offset - (e->index << v->cluster_shift);
+        uint64_t count = ((uint64_t)e->count << v->cluster_shift) - into;
         if (count > length) count = length;
         if (count > n->valid - offset) count = n->valid - offset;
-        status = fsr_read_volume(&v->base, v->heap + ((uint64_t)(cluster - 2) << v->cluster_shift) + into, out,
-                                 (uint32_t)count);
+        if (count > MAX_READ) count = MAX_READ;
+        int status = fsr_read_volume(&v->base, v->heap + ((uint64_t)(e->first - 2) << v->cluster_shift) + into, out,
+                                     (uint32_t)count);
         if (status) return status;
         out += count;
         offset += count;
@@ -94,23 +150,81 @@ static int exfat_read(fsr_node* node, uint64_t offset, void* buffer, uint32_t le
     return FSR_OK;
 }
 
+/* Folder bytes, through the window: a folder is read a piece at a time,
+ * not an entry at a time. */
+static int folder_bytes(exfat_node* n, uint64_t offset, uint8_t* buffer, uint32_t length) {
+    const uint64_t size = n->base.info.size;
+    if (offset > size || length > size - offset) return FSR_CORRUPT;
+    while (length) {
+        if (!n->window_length || offset < n->window_at || offset >= n->window_at + n->window_length) {
+            if (!n->window && !(n->window = (uint8_t*)fsr_alloc(WINDOW_BYTES))) return FSR_NO_MEMORY;
+            const uint64_t at = offset - offset % WINDOW_BYTES;
+            const uint64_t window = size - at < WINDOW_BYTES ? size - at : WINDOW_BYTES;
+            n->window_length = 0;
+            int status = exfat_read(&n->base, at, n->window, (uint32_t)window);
+            if (status) return status;
+            n->window_at = at;
+            n->window_length = window;
+        }
+        uint64_t count = n->window_at + n->window_length - offset;
+        if (count > length) count = length;
+        fsr_copy(buffer, n->window + (offset - n->window_at), (size_t)count);
+        buffer += count;
+        offset += count;
+        length -= (uint32_t)count;
+    }
+    return FSR_OK;
+}
+
+static void exfat_close(fsr_node* node) {
+    exfat_node* n = (exfat_node*)node;
+    if (!n) return;
+    fsr_free(n->extents);
+    fsr_free(n->window);
+    fsr_free(n);
+}
+
+#define SIZED_BY_CHAIN (~(uint64_t)0) /* the root folder: no size is stored */
+
 static int new_node(exfat_volume* v, uint32_t first, int contiguous, uint64_t size, uint64_t valid,
                     const fsr_entry* entry, fsr_node** out) {
     *out = NULL;
-    if (size && !cluster_ok(v, first)) return FSR_CORRUPT;
-    const uint64_t clusters = (size + ((uint64_t)1 << v->cluster_shift) - 1) >> v->cluster_shift;
-    /* No stream is larger than the cluster heap: this also bounds the walk
-     * along a FAT chain that loops. */
+    const int root = size == SIZED_BY_CHAIN;
+    if (root) size = valid = 0;
+    if ((size || root) && !cluster_ok(v, first)) return FSR_CORRUPT;
+    uint64_t clusters = (size + ((uint64_t)1 << v->cluster_shift) - 1) >> v->cluster_shift;
+    /* No stream is larger than the cluster heap. */
     if (clusters > v->cluster_count || (contiguous && size && clusters > v->cluster_count - (first - 2)))
         return FSR_CORRUPT;
     exfat_node* n = (exfat_node*)fsr_alloc(sizeof *n);
     if (!n) return FSR_NO_MEMORY;
     n->base.volume = &v->base;
     if (entry) fsr_copy(&n->base.info, entry, sizeof *entry);
+    int status = FSR_OK;
+    if (contiguous && clusters) {
+        n->extents = (exfat_extent*)fsr_alloc(sizeof *n->extents);
+        if (!n->extents) status = FSR_NO_MEMORY;
+        else {
+            n->extents[0].first = first;
+            n->extents[0].count = (uint32_t)clusters;
+            n->extent_count = 1;
+        }
+    } else if (clusters || root) {
+        uint64_t limit = MAX_FOLDER_BYTES >> v->cluster_shift;
+        if (limit > v->cluster_count) limit = v->cluster_count;
+        status = walk_chain(v, first, clusters, root ? (limit ? limit : 1) : clusters, n);
+        if (!status && root) {
+            const exfat_extent* e = &n->extents[n->extent_count - 1];
+            size = valid = (e->index + e->count) << v->cluster_shift;
+            clusters = size >> v->cluster_shift;
+        }
+    }
+    if (status) {
+        exfat_close(&n->base);
+        return status;
+    }
     n->base.info.size = size;
     n->base.info.allocated = clusters << v->cluster_shift;
-    n->first = first;
-    n->contiguous = contiguous;
     n->valid = valid < size ? valid : size;
     *out = &n->base;
     return FSR_OK;
@@ -138,14 +252,14 @@ static int exfat_read_folder(fsr_node* node, uint64_t* cursor, fsr_entry* entry)
     for (;;) {
         uint64_t at = *cursor;
         if (at % 32 || at >= size) return FSR_END;
-        int status = exfat_read(node, at, set, 32);
+        int status = folder_bytes((exfat_node*)node, at, set, 32);
         if (status) return status;
         if (set[0] == 0) return FSR_END;
         *cursor = at + 32;
         if (set[0] != ENTRY_FILE) continue;
         const uint32_t secondary = set[1];
         if (secondary < 2 || secondary > 18 || (uint64_t)(secondary + 1) * 32 > size - at) continue;
-        status = exfat_read(node, at + 32, set + 32, secondary * 32);
+        status = folder_bytes((exfat_node*)node, at + 32, set + 32, secondary * 32);
         if (status) return status;
         uint16_t sum = 0;
         for (uint32_t i = 0; i < (secondary + 1) * 32; ++i)
@@ -190,23 +304,10 @@ static int exfat_open_entry(fsr_volume* volume, const fsr_entry* entry, fsr_node
 }
 
 static int open_root(exfat_volume* v, uint32_t root, fsr_node** node) {
-    /* The root folder has no size on the volume: its FAT chain's length. */
-    uint64_t clusters = 1;
-    uint32_t c = root;
-    const uint64_t limit = MAX_FOLDER_BYTES >> v->cluster_shift;
-    for (;;) {
-        uint8_t raw[4];
-        int status = fsr_read_volume(&v->base, v->fat + 4ull * c, raw, 4);
-        if (status) return status;
-        c = fsr_get32(raw);
-        if (c == 0xFFFFFFFFu) break;
-        if (!cluster_ok(v, c) || ++clusters > limit) return FSR_CORRUPT;
-    }
     fsr_entry entry;
     fsr_zero(&entry, sizeof entry);
     entry.attributes = FSR_ATTR_FOLDER;
-    const uint64_t size = clusters << v->cluster_shift;
-    return new_node(v, root, 0, size, size, &entry, node);
+    return new_node(v, root, 0, SIZED_BY_CHAIN, 0, &entry, node);
 }
 
 static uint32_t root_cluster_of(const exfat_volume* v);
@@ -216,8 +317,10 @@ static int exfat_open_root(fsr_volume* volume, fsr_node** node) {
     return open_root(v, root_cluster_of(v), node);
 }
 
-static void exfat_close(fsr_node* node) { fsr_free(node); }
-static void exfat_unmount(fsr_volume* volume) { fsr_free(volume); }
+static void exfat_unmount(fsr_volume* volume) {
+    fsr_free(((exfat_volume*)volume)->fat_cache);
+    fsr_free(volume);
+}
 
 static const struct fsr_ops kExfatOps = {exfat_open_root, exfat_open_entry, exfat_read,
                                          exfat_read_folder, exfat_close, exfat_unmount};
@@ -235,7 +338,7 @@ static int read_root_entries(exfat_volume* v, fsr_node* root) {
     uint32_t upcase_first = 0;
     uint64_t upcase_bytes = 0;
     for (uint64_t at = 0; at < root->info.size; at += 32) {
-        int status = exfat_read(root, at, e, 32);
+        int status = folder_bytes((exfat_node*)root, at, e, 32);
         if (status) return status;
         if (e[0] == 0) break;
         if (e[0] == ENTRY_LABEL && e[1] <= 11) {
@@ -304,6 +407,7 @@ int fsr_exfat_mount(fsr_volume** volume, fsr_read_fn read, void* context, uint64
     v->base.cluster_bytes = (uint32_t)1 << cluster_shift;
     v->cluster_shift = cluster_shift;
     v->fat = (fat + active * fat_sectors) << sector_shift;
+    v->fat_bytes = fat_sectors << sector_shift;
     v->heap = heap << sector_shift;
     v->cluster_count = (uint32_t)clusters;
     r->root = root;
@@ -313,6 +417,7 @@ int fsr_exfat_mount(fsr_volume** volume, fsr_read_fn read, void* context, uint64
     fsr_close(root_node);
     if (status) {
         fsr_free(v->base.upcase);
+        fsr_free(v->fat_cache);
         fsr_free(r);
         return status;
     }

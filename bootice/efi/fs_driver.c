@@ -2,10 +2,14 @@
  * Simple File System protocol over the partition's Disk I/O, so that the
  * firmware and the loaders it starts read such a partition like FAT. It is
  * a boot-service driver built with gnu-efi; the readers (fsreader.h) know
- * nothing of UEFI. Writing is refused (EFI_WRITE_PROTECTED). */
+ * nothing of UEFI. Writing is refused (EFI_WRITE_PROTECTED). It binds only
+ * to the partition whose device path the loader gives as its load options:
+ * a volume connected later (an internal disk's, after a failed boot) is left
+ * to the firmware. */
 #include <efi.h>
 #include <efilib.h>
 
+#include "fsr_alloc.h"
 #include "fsreader.h"
 
 #define VOLUME_SIGNATURE 0x5346444B /* "KDFS" */
@@ -14,7 +18,9 @@ typedef struct {
     EFI_SIMPLE_FILE_SYSTEM_PROTOCOL protocol; /* first: the protocol is the volume */
     UINT32 signature;
     EFI_DISK_IO* disk;
+    EFI_BLOCK_IO* block;
     UINT32 media;
+    BOOLEAN busy;     /* a call is in the readers: their caches are not re-entered */
     fsr_volume* volume;
     UINTN open_files;
 } VOLUME;
@@ -30,6 +36,36 @@ typedef struct {
 void* fsr_alloc(size_t size) { return AllocateZeroPool(size); }
 void fsr_free(void* pointer) {
     if (pointer) FreePool(pointer);
+}
+
+/* The partition the loader named; NULL: none, and nothing is bound. */
+static EFI_DEVICE_PATH* gPartition;
+
+/* As the firmware's FAT driver does: calls run at TPL_CALLBACK, so that no
+ * event of that level re-enters the readers, and one that comes at a higher
+ * level while a call is in them is turned away. */
+static EFI_STATUS Enter(VOLUME* v, EFI_TPL* old, BOOLEAN media) {
+    EFI_TPL current = uefi_call_wrapper(BS->RaiseTPL, 1, TPL_HIGH_LEVEL);
+    uefi_call_wrapper(BS->RestoreTPL, 1, current);
+    if (current > TPL_CALLBACK) return EFI_ACCESS_DENIED;
+    *old = uefi_call_wrapper(BS->RaiseTPL, 1, TPL_CALLBACK);
+    if (v->busy) {
+        uefi_call_wrapper(BS->RestoreTPL, 1, *old);
+        return EFI_ACCESS_DENIED;
+    }
+    /* Another medium in the drive: what was read of the old one is no
+     * guide to the new one. */
+    if (media && (!v->block->Media->MediaPresent || v->block->Media->MediaId != v->media)) {
+        uefi_call_wrapper(BS->RestoreTPL, 1, *old);
+        return v->block->Media->MediaPresent ? EFI_MEDIA_CHANGED : EFI_NO_MEDIA;
+    }
+    v->busy = TRUE;
+    return EFI_SUCCESS;
+}
+
+static VOID Leave(VOLUME* v, EFI_TPL old) {
+    v->busy = FALSE;
+    uefi_call_wrapper(BS->RestoreTPL, 1, old);
 }
 
 static EFI_STATUS Status(int status) {
@@ -98,7 +134,7 @@ static EFI_STATUS FileInfo(const fsr_entry* entry, UINTN* size, VOID* buffer) {
 
 /* ------------------------------------------------------------ files */
 
-static EFI_STATUS EFIAPI FileClose(EFI_FILE_PROTOCOL* This) {
+static EFI_STATUS DoFileClose(EFI_FILE_PROTOCOL* This) {
     FILE_HANDLE* f = (FILE_HANDLE*)This;
     fsr_close(f->node);
     --f->volume->open_files;
@@ -107,12 +143,15 @@ static EFI_STATUS EFIAPI FileClose(EFI_FILE_PROTOCOL* This) {
     return EFI_SUCCESS;
 }
 
-static EFI_STATUS EFIAPI FileOpen(EFI_FILE_PROTOCOL* This, EFI_FILE_PROTOCOL** NewHandleOut, CHAR16* FileName,
+static EFI_STATUS DoFileOpen(EFI_FILE_PROTOCOL* This, EFI_FILE_PROTOCOL** NewHandleOut, CHAR16* FileName,
                                   UINT64 OpenMode, UINT64 Attributes) {
     FILE_HANDLE* from = (FILE_HANDLE*)This;
     VOLUME* v = from->volume;
     (void)Attributes;
     if (!NewHandleOut || !FileName) return EFI_INVALID_PARAMETER;
+    const UINT64 write = EFI_FILE_MODE_READ | EFI_FILE_MODE_WRITE;
+    if (OpenMode != EFI_FILE_MODE_READ && OpenMode != write && OpenMode != (write | EFI_FILE_MODE_CREATE))
+        return EFI_INVALID_PARAMETER;
     if (OpenMode != EFI_FILE_MODE_READ) return EFI_WRITE_PROTECTED;
     /* The whole path from the root, its "." and ".." resolved: the readers
      * know no parent of a folder. Loaders write "\" or "/" between names. */
@@ -179,12 +218,33 @@ static EFI_STATUS EFIAPI FileOpen(EFI_FILE_PROTOCOL* This, EFI_FILE_PROTOCOL** N
     return EFI_SUCCESS;
 }
 
+static EFI_STATUS EFIAPI FileOpen(EFI_FILE_PROTOCOL* This, EFI_FILE_PROTOCOL** NewHandleOut, CHAR16* FileName,
+                                  UINT64 OpenMode, UINT64 Attributes) {
+    VOLUME* v = ((FILE_HANDLE*)This)->volume;
+    EFI_TPL old;
+    EFI_STATUS status = Enter(v, &old, TRUE);
+    if (EFI_ERROR(status)) return status;
+    status = DoFileOpen(This, NewHandleOut, FileName, OpenMode, Attributes);
+    Leave(v, old);
+    return status;
+}
+
+static EFI_STATUS EFIAPI FileClose(EFI_FILE_PROTOCOL* This) {
+    VOLUME* v = ((FILE_HANDLE*)This)->volume;
+    EFI_TPL old;
+    EFI_STATUS status = Enter(v, &old, FALSE);
+    if (EFI_ERROR(status)) return status;
+    status = DoFileClose(This);
+    Leave(v, old);
+    return status;
+}
+
 static EFI_STATUS EFIAPI FileDelete(EFI_FILE_PROTOCOL* This) {
     FileClose(This);
     return EFI_WARN_DELETE_FAILURE;
 }
 
-static EFI_STATUS EFIAPI FileRead(EFI_FILE_PROTOCOL* This, UINTN* BufferSize, VOID* Buffer) {
+static EFI_STATUS DoFileRead(EFI_FILE_PROTOCOL* This, UINTN* BufferSize, VOID* Buffer) {
     FILE_HANDLE* f = (FILE_HANDLE*)This;
     const fsr_entry* info = fsr_info(f->node);
     if (!BufferSize || (*BufferSize && !Buffer)) return EFI_INVALID_PARAMETER;
@@ -222,6 +282,16 @@ static EFI_STATUS EFIAPI FileRead(EFI_FILE_PROTOCOL* This, UINTN* BufferSize, VO
     return EFI_SUCCESS;
 }
 
+static EFI_STATUS EFIAPI FileRead(EFI_FILE_PROTOCOL* This, UINTN* BufferSize, VOID* Buffer) {
+    VOLUME* v = ((FILE_HANDLE*)This)->volume;
+    EFI_TPL old;
+    EFI_STATUS status = Enter(v, &old, TRUE);
+    if (EFI_ERROR(status)) return status;
+    status = DoFileRead(This, BufferSize, Buffer);
+    Leave(v, old);
+    return status;
+}
+
 static EFI_STATUS EFIAPI FileWrite(EFI_FILE_PROTOCOL* This, UINTN* BufferSize, VOID* Buffer) {
     (void)This;
     (void)BufferSize;
@@ -229,7 +299,7 @@ static EFI_STATUS EFIAPI FileWrite(EFI_FILE_PROTOCOL* This, UINTN* BufferSize, V
     return EFI_WRITE_PROTECTED;
 }
 
-static EFI_STATUS EFIAPI FileSetPosition(EFI_FILE_PROTOCOL* This, UINT64 Position) {
+static EFI_STATUS DoFileSetPosition(EFI_FILE_PROTOCOL* This, UINT64 Position) {
     FILE_HANDLE* f = (FILE_HANDLE*)This;
     const fsr_entry* info = fsr_info(f->node);
     if (info->attributes & FSR_ATTR_FOLDER) {
@@ -241,7 +311,7 @@ static EFI_STATUS EFIAPI FileSetPosition(EFI_FILE_PROTOCOL* This, UINT64 Positio
     return EFI_SUCCESS;
 }
 
-static EFI_STATUS EFIAPI FileGetPosition(EFI_FILE_PROTOCOL* This, UINT64* Position) {
+static EFI_STATUS DoFileGetPosition(EFI_FILE_PROTOCOL* This, UINT64* Position) {
     FILE_HANDLE* f = (FILE_HANDLE*)This;
     if (!Position) return EFI_INVALID_PARAMETER;
     if (fsr_info(f->node)->attributes & FSR_ATTR_FOLDER) return EFI_UNSUPPORTED;
@@ -249,7 +319,7 @@ static EFI_STATUS EFIAPI FileGetPosition(EFI_FILE_PROTOCOL* This, UINT64* Positi
     return EFI_SUCCESS;
 }
 
-static EFI_STATUS EFIAPI FileGetInfo(EFI_FILE_PROTOCOL* This, EFI_GUID* Type, UINTN* BufferSize, VOID* Buffer) {
+static EFI_STATUS DoFileGetInfo(EFI_FILE_PROTOCOL* This, EFI_GUID* Type, UINTN* BufferSize, VOID* Buffer) {
     FILE_HANDLE* f = (FILE_HANDLE*)This;
     fsr_volume* volume = f->volume->volume;
     if (!Type || !BufferSize || (*BufferSize && !Buffer)) return EFI_INVALID_PARAMETER;
@@ -289,6 +359,36 @@ static EFI_STATUS EFIAPI FileGetInfo(EFI_FILE_PROTOCOL* This, EFI_GUID* Type, UI
     return EFI_UNSUPPORTED;
 }
 
+static EFI_STATUS EFIAPI FileSetPosition(EFI_FILE_PROTOCOL* This, UINT64 Position) {
+    VOLUME* v = ((FILE_HANDLE*)This)->volume;
+    EFI_TPL old;
+    EFI_STATUS status = Enter(v, &old, FALSE);
+    if (EFI_ERROR(status)) return status;
+    status = DoFileSetPosition(This, Position);
+    Leave(v, old);
+    return status;
+}
+
+static EFI_STATUS EFIAPI FileGetPosition(EFI_FILE_PROTOCOL* This, UINT64* Position) {
+    VOLUME* v = ((FILE_HANDLE*)This)->volume;
+    EFI_TPL old;
+    EFI_STATUS status = Enter(v, &old, FALSE);
+    if (EFI_ERROR(status)) return status;
+    status = DoFileGetPosition(This, Position);
+    Leave(v, old);
+    return status;
+}
+
+static EFI_STATUS EFIAPI FileGetInfo(EFI_FILE_PROTOCOL* This, EFI_GUID* Type, UINTN* BufferSize, VOID* Buffer) {
+    VOLUME* v = ((FILE_HANDLE*)This)->volume;
+    EFI_TPL old;
+    EFI_STATUS status = Enter(v, &old, TRUE);
+    if (EFI_ERROR(status)) return status;
+    status = DoFileGetInfo(This, Type, BufferSize, Buffer);
+    Leave(v, old);
+    return status;
+}
+
 static EFI_STATUS EFIAPI FileSetInfo(EFI_FILE_PROTOCOL* This, EFI_GUID* Type, UINTN BufferSize, VOID* Buffer) {
     (void)This;
     (void)Type;
@@ -299,10 +399,10 @@ static EFI_STATUS EFIAPI FileSetInfo(EFI_FILE_PROTOCOL* This, EFI_GUID* Type, UI
 
 static EFI_STATUS EFIAPI FileFlush(EFI_FILE_PROTOCOL* This) {
     (void)This;
-    return EFI_SUCCESS; /* nothing was written */
+    return EFI_ACCESS_DENIED; /* every handle is opened read-only */
 }
 
-static EFI_STATUS EFIAPI OpenVolume(EFI_SIMPLE_FILE_SYSTEM_PROTOCOL* This, EFI_FILE_PROTOCOL** Root) {
+static EFI_STATUS DoOpenVolume(EFI_SIMPLE_FILE_SYSTEM_PROTOCOL* This, EFI_FILE_PROTOCOL** Root) {
     VOLUME* v = (VOLUME*)This;
     if (!Root) return EFI_INVALID_PARAMETER;
     fsr_node* node = NULL;
@@ -319,6 +419,16 @@ static EFI_STATUS EFIAPI OpenVolume(EFI_SIMPLE_FILE_SYSTEM_PROTOCOL* This, EFI_F
     return EFI_SUCCESS;
 }
 
+static EFI_STATUS EFIAPI OpenVolume(EFI_SIMPLE_FILE_SYSTEM_PROTOCOL* This, EFI_FILE_PROTOCOL** Root) {
+    VOLUME* v = (VOLUME*)This;
+    EFI_TPL old;
+    EFI_STATUS status = Enter(v, &old, TRUE);
+    if (EFI_ERROR(status)) return status;
+    status = DoOpenVolume(This, Root);
+    Leave(v, old);
+    return status;
+}
+
 /* ---------------------------------------------------------- binding */
 
 static EFI_STATUS EFIAPI Supported(EFI_DRIVER_BINDING_PROTOCOL* This, EFI_HANDLE Controller,
@@ -326,6 +436,10 @@ static EFI_STATUS EFIAPI Supported(EFI_DRIVER_BINDING_PROTOCOL* This, EFI_HANDLE
     (void)RemainingDevicePath;
     EFI_DISK_IO* disk = NULL;
     EFI_BLOCK_IO* block = NULL;
+    EFI_DEVICE_PATH* path = DevicePathFromHandle(Controller);
+    const UINTN size = gPartition ? DevicePathSize(gPartition) : 0;
+    if (!path || !size || DevicePathSize(path) != size || CompareMem(path, gPartition, size) != 0)
+        return EFI_UNSUPPORTED;
     EFI_STATUS status = uefi_call_wrapper(BS->OpenProtocol, 6, Controller, &BlockIoProtocol, (VOID**)&block,
                                           This->DriverBindingHandle, Controller, EFI_OPEN_PROTOCOL_GET_PROTOCOL);
     if (EFI_ERROR(status)) return status;
@@ -357,6 +471,7 @@ static EFI_STATUS EFIAPI Start(EFI_DRIVER_BINDING_PROTOCOL* This, EFI_HANDLE Con
         return status;
     }
     v->signature = VOLUME_SIGNATURE;
+    v->block = block;
     v->media = block->Media->MediaId;
     v->protocol.Revision = EFI_SIMPLE_FILE_SYSTEM_PROTOCOL_REVISION;
     v->protocol.OpenVolume = OpenVolume;
@@ -385,7 +500,7 @@ static EFI_STATUS EFIAPI Stop(EFI_DRIVER_BINDING_PROTOCOL* This, EFI_HANDLE Cont
     VOLUME* v = (VOLUME*)protocol;
     if (v->signature != VOLUME_SIGNATURE) return EFI_UNSUPPORTED;
     /* Open files point into the volume: it stays while any is open. */
-    if (v->open_files) return EFI_ACCESS_DENIED;
+    if (v->open_files || v->busy) return EFI_ACCESS_DENIED;
     status = uefi_call_wrapper(BS->UninstallProtocolInterface, 3, Controller, &FileSystemProtocol, &v->protocol);
     if (EFI_ERROR(status)) return status;
     uefi_call_wrapper(BS->CloseProtocol, 4, Controller, &DiskIoProtocol, This->DriverBindingHandle, Controller);
@@ -397,9 +512,26 @@ static EFI_STATUS EFIAPI Stop(EFI_DRIVER_BINDING_PROTOCOL* This, EFI_HANDLE Cont
 
 static EFI_DRIVER_BINDING_PROTOCOL kBinding = {Supported, Start, Stop, 0x10, NULL, NULL};
 
+/* Whether bytes hold a whole device path, its end node included. */
+static BOOLEAN PathWithin(const VOID* bytes, UINT32 size) {
+    const UINT8* p = bytes;
+    for (UINT32 at = 0; p && size - at >= 4;) {
+        const UINT32 length = p[at + 2] | p[at + 3] << 8;
+        if (length < 4 || length > size - at) return FALSE;
+        if (p[at] == END_DEVICE_PATH_TYPE && p[at + 1] == END_ENTIRE_DEVICE_PATH_SUBTYPE) return TRUE;
+        at += length;
+    }
+    return FALSE;
+}
+
 /* Called by gnu-efi's start-up code with the compiler's own convention. */
 EFI_STATUS efi_main(EFI_HANDLE image, EFI_SYSTEM_TABLE* systemTable) {
     InitializeLib(image, systemTable);
+    EFI_LOADED_IMAGE* loaded = NULL;
+    if (!EFI_ERROR(uefi_call_wrapper(BS->HandleProtocol, 3, image, &LoadedImageProtocol, (VOID**)&loaded)) &&
+        PathWithin(loaded->LoadOptions, loaded->LoadOptionsSize))
+        gPartition = DuplicateDevicePath((EFI_DEVICE_PATH*)loaded->LoadOptions);
+    if (!gPartition) return EFI_INVALID_PARAMETER; /* bound to nothing: not kept */
     kFileTemplate.Revision = EFI_FILE_PROTOCOL_REVISION;
     kFileTemplate.Open = FileOpen;
     kFileTemplate.Close = FileClose;

@@ -88,20 +88,23 @@ int fsr_lookup(fsr_node* folder, const uint16_t* name, uint32_t name_length, fsr
     fsr_entry* entry = (fsr_entry*)fsr_alloc(sizeof *entry);
     if (!entry) return FSR_NO_MEMORY;
     uint64_t cursor = 0;
-    int status;
+    int status, damaged = FSR_OK;
     /* Every entry, not a walk down the index's sort order: the answer does
-     * not depend on the volume sorting its entries as this reader would. */
+     * not depend on the volume sorting its entries as this reader would. A
+     * matching entry that cannot be opened does not end the search, but
+     * when no other opens, its failure is the answer: not "not found". */
     while ((status = volume->ops->read_folder(folder, &cursor, entry)) == FSR_OK) {
         if (entry->name_length != name_length) continue;
         uint32_t i = 0;
         while (i < name_length && upper(volume, entry->name[i]) == upper(volume, name[i])) ++i;
-        if (i == name_length) {
-            status = volume->ops->open_entry(volume, entry, node);
-            break;
-        }
+        if (i < name_length) continue;
+        status = volume->ops->open_entry(volume, entry, node);
+        if (status == FSR_OK || status == FSR_NO_MEMORY || status == FSR_IO) break;
+        if (!damaged) damaged = status;
     }
     fsr_free(entry);
-    return status == FSR_END ? FSR_NOT_FOUND : status;
+    if (status == FSR_END) return damaged ? damaged : FSR_NOT_FOUND;
+    return status;
 }
 
 int fsr_read(fsr_node* file, uint64_t offset, void* buffer, uint32_t length, uint32_t* done) {
@@ -116,7 +119,20 @@ int fsr_read(fsr_node* file, uint64_t offset, void* buffer, uint32_t length, uin
 
 int fsr_read_folder(fsr_node* folder, uint64_t* cursor, fsr_entry* entry) {
     if (!(folder->info.attributes & FSR_ATTR_FOLDER)) return FSR_NOT_FOLDER;
-    return folder->volume->ops->read_folder(folder, cursor, entry);
+    /* What the entry's own file says (an index keeps sizes that may be
+     * stale): a listing tells what opening the entry would. Entries that
+     * name a record since reused are passed over, as a lookup finds none. */
+    for (;;) {
+        int status = folder->volume->ops->read_folder(folder, cursor, entry);
+        if (status) return status;
+        fsr_node* node = NULL;
+        status = folder->volume->ops->open_entry(folder->volume, entry, &node);
+        if (status == FSR_NOT_FOUND) continue;
+        if (status) return status;
+        fsr_copy(entry, &node->info, sizeof *entry);
+        fsr_close(node);
+        return FSR_OK;
+    }
 }
 
 const fsr_entry* fsr_info(const fsr_node* node) { return &node->info; }

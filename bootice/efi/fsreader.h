@@ -1,7 +1,7 @@
 /* Read-only readers of NTFS and exFAT volumes over a "read bytes at offset"
  * callback. The same files build into the UEFI file-system driver and,
  * natively, into the fuzz targets: they use no system call, allocate
- * through fsr_alloc/fsr_free (which the host defines) and check every
+ * through fsr_alloc.h (which the host defines) and check every
  * length, run, offset and index read from the volume, which may be hostile. */
 #ifndef DROVELKIT_FSREADER_H
 #define DROVELKIT_FSREADER_H
@@ -67,9 +67,5 @@ int fsr_read(fsr_node* file, uint64_t offset, void* buffer, uint32_t length, uin
 int fsr_read_folder(fsr_node* folder, uint64_t* cursor, fsr_entry* entry);
 const fsr_entry* fsr_info(const fsr_node* node);
 void fsr_close(fsr_node* node);
-
-/* Defined by the host: zeroed memory, and its release. */
-void* fsr_alloc(size_t size);
-void fsr_free(void* pointer);
 
 #endif

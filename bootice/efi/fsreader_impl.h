@@ -1,6 +1,7 @@
 /* What the NTFS and exFAT readers share behind fsreader.h. */
 #ifndef DROVELKIT_FSREADER_IMPL_H
 #define DROVELKIT_FSREADER_IMPL_H
+#include "fsr_alloc.h"
 #include "fsreader.h"
 
 struct fsr_ops {

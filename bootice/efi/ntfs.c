@@ -6,11 +6,13 @@
 
 #define ATTR_STANDARD_INFORMATION 0x10
 #define ATTR_ATTRIBUTE_LIST 0x20
+#define ATTR_FILE_NAME 0x30
 #define ATTR_VOLUME_NAME 0x60
 #define ATTR_DATA 0x80
 #define ATTR_INDEX_ROOT 0x90
 #define ATTR_INDEX_ALLOCATION 0xA0
 #define ATTR_BITMAP 0xB0
+#define ATTR_REPARSE_POINT 0xC0
 #define ATTR_END 0xFFFFFFFFu
 
 #define RECORD_VOLUME 3
@@ -23,6 +25,9 @@
 #define MAX_ATTRIBUTE_LIST (256u << 10)
 #define MAX_RESIDENT (64u << 10)
 #define MAX_BITMAP (1u << 20)
+/* The folder cursor keeps the index block above 24 bits of entry number. */
+#define MAX_INDEX_BLOCKS ((uint64_t)1 << 39)
+#define FILE_ATTRIBUTE_REPARSE_POINT 0x400
 
 typedef struct {
     uint64_t vcn, length;
@@ -32,6 +37,8 @@ typedef struct {
 typedef struct {
     ntfs_run* runs;
     uint32_t count, capacity;
+    uint64_t next_vcn;   /* the first VCN no run maps yet */
+    uint64_t clusters;   /* those on the volume: no more than it holds */
 } ntfs_runs;
 
 /* An attribute gathered over its extents. */
@@ -49,11 +56,16 @@ typedef struct {
     uint32_t cluster_bytes, record_bytes;
     uint64_t cluster_count;
     ntfs_attr mft; /* $MFT's $DATA */
+    /* The last record read, fixed up: opening a file reads its record once
+     * for each attribute it gathers. */
+    uint8_t* record_cache;
+    uint64_t record_cached; /* its number + 1; 0: none */
 } ntfs_volume;
 
 typedef struct {
     fsr_node base;
     uint64_t record;
+    int refused;               /* files read as nothing but their header: refused */
     ntfs_attr data;            /* files */
     ntfs_attr root, allocation, bitmap; /* folders: the $I30 index */
     uint32_t block_bytes;
@@ -72,7 +84,21 @@ static void free_attr(ntfs_attr* a) {
     fsr_zero(a, sizeof *a);
 }
 
-static int add_run(ntfs_runs* list, uint64_t vcn, uint64_t length, int64_t lcn) {
+/* A run that maps clusters its predecessor maps too, or that takes the
+ * attribute past the volume's clusters, is refused: each would have the
+ * same clusters read again and again, a loop in all but name. */
+static int add_run(const ntfs_volume* v, ntfs_runs* list, uint64_t vcn, uint64_t length, int64_t lcn) {
+    if (lcn >= 0) {
+        for (uint32_t r = list->count; r-- > 0;) {
+            const ntfs_run* before = &list->runs[r];
+            if (before->lcn < 0) continue;
+            if ((uint64_t)lcn < (uint64_t)before->lcn + before->length && (uint64_t)before->lcn < (uint64_t)lcn + length)
+                return FSR_CORRUPT;
+            break;
+        }
+        if (length > v->cluster_count - list->clusters) return FSR_CORRUPT;
+        list->clusters += length;
+    }
     if (list->count == list->capacity) {
         if (list->capacity >= MAX_RUNS) return FSR_UNSUPPORTED;
         const uint32_t capacity = list->capacity ? list->capacity * 2 : 16;
@@ -87,6 +113,7 @@ static int add_run(ntfs_runs* list, uint64_t vcn, uint64_t length, int64_t lcn) 
     run->vcn = vcn;
     run->length = length;
     run->lcn = lcn;
+    list->next_vcn = vcn + length;
     return FSR_OK;
 }
 
@@ -99,7 +126,8 @@ static int decode_runs(const ntfs_volume* v, const uint8_t* p, uint32_t availabl
     const uint64_t max_vcn = ((uint64_t)1 << 62) / v->cluster_bytes;
     uint64_t lcn = 0;
     uint32_t i = 0;
-    if (vcn > last_vcn + 1 || last_vcn >= max_vcn) return FSR_CORRUPT;
+    /* Extents follow one another: each begins where the last one ended. */
+    if (vcn != list->next_vcn || vcn > last_vcn + 1 || last_vcn >= max_vcn) return FSR_CORRUPT;
     while (i < available && p[i]) {
         const unsigned length_bytes = p[i] & 15, offset_bytes = p[i] >> 4;
         ++i;
@@ -120,7 +148,8 @@ static int decode_runs(const ntfs_volume* v, const uint8_t* p, uint32_t availabl
             if (lcn >= v->cluster_count || length > v->cluster_count - lcn) return FSR_CORRUPT;
             run_lcn = (int64_t)lcn;
         }
-        int status = add_run(list, vcn, length, run_lcn);
+        if (vcn + length - 1 > last_vcn) return FSR_CORRUPT; /* beyond the extent's own VCNs */
+        int status = add_run(v, list, vcn, length, run_lcn);
         if (status) return status;
         vcn += length;
     }
@@ -179,10 +208,20 @@ static int fix_up(uint8_t* block, uint32_t size, const char* magic) {
 
 static int read_record(ntfs_volume* v, uint64_t number, uint8_t* record) {
     if (number >= v->mft.size / v->record_bytes) return FSR_CORRUPT;
-    int status = read_runs(v, &v->mft, number * v->record_bytes, record, v->record_bytes);
-    if (status) return status;
-    status = fix_up(record, v->record_bytes, "FILE");
-    if (status) return status;
+    if (v->record_cached == number + 1) {
+        fsr_copy(record, v->record_cache, v->record_bytes);
+    } else {
+        v->record_cached = 0;
+        int status = read_runs(v, &v->mft, number * v->record_bytes, record, v->record_bytes);
+        if (status) return status;
+        status = fix_up(record, v->record_bytes, "FILE");
+        if (status) return status;
+        if (!v->record_cache) v->record_cache = (uint8_t*)fsr_alloc(v->record_bytes);
+        if (v->record_cache) {
+            fsr_copy(v->record_cache, record, v->record_bytes);
+            v->record_cached = number + 1;
+        }
+    }
     if (!(fsr_get16(record + 0x16) & 1)) return FSR_NOT_FOUND; /* not in use */
     const uint32_t first = fsr_get16(record + 0x14), used = fsr_get32(record + 0x18);
     if (used > v->record_bytes || first < 0x18 || first >= used) return FSR_CORRUPT;
@@ -301,7 +340,8 @@ static int load_attr(ntfs_volume* v, uint64_t number, uint32_t type, const uint1
             at = 0;
             while ((a = next_attr(record, &at)) != NULL)
                 if (attr_named(a, type, name, name_length) && fsr_get16(a + 14) == id) break;
-            if (!a) status = FSR_CORRUPT;
+            /* The list says which VCNs the extent maps; it must say so too. */
+            if (!a || (a[8] && fsr_get64(a + 0x10) != fsr_get64(e + 8))) status = FSR_CORRUPT;
             else status = take_extent(v, a, out);
         }
         if (bytes != list.value) fsr_free(bytes);
@@ -376,7 +416,6 @@ static int node_entry(const uint8_t* block, uint32_t size, uint32_t header, uint
 }
 
 static int block_in_use(const ntfs_node* folder, const uint8_t* bitmap, uint64_t block) {
-    if (!folder->bitmap.found) return 1;
     return block / 8 < folder->bitmap.size && (bitmap[block / 8] >> (block % 8) & 1);
 }
 
@@ -389,6 +428,7 @@ static int ntfs_read_folder(fsr_node* node, uint64_t* cursor, fsr_entry* entry) 
     int status;
     if (block == 0) {
         status = node_entry(folder->root.value, folder->root.value_length, 0x10, &index, entry);
+        if (status == FSR_OK) entry->where[1] = folder->record;
         if (status != FSR_END) {
             if (status == FSR_OK) *cursor = index;
             return status;
@@ -413,6 +453,7 @@ static int ntfs_read_folder(fsr_node* node, uint64_t* cursor, fsr_entry* entry) 
             if (!status) folder->block_number = block;
         }
         if (!status) status = node_entry(bytes, folder->block_bytes, 0x18, &index, entry);
+        if (!status) entry->where[1] = folder->record;
         if (status == FSR_END) {
             status = FSR_OK;
             continue;
@@ -461,13 +502,39 @@ static int open_record(ntfs_volume* v, uint64_t reference, const fsr_entry* entr
     const int folder = fsr_get16(record + 0x16) & 2;
     uint32_t at = 0;
     const uint8_t* a;
+    /* Reached through a folder entry: the record names itself so, in that
+     * folder (unless its names lie in other records, past an attribute
+     * list). An entry that leads elsewhere is damaged, never followed. */
+    int named = entry == NULL;
+    while (!named && (a = next_attr(record, &at)) != NULL) {
+        const uint32_t type = fsr_get32(a);
+        if (type == ATTR_ATTRIBUTE_LIST) named = 1;
+        if (type != ATTR_FILE_NAME || a[8] || fsr_get32(a + 0x10) < 0x42) continue;
+        const uint8_t* key = a + fsr_get16(a + 0x14);
+        if ((fsr_get64(key) & 0xFFFFFFFFFFFFull) != entry->where[1] || key[0x40] != entry->name_length ||
+            0x42u + 2u * key[0x40] > fsr_get32(a + 0x10))
+            continue;
+        uint32_t i = 0;
+        while (i < entry->name_length && fsr_get16(key + 0x42 + 2 * i) == entry->name[i]) ++i;
+        named = i == entry->name_length;
+    }
+    if (!named) {
+        fsr_free(record);
+        fsr_free(n);
+        return FSR_CORRUPT;
+    }
+    at = 0;
     while ((a = next_attr(record, &at)) != NULL) {
+        /* A reparse point (a link, or a file Windows keeps compressed in
+         * another stream) has no data of its own to show. */
+        if (fsr_get32(a) == ATTR_REPARSE_POINT) n->refused = 1;
         if (fsr_get32(a) == ATTR_STANDARD_INFORMATION && !a[8] && fsr_get32(a + 0x10) >= 0x24) {
             const uint8_t* info = a + fsr_get16(a + 0x14);
             n->base.info.created = fsr_nt_time(fsr_get64(info));
             n->base.info.modified = fsr_nt_time(fsr_get64(info + 0x08));
             n->base.info.accessed = fsr_nt_time(fsr_get64(info + 0x18));
             n->base.info.attributes = fsr_get32(info + 0x20) & 0x27;
+            if (fsr_get32(info + 0x20) & FILE_ATTRIBUTE_REPARSE_POINT) n->refused = 1;
         }
     }
     fsr_free(record);
@@ -485,6 +552,15 @@ static int open_record(ntfs_volume* v, uint64_t reference, const fsr_entry* entr
             status = load_attr(v, number, ATTR_INDEX_ALLOCATION, kI30, 4, &n->allocation);
             if (!status && (!n->allocation.found || n->allocation.resident)) status = FSR_CORRUPT;
             if (!status) status = load_attr(v, number, ATTR_BITMAP, kI30, 4, &n->bitmap);
+            /* The index's size is only believed within what is allocated,
+             * what its runs map and what its bitmap counts: a walk of the
+             * blocks otherwise goes on for as long as the size says. */
+            const ntfs_attr* index = &n->allocation;
+            if (!status && (!n->bitmap.found || index->size > index->allocated ||
+                            index->size / v->cluster_bytes > index->runs.next_vcn ||
+                            index->size / n->block_bytes > 8 * n->bitmap.size ||
+                            index->size / n->block_bytes >= MAX_INDEX_BLOCKS))
+                status = FSR_CORRUPT;
         }
     } else {
         n->base.info.attributes &= ~(uint32_t)FSR_ATTR_FOLDER;
@@ -511,9 +587,9 @@ static int ntfs_open_entry(fsr_volume* volume, const fsr_entry* entry, fsr_node*
 static int ntfs_read(fsr_node* node, uint64_t offset, void* buffer, uint32_t length) {
     ntfs_node* n = (ntfs_node*)node;
     const ntfs_attr* a = &n->data;
-    if (!a->found) return length ? FSR_CORRUPT : FSR_OK;
     /* Compressed and encrypted data are not read: never shown garbled. */
-    if (a->flags & 0x40FF) return FSR_UNSUPPORTED;
+    if (n->refused || (a->found && (a->flags & 0x40FF))) return FSR_UNSUPPORTED;
+    if (!a->found) return length ? FSR_CORRUPT : FSR_OK;
     if (offset > a->size || length > a->size - offset) return FSR_CORRUPT;
     if (a->resident) {
         fsr_copy(buffer, a->value + offset, length);
@@ -525,6 +601,7 @@ static int ntfs_read(fsr_node* node, uint64_t offset, void* buffer, uint32_t len
 static void ntfs_unmount(fsr_volume* volume) {
     ntfs_volume* v = (ntfs_volume*)volume;
     free_attr(&v->mft);
+    fsr_free(v->record_cache);
     fsr_free(v);
 }
 

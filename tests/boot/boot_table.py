@@ -66,6 +66,9 @@ key, text): the machine must still run `stay` seconds after the expected
 text, and after the key (sent through the monitor) the serial port must
 show text), long_path (the run folder lies 150 characters deep),
 table_slot (partition 1's entry moves to this slot of the table),
+firmware_fat (partition 1 also looks like an empty FAT12 volume to the
+firmware), other_ntfs_disk (a second disk with an NTFS volume labelled
+OTHER_LABEL),
 bios_shim ({'hide_lba': True, 'take_kib': N}: bios_shim.asm becomes the
 master boot sector and plays a BIOS without disk extensions or with less
 conventional memory; the real one moves to sector 1).
@@ -105,6 +108,15 @@ DEVICE_LINE = 'STARTED FROM '
 # and the partition it was started from.
 FILE_MARKERS = {'efi64': 'DROVELKIT MARKER FILE READ X64', 'efi32': 'DROVELKIT MARKER FILE READ IA32'}
 FROM_PARTITION_1 = 'STARTED FROM PARTITION 1'
+# The marker loader's use of the file protocol as loaders use it, on a
+# big.bin of BIG_FILE_BYTES among its files.
+PROTOCOL_OK = 'PROTOCOL CHECKS OK'
+# After connecting every controller, the marker loader looks for a file
+# system labelled OTHER_LABEL: the boot tool's driver must not have bound to
+# the second disk's NTFS volume that carries it.
+OTHER_LABEL = 'OTHERDISK'
+ONLY_PARTITION_1 = 'ONLY PARTITION 1 BOUND'
+BIG_FILE_BYTES = (6 << 20) + 12345
 SHIM = '/usr/lib/shim/shimx64.efi.signed'
 UNSIGNED_SHIM = '/usr/lib/shim/shimx64.efi'
 SIGNED_GRUB = '/usr/lib/grub/x86_64-efi-signed/gcdx64.efi.signed'
@@ -240,10 +252,10 @@ ROWS = {
     # through the firmware. Without an EFI loader the boot tool's loader says
     # so, stays, and Enter takes it back to the firmware.
     'uefi.ntfs.efi64': row('ntfs', 'bootmgr', 'iso:windows', 'efi64',
-                           [FILE_MARKERS['efi64'], FROM_PARTITION_1],
+                           [FILE_MARKERS['efi64'], FROM_PARTITION_1, PROTOCOL_OK],
                            size=64 << 20),
     'uefi.ntfs.efi32': row('ntfs', 'bootmgr', 'iso:windows', 'efi32',
-                           [FILE_MARKERS['efi32'], FROM_PARTITION_1],
+                           [FILE_MARKERS['efi32'], FROM_PARTITION_1, PROTOCOL_OK],
                            size=64 << 20),
     'uefi.ntfs.bios': row('ntfs', 'bootmgr', 'iso:windows', 'bios', GRUB, size=64 << 20),
     'uefi.ntfs.upper-case.efi64': row('ntfs', 'bootmgr', 'iso:windows-upper', 'efi64',
@@ -253,15 +265,26 @@ ROWS = {
                                          [NO_EFI_MESSAGE, 'Press Enter to return to the firmware.'],
                                          size=64 << 20, then=WAIT_FOR_ENTER),
     'uefi.exfat.efi64': row('exfat', 'bootmgr', 'iso:windows', 'efi64',
-                            [FILE_MARKERS['efi64'], FROM_PARTITION_1],
+                            [FILE_MARKERS['efi64'], FROM_PARTITION_1, PROTOCOL_OK],
                             size=64 << 20),
     'uefi.exfat.efi32': row('exfat', 'bootmgr', 'iso:windows', 'efi32',
-                            [FILE_MARKERS['efi32'], FROM_PARTITION_1],
+                            [FILE_MARKERS['efi32'], FROM_PARTITION_1, PROTOCOL_OK],
                             size=64 << 20),
     'uefi.exfat.bios': row('exfat', 'bootmgr', 'iso:windows', 'bios', GRUB, size=64 << 20),
     'uefi.exfat.no-efi-loader.efi32': row('exfat', 'bootmgr', 'iso:windows-no-efi', 'efi32',
                                           [NO_EFI_MESSAGE, 'Press Enter to return to the firmware.'],
                                           size=64 << 20, then=WAIT_FOR_ENTER),
+    # The firmware reads partition 1 itself (as FAT12, see disguise_as_fat12)
+    # and shows no loader there: the boot tool's loader stops that driver,
+    # connects its own and starts the loader it finds through it.
+    'uefi.ntfs.firmware-driver.efi64': row('ntfs', 'bootmgr', 'iso:windows', 'efi64',
+                                           [FILE_MARKERS['efi64'], FROM_PARTITION_1],
+                                           size=64 << 20, firmware_fat=True),
+    # A second disk holds an NTFS volume: connecting every controller after
+    # the boot tool's loader ran leaves it without a file system.
+    'uefi.ntfs.other-disk.efi64': row('ntfs', 'bootmgr', 'iso:windows', 'efi64',
+                                      [FILE_MARKERS['efi64'], ONLY_PARTITION_1],
+                                      size=64 << 20, other_ntfs_disk=True),
     # The loader and its marker after 120 other files of their folder: NTFS
     # keeps the folder's index in INDX blocks, exFAT's folder spans clusters.
     'uefi.ntfs.crowded-folder.efi32': row('ntfs', 'bootmgr', 'iso:windows-crowded', 'efi32',
@@ -877,6 +900,9 @@ def build_iso(kind, media, run_dir):
                             os.path.join(efi_boot, target.upper() if upper else target))
             with open(os.path.join(efi_boot, marker.upper() if upper else marker), 'w') as f:
                 f.write(FILE_MARKERS[firmware] + '\n')
+        # What the marker loader reads whole in one call (byte i: BigByte(i)).
+        with open(os.path.join(efi_boot, 'BIG.BIN' if upper else 'big.bin'), 'wb') as f:
+            f.write(bytes((i ^ i >> 8 ^ i >> 16) & 0xFF for i in range(BIG_FILE_BYTES)))
         if kind == 'windows-shim':
             if not os.path.isfile(SHIM):
                 raise Skip(f'{SHIM} is missing (scripts/setup.sh installs shim-signed)')
@@ -993,6 +1019,13 @@ def make_drive(name, r, opts, media, run_dir):
         drive = road_drive(r.fs, iso, disk, os.path.abspath(opts.native_build), run_dir,
                            r.options.get('fragment'))
         check_road(name, r.fs, kind, r.loader, drive, disk, run_dir)
+        if r.options.get('firmware_fat'):
+            disguise_as_fat12(disk, drive.start)
+        if r.options.get('other_ntfs_disk'):
+            other = os.path.join(run_dir, 'other.img')
+            with open(other, 'wb') as f:
+                f.truncate(16 << 20)
+            run_tool(['mkntfs', '-F', '-Q', '-q', '-L', OTHER_LABEL, other])
         return disk, expect
 
     if not opts.front or not os.access(opts.front, os.X_OK):
@@ -1031,6 +1064,22 @@ def make_drive(name, r, opts, media, run_dir):
     if 'bios_shim' in r.options:
         install_shim(disk, run_dir, **r.options['bios_shim'])
     return disk, expect
+
+
+def disguise_as_fat12(disk, start):
+    """Gives partition 1 (NTFS) the fields of a tiny empty FAT12 volume as
+    well, in fields and sectors NTFS leaves alone under UEFI: the firmware's
+    own FAT driver then binds to it first and shows no loader, as a
+    firmware's own poor NTFS driver might."""
+    with open(disk, 'r+b') as f:
+        f.seek(start * SECTOR)
+        boot = bytearray(f.read(SECTOR))
+        # One reserved sector, one FAT of one sector, 16 root entries, 64 sectors.
+        struct.pack_into('<HBHH', boot, 0x0E, 1, 1, 16, 64)
+        struct.pack_into('<H', boot, 0x16, 1)
+        f.seek(start * SECTOR)
+        f.write(boot)
+        f.write(b'\xF8\xFF\xFF'.ljust(SECTOR, b'\0') + bytes(SECTOR))
 
 
 def install_shim(disk, run_dir, hide_lba=False, take_kib=1):
@@ -1072,6 +1121,8 @@ def qemu_args(r, opts, disk, run_dir):
                            f'file.config={config},file.image.filename={disk}']
     else:
         args += ['-drive', f'if={interface},format=raw,file={disk}']
+    if r.options.get('other_ntfs_disk'):
+        args += ['-drive', f'if={interface},index=1,format=raw,file={os.path.join(run_dir, "other.img")}']
     return args + list(r.options.get('machine', ()))
 
 

@@ -180,7 +180,7 @@ def check_media_tools():
 
 def build_efi_program(arch, out_dir, source='boot_report.c', name=None):
     flags, include, libdir, crt0, lds, emulation, target = EFI_ARCHES[arch]
-    stem = os.path.splitext(source)[0]
+    stem = os.path.splitext(os.path.basename(source))[0]
     obj = os.path.join(out_dir, f'{stem}_{arch.lower()}.o')
     shared = os.path.join(out_dir, f'{stem}_{arch.lower()}.so')
     efi = os.path.join(out_dir, name or f'BOOT{arch}.EFI')

@@ -12,6 +12,7 @@
 #include <vector>
 
 extern "C" {
+#include "bootice/efi/fsr_alloc.h"
 #include "bootice/efi/fsreader.h"
 void* fsr_alloc(size_t size) { return std::calloc(1, size); }
 void fsr_free(void* pointer) { std::free(pointer); }
