@@ -11,3 +11,5 @@ drovelkit_fuzz_target(ntfs_volume tests/fuzz/fuzz_ntfs_volume.cpp bootice/efi/fs
                       bootice/efi/exfat.c MAX_LEN 65536)
 drovelkit_fuzz_target(exfat_volume tests/fuzz/fuzz_exfat_volume.cpp bootice/efi/fsreader.c bootice/efi/ntfs.c
                       bootice/efi/exfat.c MAX_LEN 65536)
+# The WIM splitter's header and table reader and its plan, over image files.
+drovelkit_fuzz_target(wim_tables tests/fuzz/fuzz_wim_tables.cpp wim/WimFormat.cpp wim/WimSplit.cpp MAX_LEN 16384)
