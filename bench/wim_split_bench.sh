@@ -13,7 +13,8 @@
 # Each run is timed up to the end of a `sync`, so that what one run leaves
 # in the page cache to be written is charged to it and not to the next.
 # Prints each time, the best of each tool and the ratio wimsplit / wimlib
-# (below 1.0: wimsplit is faster).
+# (below 1.0: wimsplit is faster); then `wimlib-imagex verify` checks the
+# last set wimsplit wrote, so that a fast but wrong split shows.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -28,7 +29,7 @@ image="$work/install.wim"
 cleanup() { rm -rf "$work"; }
 trap cleanup EXIT
 rm -rf "$work"
-mkdir -p "$work/tree/stored" "$work/tree/text" "$work/out"
+mkdir -p "$work/tree/stored" "$work/tree/text" "$work/ours" "$work/wimlib"
 
 echo "building the tree"
 for i in $(seq 1 56); do
@@ -60,12 +61,11 @@ timed() {
 
 best_ours="" best_wimlib=""
 for round in $(seq 1 "$rounds"); do
-  rm -rf "$work/out"/*; sync
-  ours=$(timed "$wimsplit" "$image" "$work/out/install.swm" 3800)
-  parts_ours=$(ls "$work/out" | wc -l)
-  rm -rf "$work/out"/*; sync
-  theirs=$(timed wimlib-imagex split "$image" "$work/out/install.swm" 3800)
-  parts_wimlib=$(ls "$work/out" | wc -l)
+  rm -rf "$work/ours"/* "$work/wimlib"/*; sync
+  ours=$(timed "$wimsplit" "$image" "$work/ours/install.swm" 3800)
+  parts_ours=$(ls "$work/ours" | wc -l)
+  theirs=$(timed wimlib-imagex split "$image" "$work/wimlib/install.swm" 3800)
+  parts_wimlib=$(ls "$work/wimlib" | wc -l)
   printf "round %d: wimsplit %.2f s (%d parts), wimlib-imagex split %.2f s (%d parts)\n" \
     "$round" "$ours" "$parts_ours" "$theirs" "$parts_wimlib"
   if [ -z "$best_ours" ] || [ "$(echo "$ours < $best_ours" | bc)" = 1 ]; then best_ours=$ours; fi
@@ -73,3 +73,6 @@ for round in $(seq 1 "$rounds"); do
 done
 printf "best: wimsplit %.2f s, wimlib-imagex split %.2f s\n" "$best_ours" "$best_wimlib"
 printf "ratio wimsplit / wimlib-imagex split: %.3f (target <= 1.0)\n" "$(echo "scale=6; $best_ours / $best_wimlib" | bc)"
+echo "verifying wimsplit's set"
+wimlib-imagex verify "$work/ours/install.swm" --ref="$work/ours/install*.swm" | tail -1
+ls -l "$work/ours" "$work/wimlib"
