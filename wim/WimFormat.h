@@ -93,7 +93,9 @@ WimRefusal ReadWimHeader(const ByteSource& source, WimHeader* header, std::strin
 // kWimTableMaxBytes. The entries are not checked here: what an entry's
 // offset means depends on its flags (inside a solid resource it counts in
 // the uncompressed data), which is the split's business.
-constexpr uint64_t kWimTableMaxBytes = uint64_t(256) << 20;
+// A Windows image's table is a few MiB; the limit keeps a damaged size from
+// costing the 32-bit program its address space.
+constexpr uint64_t kWimTableMaxBytes = uint64_t(64) << 20;
 WimRefusal ReadWimTable(const ByteSource& source, const WimHeader& header, std::vector<WimTableEntry>* entries,
                         std::string* detail);
 

@@ -16,3 +16,5 @@ drovelkit_fuzz_target(exfat_volume tests/fuzz/fuzz_exfat_volume.cpp bootice/efi/
 # udf_entry_forms from the last image of the iso tests' UdfEntryFormsOfOtherMasteringTools,
 # install.wim's bytes past its first 64 zeroed).
 drovelkit_fuzz_target(image_files tests/fuzz/fuzz_image_files.cpp MAX_LEN 16384)
+# The WIM splitter's header and table reader and its plan, over image files.
+drovelkit_fuzz_target(wim_tables tests/fuzz/fuzz_wim_tables.cpp wim/WimFormat.cpp wim/WimSplit.cpp MAX_LEN 16384)

@@ -106,8 +106,8 @@ def append(wim, tree, name, *options):
     run("wimlib-imagex", "append", tree, wim, name, *options)
 
 
-# Images to split: (name, builder, part MiB). A builder makes the image at
-# its path and returns the source tree of each image in order.
+# Images to split: (name, builder, part MiB, first part). A builder makes
+# the image at its path and returns the source tree of each image in order.
 def two_images_lzx(wim, one, two):
     capture(wim, one, "one", "--compress=lzx")
     append(wim, two, "two")
@@ -150,12 +150,14 @@ def uncompressed_with_large_file(wim, one, two):
     return [big]
 
 
+# The last column names the first part: the number of part n goes before
+# the extension, or at the end when the name has none.
 SPLITS = [
-    ("two_images_lzx", two_images_lzx, 1),
-    ("xpress_integrity_boot", xpress_integrity_boot, 1),
-    ("metadata_of_image2_first", metadata_of_image2_first, 1),
-    ("uncompressed_with_large_file", uncompressed_with_large_file, 1),
-    ("one_part", two_images_lzx, 64),
+    ("two_images_lzx", two_images_lzx, 1, "set/install.swm"),
+    ("xpress_integrity_boot", xpress_integrity_boot, 1, "set/install.swm"),
+    ("metadata_of_image2_first", metadata_of_image2_first, 1, "set/install.swm"),
+    ("uncompressed_with_large_file", uncompressed_with_large_file, 1, "set.d/install"),
+    ("one_part", two_images_lzx, 64, "set/install.swm"),
 ]
 
 
@@ -204,11 +206,19 @@ def resource_beyond_4_gib(wim):
     # the file: a sparse file, so nothing of it is written.
     base(wim)
     header, entries, _, end = read_wim(wim)
-    index = next(i for i, e in enumerate(entries) if not e["flags"] & METADATA and e["flags"] == 0)
+    index = next(i for i, e in enumerate(entries) if e["flags"] == 0)
     size = 9 << 29
     raw = size.to_bytes(7, "little") + b"\0" + struct.pack("<QQ", end, size)
     patch(wim, header["table"]["offset"] + 50 * index, raw)
     os.truncate(wim, end + size)
+
+
+def resources_overlap(wim):
+    # Two stored files' entries pointed at the same bytes.
+    base(wim)
+    header, entries, _, _ = read_wim(wim)
+    first, second = [i for i, e in enumerate(entries) if e["flags"] == 0][:2]
+    patch(wim, header["table"]["offset"] + 50 * second + 8, struct.pack("<Q", entries[first]["offset"]))
 
 
 def metadata_entry_missing(wim):
@@ -230,17 +240,20 @@ REFUSALS = [
     ("bad_header_size", header_patch(8, "<I", 200), "damaged"),
     ("zero_images", header_patch(44, "<I", 0), "damaged"),
     ("more_images_than_metadata", metadata_entry_missing, "damaged"),
+    ("resources_overlap", resources_overlap, "damaged"),
     ("resource_beyond_4_gib", resource_beyond_4_gib, "too large for FAT32"),
 ]
 
 
 class SplitTable(unittest.TestCase):
-    def check_set(self, source, folder, part_mib, images):
+    def check_set(self, source, first, part_mib, images):
         header, entries, xml, _ = read_wim(source)
-        names = sorted(os.listdir(folder), key=lambda n: int(re.sub(r"\D", "", n) or 1))
-        parts = [read_wim(os.path.join(folder, name)) for name in names]
-        total = len(parts)
-        self.assertEqual(names, ["install.swm"] + [f"install{n}.swm" for n in range(2, total + 1)])
+        folder = os.path.dirname(first)
+        total = len(os.listdir(folder))
+        stem, extension = os.path.splitext(first)
+        names = [first] + [f"{stem}{n}{extension}" for n in range(2, total + 1)]
+        self.assertEqual(sorted(os.listdir(folder)), sorted(os.path.basename(name) for name in names))
+        parts = [read_wim(name) for name in names]
         if part_mib == 1:
             self.assertGreater(total, 2)
         source_metadata = [e for e in entries if e["flags"] & METADATA][:header["images"]]
@@ -278,8 +291,7 @@ class SplitTable(unittest.TestCase):
                 self.assertLessEqual(part_bytes, part_mib * MiB)
         self.assertEqual(copied, set(source_files))
 
-        first = os.path.join(folder, "install.swm")
-        reference = "--ref=" + os.path.join(folder, "install*.swm")
+        reference = "--ref=" + stem + "*" + extension
         run("wimlib-imagex", "verify", first, reference)
         for index, tree in enumerate(images, 1):
             target = os.path.join(os.path.dirname(folder), f"applied{index}")
@@ -314,15 +326,16 @@ class SplitTable(unittest.TestCase):
 
     def test_splits(self):
         one, two = trees()
-        for name, builder, part_mib in SPLITS:
+        for name, builder, part_mib, first in SPLITS:
             with self.subTest(name):
                 folder = os.path.join(WORK, name)
                 shutil.rmtree(folder, ignore_errors=True)
-                os.makedirs(os.path.join(folder, "set"))
+                first = os.path.join(folder, first)
+                os.makedirs(os.path.dirname(first))
                 source = os.path.join(folder, "install.wim")
                 images = builder(source, one, two)
-                run(WIMSPLIT, source, os.path.join(folder, "set", "install.swm"), str(part_mib))
-                self.check_set(source, os.path.join(folder, "set"), part_mib, images)
+                run(WIMSPLIT, source, first, str(part_mib))
+                self.check_set(source, first, part_mib, images)
 
     def test_refusals_leave_no_part(self):
         for name, builder, reason in REFUSALS:
@@ -336,6 +349,7 @@ class SplitTable(unittest.TestCase):
                 self.assertEqual(result.returncode, 2, result.stderr)
                 self.assertIn(reason, result.stderr)
                 self.assertEqual(os.listdir(os.path.join(folder, "set")), [])
+                os.remove(source)
 
     def test_failed_write_removes_the_parts_written(self):
         # Part 2 cannot be created (a folder holds its name): part 1 goes too.
