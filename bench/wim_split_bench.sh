@@ -4,11 +4,9 @@
 #
 #   bench/wim_split_bench.sh [BUILD_DIR] [ROUNDS]   (default build/native, 3 rounds)
 #
-# The image (about 4.6 GiB) is one LZX capture of 3.5 GiB of random data,
-# which wimlib keeps stored as it is since it does not compress, and 2 GiB
-# of random hexadecimal text, which LZX roughly halves: large stored and
-# large compressed resources, as in a real install.wim. The tree is removed
-# once captured; image and parts are removed at the end.
+# The image (about 4.6 GiB, bench/make_bench_wim.sh) holds large stored and
+# large compressed resources, as a real install.wim does; it is removed at
+# the end with the parts.
 #
 # Each run is timed up to the end of a `sync`, so that what one run leaves
 # in the page cache to be written is charged to it and not to the next.
@@ -29,24 +27,8 @@ image="$work/install.wim"
 cleanup() { rm -rf "$work"; }
 trap cleanup EXIT
 rm -rf "$work"
-mkdir -p "$work/tree/stored" "$work/tree/text" "$work/ours" "$work/wimlib"
-
-echo "building the tree"
-for i in $(seq 1 56); do
-  head -c $((64 << 20)) /dev/urandom >"$work/tree/stored/random$i.bin"
-done
-python3 - "$work/tree/text" <<'EOF'
-import binascii, os, sys
-for i in range(32):
-    with open(os.path.join(sys.argv[1], f"text{i}.txt"), "wb") as f:
-        for _ in range(32):
-            f.write(binascii.hexlify(os.urandom(1 << 20)))
-EOF
-echo "capturing the image (LZX)"
-start=$(date +%s)
-wimlib-imagex capture "$work/tree" "$image" bench --compress=lzx >/dev/null
-rm -rf "$work/tree"
-echo "image: $(stat -c %s "$image") bytes, captured in $(( $(date +%s) - start )) s"
+mkdir -p "$work/ours" "$work/wimlib"
+bash "$here/make_bench_wim.sh" "$image"
 sync
 
 # Seconds (with nanoseconds) that a command takes, sync included.

@@ -1,7 +1,10 @@
 // wimsplit for Linux: the splitter on files, for the tests and the benchmark.
 //
 //   wimsplit SOURCE.wim FIRST_PART.swm PART_MIB
+//   wimsplit --image IMAGE.iso PATH/IN/IMAGE FIRST_PART.swm PART_MIB
 //
+// With --image the Windows image is read in place out of the ISO image, as
+// the program reads it.
 // Exit 0 when every part is written; otherwise 1 (bad arguments), 2 (the
 // image is refused, the reason on stderr), 3 (a read or write failed) or
 // 4 (stopped by SIGINT or SIGTERM). Whatever the failure, no part is left
@@ -18,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "iso/ImageFiles.h"
 #include "wim/WimSplit.h"
 
 namespace {
@@ -60,8 +64,14 @@ struct PartFiles {
 }  // namespace
 
 int main(int argc, char** argv) {
+    const char* image = nullptr;
+    if (argc == 6 && std::strcmp(argv[1], "--image") == 0) {
+        image = argv[2];
+        argv += 2;
+        argc -= 2;
+    }
     if (argc != 4) {
-        std::fprintf(stderr, "usage: wimsplit SOURCE.wim FIRST_PART.swm PART_MIB\n");
+        std::fprintf(stderr, "usage: wimsplit [--image IMAGE.iso] SOURCE.wim FIRST_PART.swm PART_MIB\n");
         return 1;
     }
     char* end = nullptr;
@@ -70,17 +80,28 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "wimsplit: PART_MIB must be 1 to 4096\n");
         return 1;
     }
-    const int sourceFd = open(argv[1], O_RDONLY | O_CLOEXEC);
+    const char* file = image ? image : argv[1];
+    const int sourceFd = open(file, O_RDONLY | O_CLOEXEC);
     struct stat info;
     if (sourceFd < 0 || fstat(sourceFd, &info) != 0) {
-        std::fprintf(stderr, "wimsplit: %s: %s\n", argv[1], std::strerror(errno));
+        std::fprintf(stderr, "wimsplit: %s: %s\n", file, std::strerror(errno));
         return 3;
     }
-    ByteSource source;
-    source.size = uint64_t(info.st_size);
-    source.readAt = [&](uint64_t offset, void* buffer, size_t count) {
-        return offset <= source.size && count <= source.size - offset && ReadFully(sourceFd, offset, buffer, count);
+    ByteSource whole;
+    whole.size = uint64_t(info.st_size);
+    whole.readAt = [&whole, sourceFd](uint64_t offset, void* buffer, size_t count) {
+        return offset <= whole.size && count <= whole.size - offset && ReadFully(sourceFd, offset, buffer, count);
     };
+    ByteSource source = whole;
+    if (image) {
+        std::vector<Extent> extents;
+        uint64_t size = 0;
+        if (!FindImageFile(whole, argv[1], &extents, &size)) {
+            std::fprintf(stderr, "wimsplit: %s: no %s that can be read in place\n", image, argv[1]);
+            return 3;
+        }
+        source = ImageFileSource(whole, extents, size);
+    }
 
     WimSplitPlan plan;
     if (PlanWimSplit(source, partMiB << 20, &plan) != WimRefusal::None) {

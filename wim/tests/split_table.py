@@ -92,6 +92,11 @@ def read_wim(path):
     return header, entries, data[xml["offset"]:xml["offset"] + xml["size"]], len(data)
 
 
+def read_bytes(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
 def patch(path, offset, data):
     with open(path, "r+b") as f:
         f.seek(offset)
@@ -350,6 +355,37 @@ class SplitTable(unittest.TestCase):
                 self.assertIn(reason, result.stderr)
                 self.assertEqual(os.listdir(os.path.join(folder, "set")), [])
                 os.remove(source)
+
+    def test_read_in_place_from_an_iso_image(self):
+        # As Microsoft masters Windows images (UDF only: ISO 9660 does not
+        # show the file) and as xorriso writes ISO 9660 level 3: the parts
+        # read out of the image are the parts split from the file itself.
+        one, two = trees()
+        folder = os.path.join(WORK, "in-place")
+        shutil.rmtree(folder, ignore_errors=True)
+        os.makedirs(os.path.join(folder, "iso", "sources"))
+        source = os.path.join(folder, "iso", "sources", "install.wim")
+        two_images_lzx(source, one, two)
+        os.makedirs(os.path.join(folder, "file"))
+        run(WIMSPLIT, source, os.path.join(folder, "file", "install.swm"), "1")
+        expected = {name: read_bytes(os.path.join(folder, "file", name)) for name in os.listdir(os.path.join(folder, "file"))}
+        self.assertGreater(len(expected), 2)
+        masters = {
+            "udf-only": ["genisoimage", "-quiet", "-udf", "-allow-limited-size", "-hide", "install.wim"],
+            "iso9660-level3": ["xorriso", "-as", "mkisofs", "-quiet", "-iso-level", "3"],
+        }
+        for name, master in masters.items():
+            with self.subTest(name):
+                image = os.path.join(folder, name + ".iso")
+                run(*master, "-o", image, os.path.join(folder, "iso"))
+                target = os.path.join(folder, name)
+                os.makedirs(target)
+                run(WIMSPLIT, "--image", image, "SOURCES\\Install.wim", os.path.join(target, "install.swm"), "1")
+                got = {part: read_bytes(os.path.join(target, part)) for part in os.listdir(target)}
+                self.assertEqual(sorted(got), sorted(expected))
+                self.assertTrue(all(got[part] == expected[part] for part in got))
+                info = run("wimlib-imagex", "info", os.path.join(target, "install.swm")).stdout
+                self.assertRegex(info, r"Image Count:\s+2")
 
     def test_failed_write_removes_the_parts_written(self):
         # Part 2 cannot be created (a folder holds its name): part 1 goes too.
