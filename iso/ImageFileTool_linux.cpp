@@ -14,31 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "common/FileIo_linux.h"
 #include "iso/ImageFiles.h"
-
-static bool ReadFileAt(int fd, uint64_t offset, void* buffer, size_t count) {
-    uint8_t* out = static_cast<uint8_t*>(buffer);
-    while (count > 0) {
-        const ssize_t n = pread(fd, out, count, off_t(offset));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        out += n;
-        offset += uint64_t(n);
-        count -= size_t(n);
-    }
-    return true;
-}
-
-static bool WriteAll(const uint8_t* data, size_t count) {
-    while (count > 0) {
-        const ssize_t n = write(1, data, count);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        data += n;
-        count -= size_t(n);
-    }
-    return true;
-}
 
 int main(int argc, char** argv) {
     const bool cat = argc == 4 && std::strcmp(argv[3], "--cat") == 0;
@@ -52,11 +29,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "isofile: cannot open %s: %s\n", argv[1], std::strerror(errno));
         return 1;
     }
-    ByteSource image;
-    image.size = uint64_t(info.st_size);
-    image.readAt = [fd, &image](uint64_t offset, void* buffer, size_t count) {
-        return offset <= image.size && count <= image.size - offset && ReadFileAt(fd, offset, buffer, count);
-    };
+    const ByteSource image = FileByteSource(fd, uint64_t(info.st_size));
     std::vector<Extent> extents;
     uint64_t size = 0;
     if (!FindImageFile(image, argv[2], &extents, &size)) {
@@ -76,7 +49,7 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "isofile: read failed at byte %" PRIu64 "\n", at);
             return 1;
         }
-        if (!WriteAll(buffer.data(), count)) return 2;
+        if (!WriteFully(1, buffer.data(), count)) return 2;
         at += count;
     }
     return 0;

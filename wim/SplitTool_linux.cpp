@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "common/FileIo_linux.h"
 #include "iso/ImageFiles.h"
 #include "wim/WimSplit.h"
 
@@ -29,31 +30,6 @@ namespace {
 volatile sig_atomic_t stopRequested = 0;
 
 void OnSignal(int) { stopRequested = 1; }
-
-bool ReadFully(int fd, uint64_t offset, void* buffer, size_t count) {
-    uint8_t* out = static_cast<uint8_t*>(buffer);
-    while (count > 0) {
-        const ssize_t n = pread(fd, out, count, off_t(offset));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        out += n;
-        offset += uint64_t(n);
-        count -= size_t(n);
-    }
-    return true;
-}
-
-bool WriteFully(int fd, const void* data, size_t count) {
-    const uint8_t* in = static_cast<const uint8_t*>(data);
-    while (count > 0) {
-        const ssize_t n = write(fd, in, count);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        in += n;
-        count -= size_t(n);
-    }
-    return true;
-}
 
 struct PartFiles {
     std::string firstName;
@@ -87,11 +63,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "wimsplit: %s: %s\n", file, std::strerror(errno));
         return 3;
     }
-    ByteSource whole;
-    whole.size = uint64_t(info.st_size);
-    whole.readAt = [&whole, sourceFd](uint64_t offset, void* buffer, size_t count) {
-        return offset <= whole.size && count <= whole.size - offset && ReadFully(sourceFd, offset, buffer, count);
-    };
+    const ByteSource whole = FileByteSource(sourceFd, uint64_t(info.st_size));
     ByteSource source = whole;
     if (image) {
         std::vector<Extent> extents;
