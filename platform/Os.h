@@ -13,7 +13,11 @@
 // ---- Start-up and environment ---------------------------------------------
 std::wstring OsGetEnvironment(const wchar_t* name);  // empty when unset
 std::wstring OsSystemTempFolder();                    // without trailing "\"
+// The Windows folder and the system folder as the system knows them, never
+// from the environment: a user's own WINDIR reaches an elevated program too.
 std::wstring OsSystemWindowsFolder();
+std::wstring OsSystemFolder();
+bool OsRunsUnderWow64();  // a 32-bit program on 64-bit Windows
 std::wstring OsModuleFileName();
 enum class InstanceResult { First, AlreadyRunning, NoSemaphore };
 InstanceResult OsCreateInstanceSemaphore(const std::wstring& name);
@@ -139,7 +143,7 @@ struct ConsoleProcess;
 ConsoleProcess* OsStartConsoleProcess(const std::wstring& commandLine, const std::wstring& workingFolder);
 uint32_t OsPeekOutput(ConsoleProcess* process);                 // bytes waiting on standard output
 std::string OsReadOutput(ConsoleProcess* process, uint32_t count);  // stops early on a broken pipe
-size_t OsDrainErrors(ConsoleProcess* process);                  // reads and drops standard error
+std::string OsDrainErrors(ConsoleProcess* process);             // what waits on standard error
 void OsWriteInput(ConsoleProcess* process, const std::string& bytes);
 bool OsProcessAlive(ConsoleProcess* process);
 void OsWaitForProcess(ConsoleProcess* process, int milliseconds);  // returns early at its end

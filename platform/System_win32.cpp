@@ -62,9 +62,26 @@ std::wstring OsSystemTempFolder() {
 }
 
 std::wstring OsSystemWindowsFolder() {
+    // The shared folder: GetWindowsDirectory may name a private one of the
+    // user's on a terminal server.
     wchar_t path[MAX_PATH + 1] = L"";
-    GetWindowsDirectoryW(path, MAX_PATH + 1);
-    return WithoutTrailingSeparator(path);
+    UINT length = GetSystemWindowsDirectoryW(path, MAX_PATH + 1);
+    return length == 0 || length > MAX_PATH ? L"" : WithoutTrailingSeparator(path);
+}
+
+std::wstring OsSystemFolder() {
+    wchar_t path[MAX_PATH + 1] = L"";
+    UINT length = GetSystemDirectoryW(path, MAX_PATH + 1);
+    return length == 0 || length > MAX_PATH ? L"" : WithoutTrailingSeparator(path);
+}
+
+bool OsRunsUnderWow64() {
+    // Looked up: Windows XP before its second service pack lacks it (and is 32-bit).
+    typedef BOOL(WINAPI * IsWow64Proc)(HANDLE, PBOOL);
+    auto isWow64 = reinterpret_cast<IsWow64Proc>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "IsWow64Process")));
+    BOOL wow64 = FALSE;
+    return isWow64 != nullptr && isWow64(GetCurrentProcess(), &wow64) && wow64;
 }
 
 std::wstring OsModuleFileName() {
@@ -377,13 +394,14 @@ std::string OsReadOutput(ConsoleProcess* tool, uint32_t count) {
     return bytes;
 }
 
-size_t OsDrainErrors(ConsoleProcess* tool) {
+std::string OsDrainErrors(ConsoleProcess* tool) {
     DWORD waiting = 0;
-    if (!PeekNamedPipe(tool->errors, nullptr, 0, nullptr, &waiting, nullptr) || waiting == 0) return 0;
-    static thread_local char scratch[65536];
+    if (!PeekNamedPipe(tool->errors, nullptr, 0, nullptr, &waiting, nullptr) || waiting == 0) return "";
+    std::string bytes(waiting < 65536 ? waiting : 65536, '\0');
     DWORD got = 0;
-    ReadFile(tool->errors, scratch, waiting < sizeof scratch ? waiting : sizeof scratch, &got, nullptr);
-    return got;
+    if (!ReadFile(tool->errors, &bytes[0], DWORD(bytes.size()), &got, nullptr)) got = 0;
+    bytes.resize(got);
+    return bytes;
 }
 
 void OsWriteInput(ConsoleProcess* tool, const std::string& bytes) {

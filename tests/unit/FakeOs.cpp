@@ -107,7 +107,9 @@ std::wstring OsGetEnvironment(const wchar_t* name) {
     return found == fake.environment.end() ? L"" : found->second;
 }
 std::wstring OsSystemTempFolder() { return L"C:\\Users\\user\\AppData\\Local\\Temp"; }
-std::wstring OsSystemWindowsFolder() { return L"C:\\Windows"; }
+std::wstring OsSystemWindowsFolder() { return fake.systemWindowsFolder; }
+std::wstring OsSystemFolder() { return fake.systemWindowsFolder + L"\\System32"; }
+bool OsRunsUnderWow64() { return fake.wow64; }
 std::wstring OsModuleFileName() { return fake.moduleFileName; }
 InstanceResult OsCreateInstanceSemaphore(const std::wstring& name) {
     if (fake.semaphoreFails) return InstanceResult::NoSemaphore;
@@ -423,10 +425,11 @@ std::string OsReadOutput(ConsoleProcess* process, uint32_t count) {
     if (console.pending.empty()) console.pendingLoaded = false;
     return bytes;
 }
-size_t OsDrainErrors(ConsoleProcess* process) {
-    size_t bytes = process->console.tool.stderrBytes;
-    process->console.tool.stderrBytes = bytes > 4096 ? bytes - 4096 : 0;
-    return bytes > 4096 ? 4096 : bytes;
+std::string OsDrainErrors(ConsoleProcess* process) {
+    std::string& errors = process->console.tool.errors;
+    const std::string piece = errors.substr(0, 4096);
+    errors.erase(0, piece.size());
+    return piece;
 }
 void OsWriteInput(ConsoleProcess*, const std::string& bytes) { fake.inputWritten.push_back(bytes); }
 bool OsProcessAlive(ConsoleProcess* process) {

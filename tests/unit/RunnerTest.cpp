@@ -3,6 +3,7 @@
 #include "app/AppState.h"
 #include "tools/ConsoleRunner.h"
 #include "tools/DiskCheck.h"
+#include "tools/DiskCheckOutput.h"
 #include "tools/Match.h"
 #include "tools/OutputParser.h"
 #include "tests/unit/FakeOs.h"
@@ -47,14 +48,14 @@ TEST_F(RunnerTest, CommandLineRunsTheToolUnquotedUnderTheNativeInterpreter) {
     RunConsoleTool(kArchiver, L"l \"D:\\a b.iso\"", L"C:\\Temp\\drovelkit");
     ASSERT_EQ(fake.consoleRuns.size(), 1u);
     EXPECT_EQ(fake.consoleRuns[0],
-              L"\"C:\\Windows\\Sysnative\\cmd.exe\"  /c C:\\Temp\\drovelkit\\7zdrovelkit.exe l \"D:\\a b.iso\"");
+              L"\"C:\\Windows\\Sysnative\\cmd.exe\"  /d /c C:\\Temp\\drovelkit\\7zdrovelkit.exe l \"D:\\a b.iso\"");
 }
 
 TEST_F(RunnerTest, ToolPathWithBlanksIsQuotedForTheInterpreter_RegressionSplitPath) {
     Script({}, 0);
     RunConsoleTool(L"C:\\Users\\John Smith\\Temp\\drovelkit\\7zdrovelkit.exe", L"l \"D:\\a b.iso\"", L"");
     ASSERT_EQ(fake.consoleRuns.size(), 1u);
-    EXPECT_EQ(fake.consoleRuns[0], L"\"C:\\Windows\\Sysnative\\cmd.exe\"  /c \"\"C:\\Users\\John Smith\\Temp\\drovelkit\\"
+    EXPECT_EQ(fake.consoleRuns[0], L"\"C:\\Windows\\Sysnative\\cmd.exe\"  /d /c \"\"C:\\Users\\John Smith\\Temp\\drovelkit\\"
                                    L"7zdrovelkit.exe\" l \"D:\\a b.iso\"\"");
 }
 
@@ -184,7 +185,7 @@ TEST_F(RunnerTest, InterruptedRunReportsTheInterruptWhateverTheExitCode) {
 }
 
 TEST_F(RunnerTest, ToolPathsAreQuotedForEveryInterpreterSyntaxCharacter_RegressionAmpersandInUserName) {
-    const std::wstring cmd = L"\"C:\\W\\cmd.exe\"  /c ";
+    const std::wstring cmd = L"\"C:\\W\\cmd.exe\"  /d /c ";
     const struct { const wchar_t* tool; const wchar_t* command; } cases[] = {
         {L"C:\\T\\7z.exe", L"C:\\T\\7z.exe l x"},
         {L"C:\\Users\\A&B\\7z.exe", L"\"\"C:\\Users\\A&B\\7z.exe\" l x\""},
@@ -236,7 +237,7 @@ TEST_F(RunnerTest, LargeOutputIsReadInPiecesOfAtMostTheBufferAndStopsAtAZeroByte
 TEST_F(RunnerTest, StandardErrorIsDrainedSoATalkativeToolFinishes_RegressionStall) {
     fake.tool = [](const std::wstring&) {
         FakeTool tool;
-        tool.stderrBytes = 5 * 1024 * 1024;
+        tool.errors = std::string(5 * 1024 * 1024, 'e');
         tool.exitCode = 0;
         return tool;
     };
@@ -256,8 +257,8 @@ TEST_F(RunnerTest, DiskCheckCommandFollowsTheBoxState) {
     fake.Of(Control::CheckDiskBox).check = -1;
     RunDiskCheck();
     ASSERT_EQ(fake.consoleRuns.size(), 2u);
-    EXPECT_EQ(fake.consoleRuns[0], L"\"C:\\Windows\\Sysnative\\cmd.exe\"  /c " + kChkdsk + L" F: /F /R");
-    EXPECT_EQ(fake.consoleRuns[1], L"\"C:\\Windows\\Sysnative\\cmd.exe\"  /c " + kChkdsk + L" F: /F");
+    EXPECT_EQ(fake.consoleRuns[0], L"\"C:\\Windows\\Sysnative\\cmd.exe\"  /d /c " + kChkdsk + L" F: /F /R");
+    EXPECT_EQ(fake.consoleRuns[1], L"\"C:\\Windows\\Sysnative\\cmd.exe\"  /d /c " + kChkdsk + L" F: /F");
     EXPECT_NE(fake.log[0].find(L" in C:\\Windows\\System32"), std::wstring::npos);
 }
 
