@@ -119,7 +119,18 @@ bool OsRemoveLink(const std::wstring& path);  // the link itself, never what it 
 struct HeldFile;
 HeldFile* OsHoldFile(const std::wstring& path);
 bool OsReadHeldFile(HeldFile* file, std::string* bytes);  // the whole content
+// The held file's path with every junction and link on its way resolved
+// ("C:\..." or "\\server\..."); empty when the system cannot tell.
+std::wstring OsHeldFilePath(HeldFile* file);
 void OsReleaseFile(HeldFile* file);                       // null is fine
+// One file, folder or link opened as itself (a link is never followed) and
+// held so that nobody can rename or delete it meanwhile; null when it
+// cannot be opened so. isFolder: a real folder, not a link to one.
+struct OpenEntry;
+OpenEntry* OsOpenEntry(const std::wstring& path, bool* isFolder);
+// Deletes what was opened, through its handle (attributes cleared first),
+// and releases it; a folder goes only when it is empty.
+bool OsDeleteOpenEntry(OpenEntry* entry);
 int OsRealDriveType(int driveIndex);                  // shell RealDriveType, no network
 int OsDriveType(const std::wstring& root);            // GetDriveTypeW
 bool OsVolumeLabel(const std::wstring& root, std::wstring* label);  // false: nothing written

@@ -243,10 +243,68 @@ bool OsReadHeldFile(HeldFile* file, std::string* bytes) {
     return true;
 }
 
+std::wstring OsHeldFilePath(HeldFile* file) {
+    typedef DWORD(WINAPI * FinalPathProc)(HANDLE, LPWSTR, DWORD, DWORD);
+    // Looked up: Windows XP lacks it.
+    static auto finalPath = reinterpret_cast<FinalPathProc>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "GetFinalPathNameByHandleW")));
+    if (file == nullptr || finalPath == nullptr) return L"";
+    std::vector<wchar_t> path(MAX_PATH + 8);
+    DWORD length = finalPath(file->handle, path.data(), DWORD(path.size()), 0);
+    if (length >= path.size()) {
+        path.resize(length + 1);
+        length = finalPath(file->handle, path.data(), DWORD(path.size()), 0);
+    }
+    if (length == 0 || length >= path.size()) return L"";
+    std::wstring result(path.data(), length);
+    // The interpreter takes no "\\?\" paths; the plain form names the same file.
+    if (result.compare(0, 8, L"\\\\?\\UNC\\") == 0) return L"\\" + result.substr(7);
+    if (result.compare(0, 4, L"\\\\?\\") == 0) return result.substr(4);
+    return result;
+}
+
 void OsReleaseFile(HeldFile* file) {
     if (file == nullptr) return;
     CloseHandle(file->handle);
     delete file;
+}
+
+struct OpenEntry {
+    HANDLE handle;
+};
+
+OpenEntry* OsOpenEntry(const std::wstring& path, bool* isFolder) {
+    // Not shared for deletion: nobody can rename it, or a folder above it,
+    // while it is open, so its path keeps naming it.
+    HANDLE handle = CreateFileW(path.c_str(), DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | SYNCHRONIZE,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return nullptr;
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(handle, &info)) {
+        CloseHandle(handle);
+        return nullptr;
+    }
+    *isFolder = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && !(info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT);
+    if (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) {
+        // Through the handle: what it is, not what a name may name by now.
+        FILE_BASIC_INFO basic{};
+        basic.FileAttributes = info.dwFileAttributes & ~DWORD(FILE_ATTRIBUTE_READONLY);
+        if (basic.FileAttributes == 0) basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+        SetFileInformationByHandle(handle, FileBasicInfo, &basic, sizeof basic);
+    }
+    return new OpenEntry{handle};
+}
+
+bool OsDeleteOpenEntry(OpenEntry* entry) {
+    if (entry == nullptr) return false;
+    FILE_DISPOSITION_INFO disposition{};
+    disposition.DeleteFile = TRUE;
+    const bool deleted =
+        SetFileInformationByHandle(entry->handle, FileDispositionInfo, &disposition, sizeof disposition) != 0;
+    CloseHandle(entry->handle);
+    delete entry;
+    return deleted;
 }
 
 int OsRealDriveType(int driveIndex) {

@@ -83,14 +83,16 @@ int32_t RunConsoleTool(const std::wstring& toolPath, const std::wstring& argumen
     // Escape holds until the copy operation has ended: none of its tools
     // starts after it.
     if (CopyInterrupted()) return kToolNotRunAfterInterrupt;
-    const std::wstring commandLine =
-        InterpreterCommandLine(appState.nativeSystemDir + L"\\cmd.exe", toolPath, arguments);
     bool refused = false;
     HeldFile* held = HoldPayloadTool(toolPath, &refused);
     if (refused) {
         runReport.exitCode = kToolRefused;
         return runReport.exitCode;
     }
+    // A tool of the payload starts from the file that was checked.
+    const std::wstring heldPath = OsHeldFilePath(held);
+    const std::wstring commandLine = InterpreterCommandLine(appState.nativeSystemDir + L"\\cmd.exe",
+                                                            heldPath.empty() ? toolPath : heldPath, arguments);
     ConsoleProcess* process = ToolExists(toolPath) ? OsStartConsoleProcess(commandLine, workingFolder) : nullptr;
     if (process == nullptr) {
         OsReleaseFile(held);

@@ -315,6 +315,7 @@ std::vector<FolderEntry> OsListFolder(const std::wstring& path) {
 }
 struct HeldFile {
     std::wstring key;
+    std::wstring path;  // as Windows would tell it: links on the way resolved
 };
 HeldFile* OsHoldFile(const std::wstring& path) {
     // A link is opened as itself, which holds no program.
@@ -322,13 +323,47 @@ HeldFile* OsHoldFile(const std::wstring& path) {
     fake.log.push_back(L"hold " + path);
     if (fake.links.count(key) == 0 && fake.files.count(key) == 0) return nullptr;
     fake.heldFiles.insert(key);
-    return new HeldFile{key};
+    return new HeldFile{key, key == Key(path) ? path : key};
 }
 bool OsReadHeldFile(HeldFile* file, std::string* bytes) {
     auto found = fake.files.find(file->key);
     if (found == fake.files.end()) return false;
     *bytes = found->second;
     return true;
+}
+std::wstring OsHeldFilePath(HeldFile* file) { return file == nullptr ? L"" : file->path; }
+struct OpenEntry {
+    std::wstring key;
+    std::wstring path;
+};
+OpenEntry* OsOpenEntry(const std::wstring& path, bool* isFolder) {
+    if (fake.onOpenEntry) fake.onOpenEntry(path);
+    const std::wstring key = Resolve(path, true);
+    const bool link = fake.links.count(key) != 0;
+    const bool folder = !link && fake.folders.count(key) != 0;
+    if (!link && !folder && (fake.files.count(key) == 0 || fake.heldFiles.count(key) != 0)) return nullptr;
+    *isFolder = folder;
+    return new OpenEntry{key, path};
+}
+bool OsDeleteOpenEntry(OpenEntry* entry) {
+    bool deleted = false;
+    if (fake.links.count(entry->key) != 0) {
+        fake.log.push_back(L"remove link " + entry->path);
+        deleted = fake.links.erase(entry->key) != 0;
+    } else if (fake.folders.count(entry->key) != 0) {
+        fake.log.push_back(L"remove folder " + entry->path);
+        const std::wstring inside = entry->key + L"\\";
+        bool empty = true;
+        for (const auto& file : fake.files) empty = empty && !StartsWith(file.first, inside);
+        for (const auto& folder : fake.folders) empty = empty && !StartsWith(folder, inside);
+        for (const auto& link : fake.links) empty = empty && !StartsWith(link.first, inside);
+        deleted = empty && fake.folders.erase(entry->key) != 0;
+    } else {
+        fake.log.push_back(L"delete " + entry->path);
+        deleted = fake.files.erase(entry->key) != 0;
+    }
+    delete entry;
+    return deleted;
 }
 void OsReleaseFile(HeldFile* file) {
     if (file == nullptr) return;

@@ -87,6 +87,7 @@ struct FakeOs {
     // Every file call but the link's own removal goes through to the target.
     std::map<std::wstring, std::wstring> links;
     std::function<void(int)> onSleep;           // after each sleep or event wait
+    std::function<void(const std::wstring&)> onOpenEntry;  // before OsOpenEntry opens a path
     std::vector<std::pair<std::wstring, std::wstring>> labelsSet;
 
     std::vector<ProcessEntry> processes;

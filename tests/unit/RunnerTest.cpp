@@ -215,12 +215,29 @@ TEST_F(RunnerTest, ToolThatCannotStartFailsAndSaysWhich_RegressionStaleExitCode)
     EXPECT_NE(RunConsoleTool(kArchiver, kExtract, L""), 0);
     EXPECT_EQ(Status(), L"==  Could not start 7zdrovelkit.exe");
 
-    fake.tool = nullptr;  // the interpreter would start, but the tool is not there
+    // A tool of the payload that is missing when it is checked is refused:
+    // it could appear before the start and run unchecked. A system tool
+    // that is missing simply fails to start.
+    fake.tool = nullptr;
     fake.files.clear();
     EXPECT_EQ(RunConsoleTool(L"C:\\Temp\\drovelkit\\bootice.exe", L"/device=E: /mbr /install /type=nt60 /quiet", L""),
-              kToolDidNotStart);
-    EXPECT_EQ(Status(), L"==  Could not start bootice.exe");
-    EXPECT_EQ(fake.consoleRuns.size(), 2u);  // the missing tool never reached the interpreter
+              kToolRefused);
+    EXPECT_EQ(Status(), L"==  bootice.exe is missing from the unpacked tools: not started");
+    EXPECT_EQ(RunConsoleTool(kChkdsk, L"E: /F", L""), kToolDidNotStart);
+    EXPECT_EQ(Status(), L"==  Could not start chkdsk.exe");
+    EXPECT_EQ(fake.consoleRuns.size(), 2u);  // the missing tools never reached the interpreter
+}
+
+TEST_F(RunnerTest, APayloadToolStartsFromTheCheckedFileNotThroughARepointableJunction) {
+    // TEMP reaches its folder through a junction that the user can point
+    // elsewhere between the check and the start; the tool starts by the
+    // path the held file really has.
+    fake.AddFile(L"D:\\Real\\drovelkit\\bootice.exe", "MZ");
+    fake.AddLink(L"C:\\Temp", L"D:\\Real");
+    Script({}, 0);
+    EXPECT_EQ(RunConsoleTool(L"C:\\Temp\\drovelkit\\bootice.exe", L"/device=E: /mbr", L""), 0);
+    ASSERT_EQ(fake.consoleRuns.size(), 1u);
+    EXPECT_EQ(fake.consoleRuns[0], L"\"C:\\Windows\\Sysnative\\cmd.exe\"  /d /c D:\\REAL\\DROVELKIT\\BOOTICE.EXE /device=E: /mbr");
 }
 
 TEST_F(RunnerTest, LargeOutputIsReadInPiecesOfAtMostTheBufferAndStopsAtAZeroByte) {

@@ -258,6 +258,7 @@ TEST_F(ShellTest, RightReleaseOverTestMenuStartsTheImageTestAndElsewhereNothing)
     fake.Of(Control::IsoPathField).text = L"x.iso";
     fake.AddFile(L"D:\\iso\\x.iso", "image");
     fake.AddFile(L"C:\\Temp\\drovelkit\\7zdrovelkit.exe", "MZ");
+    fake.AddFile(L"C:\\Temp\\drovelkit\\qemu\\qemu_test.exe", "MZ");
     fake.cursorX = 10;
     fake.events.push_back(MessageEvent(kRightButtonUp));
     RunEventLoopPass();
@@ -341,14 +342,26 @@ TEST_F(ShellTest, ExitStopsTheArchiverRemovesThePayloadFolderAndEndsWithZero) {
     fake.AddFolder(L"C:\\Temp\\drovelkit\\qemu");
     fake.AddFile(L"C:\\Temp\\drovelkit\\7zdrovelkit.exe");
     fake.AddFile(L"C:\\Temp\\drovelkit\\qemu\\bios.bin");
+    // Another process of the user swaps "qemu" for a junction to a folder
+    // of the system's after the payload folder was listed.
+    fake.AddFolder(L"C:\\Windows\\System32");
+    fake.AddFile(L"C:\\Windows\\System32\\kernel32.dll");
+    fake.onOpenEntry = [](const std::wstring& path) {
+        if (path != L"C:\\Temp\\drovelkit\\qemu") return;
+        fake.folders.erase(L"C:\\TEMP\\DROVELKIT\\QEMU");
+        fake.files.erase(L"C:\\TEMP\\DROVELKIT\\QEMU\\BIOS.BIN");
+        fake.AddLink(path, L"C:\\Windows\\System32");
+    };
     try {
         RunExitSequence();
         FAIL() << "the exit sequence returned";
     } catch (const ExitCalled& exit) {
         EXPECT_EQ(exit.code, 0);
     }
-    EXPECT_TRUE(fake.files.empty());
-    EXPECT_TRUE(fake.folders.empty());
+    EXPECT_EQ(fake.files.size(), 1u);
+    EXPECT_TRUE(fake.HasFile(L"C:\\Windows\\System32\\kernel32.dll"));
+    EXPECT_EQ(fake.folders, std::set<std::wstring>{L"C:\\WINDOWS\\SYSTEM32"});
+    EXPECT_TRUE(fake.links.empty());
     EXPECT_EQ(fake.StatusHistory().front(), L"==  Please wait ...");
     EXPECT_TRUE(Logged(L"release window"));
 }
