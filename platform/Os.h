@@ -104,7 +104,6 @@ int64_t OsFileSize(const std::wstring& path);  // -1 when not a file
 bool OsIsFolder(const std::wstring& path);
 bool OsWriteWholeFile(const std::wstring& path, const void* data, size_t size);  // replaces
 bool OsDeleteFile(const std::wstring& path);   // clears attributes first
-bool OsRemoveFolder(const std::wstring& path); // an empty folder
 bool OsCreateFolder(const std::wstring& path);
 bool OsCopyFile(const std::wstring& from, const std::wstring& to);  // overwrites, clears target attributes
 // isLink: a reparse point (junction, symbolic link, mount point); isFolder
@@ -112,7 +111,6 @@ bool OsCopyFile(const std::wstring& from, const std::wstring& to);  // overwrite
 struct FolderEntry { std::wstring name; bool isFolder; bool isLink = false; };
 std::vector<FolderEntry> OsListFolder(const std::wstring& path);
 bool OsIsLink(const std::wstring& path);
-bool OsRemoveLink(const std::wstring& path);  // the link itself, never what it names
 // A file opened so that nobody can write, replace or delete it until it is
 // released; a link is opened as itself, not what it names. Null when the
 // file cannot be opened so (missing, or open for writing elsewhere).

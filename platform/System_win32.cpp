@@ -171,10 +171,6 @@ bool OsDeleteFile(const std::wstring& path) {
     return DeleteFileW(path.c_str()) != 0;
 }
 
-bool OsRemoveFolder(const std::wstring& path) {
-    SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-    return RemoveDirectoryW(path.c_str()) != 0;
-}
 
 bool OsCreateFolder(const std::wstring& path) { return CreateDirectoryW(path.c_str(), nullptr) != 0; }
 
@@ -203,15 +199,6 @@ bool OsIsLink(const std::wstring& path) {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
-bool OsRemoveLink(const std::wstring& path) {
-    // Attributes are left alone: changing them could reach what the link names.
-    DWORD attributes = GetFileAttributesW(path.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) return false;
-    // A folder link (junction, folder symbolic link) goes as an empty folder
-    // would; a file link as a file. Neither call touches the target.
-    if (attributes & FILE_ATTRIBUTE_DIRECTORY) return RemoveDirectoryW(path.c_str()) != 0;
-    return DeleteFileW(path.c_str()) != 0;
-}
 
 struct HeldFile {
     HANDLE handle;

@@ -281,10 +281,6 @@ bool OsDeleteFile(const std::wstring& path) {
     if (fake.heldFiles.count(Resolve(path)) != 0) return false;
     return fake.files.erase(Resolve(path)) != 0;
 }
-bool OsRemoveFolder(const std::wstring& path) {
-    fake.log.push_back(L"remove folder " + path);
-    return fake.folders.erase(Resolve(path)) != 0;
-}
 bool OsCreateFolder(const std::wstring& path) {
     fake.log.push_back(L"create folder " + path);
     return fake.folders.insert(Key(path)).second;
@@ -381,10 +377,6 @@ std::string FakeOs::DigestsOfPayloadFiles() const {
 }
 
 bool OsIsLink(const std::wstring& path) { return fake.links.count(Resolve(path, true)) != 0; }
-bool OsRemoveLink(const std::wstring& path) {
-    fake.log.push_back(L"remove link " + path);
-    return fake.links.erase(Resolve(path, true)) != 0;
-}
 int OsRealDriveType(int index) {
     auto found = fake.drives.find(index);
     return found == fake.drives.end() ? kDriveNoRootDir : found->second.realType;
