@@ -55,7 +55,7 @@ void DeleteFolderTree(const std::wstring& folder) {
     OpenEntry* entry = OsOpenEntry(folder, &isFolder);
     if (entry == nullptr) return;
     if (isFolder)
-        for (const FolderEntry& child : OsListFolder(folder)) DeleteFolderTree(folder + L"\\" + child.name);
+        for (const std::wstring& name : OsListOpenFolder(entry)) DeleteFolderTree(folder + L"\\" + name);
     OsDeleteOpenEntry(entry);
 }
 

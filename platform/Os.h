@@ -126,6 +126,9 @@ void OsReleaseFile(HeldFile* file);                       // null is fine
 // cannot be opened so. isFolder: a real folder, not a link to one.
 struct OpenEntry;
 OpenEntry* OsOpenEntry(const std::wstring& path, bool* isFolder);
+// The names in an open folder, read through its handle (a listing by name
+// would be refused while the folder is held).
+std::vector<std::wstring> OsListOpenFolder(OpenEntry* folder);
 // Deletes what was opened, through its handle (attributes cleared first),
 // and releases it; a folder goes only when it is empty.
 bool OsDeleteOpenEntry(OpenEntry* entry);

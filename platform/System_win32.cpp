@@ -263,7 +263,8 @@ struct OpenEntry {
 OpenEntry* OsOpenEntry(const std::wstring& path, bool* isFolder) {
     // Not shared for deletion: nobody can rename it, or a folder above it,
     // while it is open, so its path keeps naming it.
-    HANDLE handle = CreateFileW(path.c_str(), DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | SYNCHRONIZE,
+    HANDLE handle = CreateFileW(path.c_str(),
+                                DELETE | FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | SYNCHRONIZE,
                                 FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                 FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (handle == INVALID_HANDLE_VALUE) return nullptr;
@@ -281,6 +282,23 @@ OpenEntry* OsOpenEntry(const std::wstring& path, bool* isFolder) {
         SetFileInformationByHandle(handle, FileBasicInfo, &basic, sizeof basic);
     }
     return new OpenEntry{handle};
+}
+
+std::vector<std::wstring> OsListOpenFolder(OpenEntry* folder) {
+    std::vector<std::wstring> names;
+    alignas(8) unsigned char buffer[16384];
+    FILE_INFO_BY_HANDLE_CLASS request = FileFullDirectoryRestartInfo;
+    while (GetFileInformationByHandleEx(folder->handle, request, buffer, sizeof buffer)) {
+        request = FileFullDirectoryInfo;
+        for (size_t offset = 0;;) {
+            const auto* entry = reinterpret_cast<const FILE_FULL_DIR_INFO*>(buffer + offset);
+            std::wstring name(entry->FileName, entry->FileNameLength / sizeof(wchar_t));
+            if (name != L"." && name != L"..") names.push_back(name);
+            if (entry->NextEntryOffset == 0) break;
+            offset += entry->NextEntryOffset;
+        }
+    }
+    return names;
 }
 
 bool OsDeleteOpenEntry(OpenEntry* entry) {

@@ -341,6 +341,11 @@ OpenEntry* OsOpenEntry(const std::wstring& path, bool* isFolder) {
     *isFolder = folder;
     return new OpenEntry{key, path};
 }
+std::vector<std::wstring> OsListOpenFolder(OpenEntry* folder) {
+    std::vector<std::wstring> names;
+    for (const FolderEntry& entry : OsListFolder(folder->path)) names.push_back(entry.name);
+    return names;
+}
 bool OsDeleteOpenEntry(OpenEntry* entry) {
     bool deleted = false;
     if (fake.links.count(entry->key) != 0) {

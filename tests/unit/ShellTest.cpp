@@ -346,8 +346,11 @@ TEST_F(ShellTest, ExitStopsTheArchiverRemovesThePayloadFolderAndEndsWithZero) {
     // of the system's after the payload folder was listed.
     fake.AddFolder(L"C:\\Windows\\System32");
     fake.AddFile(L"C:\\Windows\\System32\\kernel32.dll");
+    static bool swapped;
+    swapped = false;
     fake.onOpenEntry = [](const std::wstring& path) {
-        if (path != L"C:\\Temp\\drovelkit\\qemu") return;
+        if (ToUpper(path) != L"C:\\TEMP\\DROVELKIT\\QEMU") return;
+        swapped = true;
         fake.folders.erase(L"C:\\TEMP\\DROVELKIT\\QEMU");
         fake.files.erase(L"C:\\TEMP\\DROVELKIT\\QEMU\\BIOS.BIN");
         fake.AddLink(path, L"C:\\Windows\\System32");
@@ -358,6 +361,7 @@ TEST_F(ShellTest, ExitStopsTheArchiverRemovesThePayloadFolderAndEndsWithZero) {
     } catch (const ExitCalled& exit) {
         EXPECT_EQ(exit.code, 0);
     }
+    ASSERT_TRUE(swapped);
     EXPECT_EQ(fake.files.size(), 1u);
     EXPECT_TRUE(fake.HasFile(L"C:\\Windows\\System32\\kernel32.dll"));
     EXPECT_EQ(fake.folders, std::set<std::wstring>{L"C:\\WINDOWS\\SYSTEM32"});
