@@ -46,19 +46,17 @@ bool StopToolProcesses(const std::wstring& exeName, bool showWait, bool pumpEven
 }
 
 void DeleteFolderTree(const std::wstring& folder) {
-    // A junction or symbolic link goes by itself: what it names may lie
-    // outside the folder, even outside the drive.
-    if (OsIsLink(folder)) {
-        OsRemoveLink(folder);
-        return;
-    }
-    for (const FolderEntry& entry : OsListFolder(folder)) {
-        const std::wstring path = folder + L"\\" + entry.name;
-        if (entry.isLink) OsRemoveLink(path);
-        else if (entry.isFolder) DeleteFolderTree(path);
-        else OsDeleteFile(path);
-    }
-    OsRemoveFolder(folder);
+    // Every entry is opened as itself and deleted through that handle: a
+    // junction or link, even one put in place of a folder after the listing,
+    // goes by itself, never what it names (which may lie outside the folder,
+    // even outside the drive). An open folder cannot be renamed or replaced,
+    // so the names listed in it are its own.
+    bool isFolder = false;
+    OpenEntry* entry = OsOpenEntry(folder, &isFolder);
+    if (entry == nullptr) return;
+    if (isFolder)
+        for (const std::wstring& name : OsListOpenFolder(entry)) DeleteFolderTree(folder + L"\\" + name);
+    OsDeleteOpenEntry(entry);
 }
 
 void RunExitSequence() {

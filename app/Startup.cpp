@@ -19,13 +19,18 @@ std::wstring EnvironmentOr(const wchar_t* name, const std::wstring& fallback) {
     return value.empty() ? fallback : value;
 }
 
-void ChooseNativeSystemFolder() {
-    const std::wstring sysnative = appState.windowsDir + L"\\Sysnative";
-    appState.nativeSystemDir =
-        OsFileSize(sysnative + L"\\cmd.exe") > 0 ? sysnative : appState.windowsDir + L"\\System32";
-}
-
 }  // namespace
+
+void ChooseSystemFolders() {
+    // Never WINDIR: any process of the user can set it (HKCU\Environment),
+    // an elevated Drovelkit inherits it, and cmd.exe, the disk checker and
+    // taskkill would then be the user's programs run with our rights.
+    appState.windowsDir = OsSystemWindowsFolder();
+    // Decided by what the process is, not by looking for a file: only a
+    // 32-bit program on 64-bit Windows reaches the native programs through
+    // the Sysnative alias.
+    appState.nativeSystemDir = OsRunsUnderWow64() ? appState.windowsDir + L"\\Sysnative" : OsSystemFolder();
+}
 
 std::wstring InstanceName(const std::wstring& moduleFileName) {
     std::wstring path = moduleFileName;
@@ -42,14 +47,13 @@ bool StartUp() {
     appState.imageSizeKiB = 0;
     appState.showAllDrives = 0;
     appState.imageComment.Set(L"");
-    // Without TEMP or WINDIR the paths built from them would be meaningless.
+    // Without TEMP the paths built from it would be meaningless.
     appState.tempDir = EnvironmentOr(L"TEMP", OsSystemTempFolder());
     appState.interruptRequested = 0;
     appState.draggedFiles.Set(L"");
     appState.workerThread = nullptr;
     appState.extractStartTime = 0;
-    appState.windowsDir = EnvironmentOr(L"WINDIR", OsSystemWindowsFolder());
-    ChooseNativeSystemFolder();
+    ChooseSystemFolders();
 
     appState.instanceSemaphore = OsCreateInstanceSemaphore(InstanceName(OsModuleFileName()));
     if (appState.instanceSemaphore == InstanceResult::AlreadyRunning) return false;

@@ -9,6 +9,10 @@
 // The steps before the event loop; false when this is a second instance.
 bool StartUp();
 
+// windowsDir and nativeSystemDir (the folder of the native cmd.exe), from
+// the system.
+void ChooseSystemFolders();
+
 // The executable's own file name, as the single-instance semaphore's name.
 std::wstring InstanceName(const std::wstring& moduleFileName);
 

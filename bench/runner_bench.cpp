@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "app/AppState.h"
+#include "app/Startup.h"
 #include "app/Shutdown.h"
 #include "common/Str.h"
 #include "payload/Payload.h"
@@ -112,10 +113,7 @@ int wmain(int argc, wchar_t** argv) {
 
     OleInitialize(nullptr);
     // The folders as start-up finds them.
-    appState.windowsDir = OsSystemWindowsFolder();
-    const std::wstring sysnative = appState.windowsDir + L"\\Sysnative";
-    appState.nativeSystemDir =
-        OsFileSize(sysnative + L"\\cmd.exe") > 0 ? sysnative : appState.windowsDir + L"\\System32";
+    ChooseSystemFolders();
     appState.tempDir = OsSystemTempFolder() + L"\\dk bench";
     CreateDirectoryW(appState.tempDir.c_str(), nullptr);
     CreateDirectoryW(output.c_str(), nullptr);

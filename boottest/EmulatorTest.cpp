@@ -69,10 +69,13 @@ void TestDriveInEmulator() {
 
 void StartEmulator(const std::wstring& firmwareArguments) {
     const std::wstring program = EmulatorFolder() + L"\\qemu_test.exe";
-    const std::wstring commandLine = L"\"" + program + L"\" " + EmulatorParameters(appState.tempDir, firmwareArguments);
     bool refused = false;
     HeldFile* held = HoldPayloadTool(program, &refused);
     if (refused) return;
+    // Started from the file that was checked.
+    const std::wstring heldPath = OsHeldFilePath(held);
+    const std::wstring commandLine = L"\"" + (heldPath.empty() ? program : heldPath) + L"\" " +
+                                     EmulatorParameters(appState.tempDir, firmwareArguments);
     if (!OsRunHidden(commandLine, EmulatorFolder(), 0, true)) ShowStatus(L"==  The emulator could not be started");
     // Released once started: Windows keeps a running program's file from change.
     OsReleaseFile(held);

@@ -6,7 +6,8 @@ set(DROVELKIT_LOGIC_SOURCES
   app/Shutdown.cpp app/Startup.cpp
   drives/DriveList.cpp
   payload/Payload.cpp
-  tools/ConsoleRunner.cpp tools/DiskCheck.cpp tools/Match.cpp tools/OutputParser.cpp
+  tools/ConsoleRunner.cpp tools/DiskCheck.cpp tools/DiskCheckOutput.cpp tools/Match.cpp tools/OutputParser.cpp
+  tools/RunReport.cpp
   copy/CopyOperation.cpp copy/ImageSelection.cpp copy/WindowsImageSplit.cpp
   boottest/DiskLookup.cpp boottest/EmulatorTest.cpp
   wim/WimFormat.cpp wim/WimSplit.cpp

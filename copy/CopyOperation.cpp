@@ -21,14 +21,16 @@ struct CopyRun {
     std::wstring imagePath;
     bool anyToolFailed = false;
     bool toolRefused = false;  // a changed tool: its refusal stays the last status
-    bool splitFailed = false;  // its own message stays the last status
+    bool stepFailed = false;   // a step the rest builds on: its message stays the last status
     WindowsImageSplit split;   // FAT32 gets the Windows image as .swm parts
 };
 
 std::wstring BootTool() { return PayloadFolder() + L"\\bootice.exe"; }
 
-// Returns false when Escape has been pressed: the caller goes to the finish.
-bool RunTool(CopyRun& run, const std::wstring& program, const std::wstring& arguments) {
+// Returns false when the operation ends here (Escape, a refused tool, or a
+// failed step that the rest builds on): the caller goes to the finish.
+bool RunTool(CopyRun& run, const std::wstring& program, const std::wstring& arguments,
+             bool restBuildsOnIt = false) {
     const bool bootTool = program == BootTool();
     if (bootTool) appState.bootToolRunning = 1;
     const int32_t exitCode = RunConsoleTool(program, arguments, PayloadFolder());
@@ -41,9 +43,20 @@ bool RunTool(CopyRun& run, const std::wstring& program, const std::wstring& argu
     }
     // A tool that is not the one unpacked ends the operation: whatever it
     // was meant to do, the steps after it would build on nothing.
-    if (exitCode == kToolRefused) run.toolRefused = true;
-    else if (exitCode != 0) run.anyToolFailed = true;
-    return !CopyInterrupted() && !run.toolRefused;
+    if (exitCode == kToolRefused) {
+        run.toolRefused = true;
+    } else if (exitCode != 0 && restBuildsOnIt && !CopyInterrupted()) {
+        run.stepFailed = true;
+        // The tool's own words; a tool that did not start has been named already.
+        const std::wstring said = CurrentRunReport().errorLine;
+        if (exitCode != kToolDidNotStart)
+            ShowStatus(L"==  " + (said.empty() ? FileNamePart(program) + L" failed, exit code " +
+                                                     std::to_wstring(exitCode)
+                                               : said));
+    } else if (exitCode != 0) {
+        run.anyToolFailed = true;
+    }
+    return !CopyInterrupted() && !run.toolRefused && !run.stepFailed;
 }
 
 // A listing still running would change the image's figures under the copy
@@ -99,9 +112,12 @@ bool CopyWithFormatting(CopyRun& run) {
                                     : IsSelected(Control::FormatFatOption) ? L"fat32"
                                                                            : L"exfat";
     const std::wstring label = TrimBlanks(OsGetText(Control::LabelField));
+    // A layout that failed or was refused leaves the old file system: the
+    // label, the boot records and the image must not go onto it.
     if (!RunTool(run, BootTool(),
                  L"/device=" + run.drive + L" /partitions /repartition /activate /usb-hdd /fstype=" + fileSystem +
-                     L" /quiet"))
+                     L" /quiet",
+                 true))
         return false;
     if (OsSetVolumeLabel(run.drive + L"\\", label)) OsSleep(10);
     else OsSetVolumeLabel(run.drive + L"\\", label.substr(0, 11));
@@ -137,9 +153,9 @@ bool CopyWithFormatting(CopyRun& run) {
                         L"/device=" + run.drive + L" /pbr /install /type=grub4dos /activate /quiet");
         }
         if (run.split.needed && !CopyInterrupted())
-            run.splitFailed = SplitWindowsImage(run.imagePath, run.split, run.drive) == SplitOutcome::Failed;
+            run.stepFailed = SplitWindowsImage(run.imagePath, run.split, run.drive) == SplitOutcome::Failed;
     }
-    return !CopyInterrupted() && !run.toolRefused && !run.splitFailed;
+    return !CopyInterrupted() && !run.toolRefused && !run.stepFailed;
 }
 
 bool CopyWithoutFormatting(CopyRun& run) {

@@ -69,9 +69,16 @@ void EnsurePayloadUnpacked() {
 HeldFile* HoldPayloadTool(const std::wstring& toolPath, bool* refused) {
     *refused = false;
     const std::wstring folder = PayloadFolder() + L"\\";
-    if (!StartsWith(ToUpper(toolPath), ToUpper(folder)) || OsFileSize(toolPath) < 0) return nullptr;
+    if (!StartsWith(ToUpper(toolPath), ToUpper(folder))) return nullptr;
     const std::wstring relativePath = toolPath.substr(folder.size());
     HeldFile* held = OsHoldFile(toolPath);
+    if (held == nullptr && OsFileSize(toolPath) < 0) {
+        // Missing now, it could appear before the start and run unchecked.
+        *refused = true;
+        ShowStatus(L"==  " + FileNamePart(toolPath) + L" is missing from the unpacked tools: not started");
+        OsDeleteFile(ArchiverPath());
+        return nullptr;
+    }
     std::string bytes;
     const std::string stored = StoredDigest(relativePath);
     // Checked once the file is held: a folder on the way that is a link

@@ -21,8 +21,10 @@ constexpr const wchar_t* kUnpackSwitches = L"-y -pvorlint";
 // program unpacked it. For a tool inside the payload folder this holds the
 // file against change and compares it with the digest stored at build time;
 // the caller starts the tool, waits as it always does, then releases the
-// hold with OsReleaseFile. Returns null for a tool outside the payload folder
-// or a missing one (its start then fails as before). *refused: the tool was
-// changed (or is a link, or cannot be read): the status line says so, the
-// tool must not start, and the next operation unpacks the payload afresh.
+// hold with OsReleaseFile, and starts the tool by OsHeldFilePath: that path
+// holds no junction that could be re-pointed, and no real folder on it can
+// be renamed while the file is held. Returns null for a tool outside the
+// payload folder. *refused: the tool is missing, was changed (or is a link,
+// or cannot be read): the status line says so, the tool must not start, and
+// the next operation unpacks the payload afresh.
 HeldFile* HoldPayloadTool(const std::wstring& toolPath, bool* refused);

@@ -13,7 +13,11 @@
 // ---- Start-up and environment ---------------------------------------------
 std::wstring OsGetEnvironment(const wchar_t* name);  // empty when unset
 std::wstring OsSystemTempFolder();                    // without trailing "\"
+// The Windows folder and the system folder as the system knows them, never
+// from the environment: a user's own WINDIR reaches an elevated program too.
 std::wstring OsSystemWindowsFolder();
+std::wstring OsSystemFolder();
+bool OsRunsUnderWow64();  // a 32-bit program on 64-bit Windows
 std::wstring OsModuleFileName();
 enum class InstanceResult { First, AlreadyRunning, NoSemaphore };
 InstanceResult OsCreateInstanceSemaphore(const std::wstring& name);
@@ -100,7 +104,6 @@ int64_t OsFileSize(const std::wstring& path);  // -1 when not a file
 bool OsIsFolder(const std::wstring& path);
 bool OsWriteWholeFile(const std::wstring& path, const void* data, size_t size);  // replaces
 bool OsDeleteFile(const std::wstring& path);   // clears attributes first
-bool OsRemoveFolder(const std::wstring& path); // an empty folder
 bool OsCreateFolder(const std::wstring& path);
 bool OsCopyFile(const std::wstring& from, const std::wstring& to);  // overwrites, clears target attributes
 // isLink: a reparse point (junction, symbolic link, mount point); isFolder
@@ -108,13 +111,15 @@ bool OsCopyFile(const std::wstring& from, const std::wstring& to);  // overwrite
 struct FolderEntry { std::wstring name; bool isFolder; bool isLink = false; };
 std::vector<FolderEntry> OsListFolder(const std::wstring& path);
 bool OsIsLink(const std::wstring& path);
-bool OsRemoveLink(const std::wstring& path);  // the link itself, never what it names
 // A file opened so that nobody can write, replace or delete it until it is
 // released; a link is opened as itself, not what it names. Null when the
 // file cannot be opened so (missing, or open for writing elsewhere).
 struct HeldFile;
 HeldFile* OsHoldFile(const std::wstring& path);
 bool OsReadHeldFile(HeldFile* file, std::string* bytes);  // the whole content
+// The held file's path with every junction and link on its way resolved
+// ("C:\..." or "\\server\..."); empty when the system cannot tell.
+std::wstring OsHeldFilePath(HeldFile* file);
 void OsReleaseFile(HeldFile* file);                       // null is fine
 // A large file read at any offset, or written in one pass (the Windows image
 // inside the ISO image, and its parts on the drive): never held in memory.
@@ -124,6 +129,17 @@ bool OsReadAt(OsFile* file, uint64_t offset, void* buffer, size_t count);  // ex
 OsFile* OsCreateForWriting(const std::wstring& path);  // replaces a file there; null on failure
 bool OsWriteAll(OsFile* file, const void* data, size_t count);
 bool OsCloseFile(OsFile* file);  // false when the file's last writes failed; null is fine
+// One file, folder or link opened as itself (a link is never followed) and
+// held so that nobody can rename or delete it meanwhile; null when it
+// cannot be opened so. isFolder: a real folder, not a link to one.
+struct OpenEntry;
+OpenEntry* OsOpenEntry(const std::wstring& path, bool* isFolder);
+// The names in an open folder, read through its handle (a listing by name
+// would be refused while the folder is held).
+std::vector<std::wstring> OsListOpenFolder(OpenEntry* folder);
+// Deletes what was opened, through its handle (attributes cleared first),
+// and releases it; a folder goes only when it is empty.
+bool OsDeleteOpenEntry(OpenEntry* entry);
 int OsRealDriveType(int driveIndex);                  // shell RealDriveType, no network
 int OsDriveType(const std::wstring& root);            // GetDriveTypeW
 bool OsVolumeLabel(const std::wstring& root, std::wstring* label);  // false: nothing written
@@ -153,7 +169,7 @@ struct ConsoleProcess;
 ConsoleProcess* OsStartConsoleProcess(const std::wstring& commandLine, const std::wstring& workingFolder);
 uint32_t OsPeekOutput(ConsoleProcess* process);                 // bytes waiting on standard output
 std::string OsReadOutput(ConsoleProcess* process, uint32_t count);  // stops early on a broken pipe
-size_t OsDrainErrors(ConsoleProcess* process);                  // reads and drops standard error
+std::string OsDrainErrors(ConsoleProcess* process);             // what waits on standard error
 void OsWriteInput(ConsoleProcess* process, const std::string& bytes);
 bool OsProcessAlive(ConsoleProcess* process);
 void OsWaitForProcess(ConsoleProcess* process, int milliseconds);  // returns early at its end

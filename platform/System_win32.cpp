@@ -63,9 +63,26 @@ std::wstring OsSystemTempFolder() {
 }
 
 std::wstring OsSystemWindowsFolder() {
+    // The shared folder: GetWindowsDirectory may name a private one of the
+    // user's on a terminal server.
     wchar_t path[MAX_PATH + 1] = L"";
-    GetWindowsDirectoryW(path, MAX_PATH + 1);
-    return WithoutTrailingSeparator(path);
+    UINT length = GetSystemWindowsDirectoryW(path, MAX_PATH + 1);
+    return length == 0 || length > MAX_PATH ? L"" : WithoutTrailingSeparator(path);
+}
+
+std::wstring OsSystemFolder() {
+    wchar_t path[MAX_PATH + 1] = L"";
+    UINT length = GetSystemDirectoryW(path, MAX_PATH + 1);
+    return length == 0 || length > MAX_PATH ? L"" : WithoutTrailingSeparator(path);
+}
+
+bool OsRunsUnderWow64() {
+    // Looked up: Windows XP before its second service pack lacks it (and is 32-bit).
+    typedef BOOL(WINAPI * IsWow64Proc)(HANDLE, PBOOL);
+    auto isWow64 = reinterpret_cast<IsWow64Proc>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "IsWow64Process")));
+    BOOL wow64 = FALSE;
+    return isWow64 != nullptr && isWow64(GetCurrentProcess(), &wow64) && wow64;
 }
 
 std::wstring OsModuleFileName() {
@@ -155,10 +172,6 @@ bool OsDeleteFile(const std::wstring& path) {
     return DeleteFileW(path.c_str()) != 0;
 }
 
-bool OsRemoveFolder(const std::wstring& path) {
-    SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-    return RemoveDirectoryW(path.c_str()) != 0;
-}
 
 bool OsCreateFolder(const std::wstring& path) { return CreateDirectoryW(path.c_str(), nullptr) != 0; }
 
@@ -187,15 +200,6 @@ bool OsIsLink(const std::wstring& path) {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
-bool OsRemoveLink(const std::wstring& path) {
-    // Attributes are left alone: changing them could reach what the link names.
-    DWORD attributes = GetFileAttributesW(path.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) return false;
-    // A folder link (junction, folder symbolic link) goes as an empty folder
-    // would; a file link as a file. Neither call touches the target.
-    if (attributes & FILE_ATTRIBUTE_DIRECTORY) return RemoveDirectoryW(path.c_str()) != 0;
-    return DeleteFileW(path.c_str()) != 0;
-}
 
 struct HeldFile {
     HANDLE handle;
@@ -225,6 +229,26 @@ bool OsReadHeldFile(HeldFile* file, std::string* bytes) {
         done += got;
     }
     return true;
+}
+
+std::wstring OsHeldFilePath(HeldFile* file) {
+    typedef DWORD(WINAPI * FinalPathProc)(HANDLE, LPWSTR, DWORD, DWORD);
+    // Looked up: Windows XP lacks it.
+    static auto finalPath = reinterpret_cast<FinalPathProc>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "GetFinalPathNameByHandleW")));
+    if (file == nullptr || finalPath == nullptr) return L"";
+    std::vector<wchar_t> path(MAX_PATH + 8);
+    DWORD length = finalPath(file->handle, path.data(), DWORD(path.size()), 0);
+    if (length >= path.size()) {
+        path.resize(length + 1);
+        length = finalPath(file->handle, path.data(), DWORD(path.size()), 0);
+    }
+    if (length == 0 || length >= path.size()) return L"";
+    std::wstring result(path.data(), length);
+    // The interpreter takes no "\\?\" paths; the plain form names the same file.
+    if (result.compare(0, 8, L"\\\\?\\UNC\\") == 0) return L"\\" + result.substr(7);
+    if (result.compare(0, 4, L"\\\\?\\") == 0) return result.substr(4);
+    return result;
 }
 
 void OsReleaseFile(HeldFile* file) {
@@ -293,6 +317,62 @@ bool OsCloseFile(OsFile* file) {
     const bool closed = CloseHandle(file->handle) != 0;
     delete file;
     return closed;
+}
+
+struct OpenEntry {
+    HANDLE handle;
+};
+
+OpenEntry* OsOpenEntry(const std::wstring& path, bool* isFolder) {
+    // Not shared for deletion: nobody can rename it, or a folder above it,
+    // while it is open, so its path keeps naming it.
+    HANDLE handle = CreateFileW(path.c_str(),
+                                DELETE | FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | SYNCHRONIZE,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return nullptr;
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(handle, &info)) {
+        CloseHandle(handle);
+        return nullptr;
+    }
+    *isFolder = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) && !(info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT);
+    if (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) {
+        // Through the handle: what it is, not what a name may name by now.
+        FILE_BASIC_INFO basic{};
+        basic.FileAttributes = info.dwFileAttributes & ~DWORD(FILE_ATTRIBUTE_READONLY);
+        if (basic.FileAttributes == 0) basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+        SetFileInformationByHandle(handle, FileBasicInfo, &basic, sizeof basic);
+    }
+    return new OpenEntry{handle};
+}
+
+std::vector<std::wstring> OsListOpenFolder(OpenEntry* folder) {
+    std::vector<std::wstring> names;
+    alignas(8) unsigned char buffer[16384];
+    FILE_INFO_BY_HANDLE_CLASS request = FileFullDirectoryRestartInfo;
+    while (GetFileInformationByHandleEx(folder->handle, request, buffer, sizeof buffer)) {
+        request = FileFullDirectoryInfo;
+        for (size_t offset = 0;;) {
+            const auto* entry = reinterpret_cast<const FILE_FULL_DIR_INFO*>(buffer + offset);
+            std::wstring name(entry->FileName, entry->FileNameLength / sizeof(wchar_t));
+            if (name != L"." && name != L"..") names.push_back(name);
+            if (entry->NextEntryOffset == 0) break;
+            offset += entry->NextEntryOffset;
+        }
+    }
+    return names;
+}
+
+bool OsDeleteOpenEntry(OpenEntry* entry) {
+    if (entry == nullptr) return false;
+    FILE_DISPOSITION_INFO disposition{};
+    disposition.DeleteFile = TRUE;
+    const bool deleted =
+        SetFileInformationByHandle(entry->handle, FileDispositionInfo, &disposition, sizeof disposition) != 0;
+    CloseHandle(entry->handle);
+    delete entry;
+    return deleted;
 }
 
 int OsRealDriveType(int driveIndex) {
@@ -451,13 +531,14 @@ std::string OsReadOutput(ConsoleProcess* tool, uint32_t count) {
     return bytes;
 }
 
-size_t OsDrainErrors(ConsoleProcess* tool) {
+std::string OsDrainErrors(ConsoleProcess* tool) {
     DWORD waiting = 0;
-    if (!PeekNamedPipe(tool->errors, nullptr, 0, nullptr, &waiting, nullptr) || waiting == 0) return 0;
-    static thread_local char scratch[65536];
+    if (!PeekNamedPipe(tool->errors, nullptr, 0, nullptr, &waiting, nullptr) || waiting == 0) return "";
+    std::string bytes(waiting < 65536 ? waiting : 65536, '\0');
     DWORD got = 0;
-    ReadFile(tool->errors, scratch, waiting < sizeof scratch ? waiting : sizeof scratch, &got, nullptr);
-    return got;
+    if (!ReadFile(tool->errors, &bytes[0], DWORD(bytes.size()), &got, nullptr)) got = 0;
+    bytes.resize(got);
+    return bytes;
 }
 
 void OsWriteInput(ConsoleProcess* tool, const std::string& bytes) {

@@ -73,13 +73,16 @@ std::wstring ComparableFolder(std::wstring folder) {
     return folder;
 }
 
-void AddCandidate(std::wstring folder, std::vector<std::wstring>& seenFolders,
+// "C:\..." only: a relative folder would be looked for from the working
+// folder, and an unexpanded "%VAR%" would name one of the user's choosing.
+bool IsFullDrivePath(const std::wstring& folder) {
+    return folder.size() >= 3 && ((folder[0] >= L'A' && folder[0] <= L'Z') || (folder[0] >= L'a' && folder[0] <= L'z')) &&
+           folder[1] == L':' && (folder[2] == L'\\' || folder[2] == L'/');
+}
+
+void AddCandidate(const std::wstring& folder, std::vector<std::wstring>& seenFolders,
                   std::vector<std::wstring>& candidates) {
-    // PATH entries may be quoted, and a quoted entry may hold a ";".
-    if (folder.size() >= 2 && folder.front() == L'"' && folder.back() == L'"') {
-        folder = folder.substr(1, folder.size() - 2);
-    }
-    if (folder.empty()) return;
+    if (!IsFullDrivePath(folder)) return;
     std::wstring key = ComparableFolder(folder);
     if (key.empty()) return;
     for (const std::wstring& seen : seenFolders) {
@@ -87,23 +90,6 @@ void AddCandidate(std::wstring folder, std::vector<std::wstring>& seenFolders,
     }
     seenFolders.push_back(key);
     candidates.push_back(JoinPath(folder, kEmulatorFileName));
-}
-
-std::vector<std::wstring> SplitPathVariable(const std::wstring& value) {
-    std::vector<std::wstring> entries;
-    std::wstring entry;
-    bool inQuotes = false;
-    for (wchar_t c : value) {
-        if (c == L'"') inQuotes = !inQuotes;
-        if (c == L';' && !inQuotes) {
-            entries.push_back(entry);
-            entry.clear();
-        } else {
-            entry += c;
-        }
-    }
-    entries.push_back(entry);
-    return entries;
 }
 
 }  // namespace
@@ -193,9 +179,6 @@ std::vector<std::wstring> EmulatorCandidates(const EmulatorSearchPlaces& places)
     for (const std::wstring& dir : places.installDirs) AddCandidate(dir, seen, candidates);
     for (const std::wstring& folder : places.programFolders) {
         if (!folder.empty()) AddCandidate(JoinPath(folder, L"qemu"), seen, candidates);
-    }
-    for (const std::wstring& entry : SplitPathVariable(places.pathVariable)) {
-        AddCandidate(entry, seen, candidates);
     }
     return candidates;
 }

@@ -41,18 +41,21 @@ std::wstring QuoteCommandLine(const std::wstring& programPath,
 // Everything up to and including the last "\" or "/"; empty when there is none.
 std::wstring FolderOfPath(const std::wstring& path);
 
-// Where the emulator may be, as the Win32 side read it from the system.
-// Never the front's own folder: it is the unpacked payload under TEMP, which
-// any process of the user can write, and the front often runs elevated.
+// Where the emulator may be, as the Win32 side read it from the system: only
+// places that a user without administrator rights cannot write, since the
+// front often runs elevated. Never PATH (its folders are often the user's,
+// and a relative entry names the working folder) and never the front's own
+// folder (the unpacked payload under TEMP).
 struct EmulatorSearchPlaces {
-    std::vector<std::wstring> installDirs;   // registry Install_Dir values, 64-bit view first
-    std::vector<std::wstring> programFolders;// %ProgramFiles%, %ProgramW6432%, %ProgramFiles(x86)%
-    std::wstring pathVariable;               // the PATH value, ";"-separated
+    std::vector<std::wstring> installDirs;   // HKLM Install_Dir values, 64-bit view first
+    std::vector<std::wstring> programFolders;// the system's Program Files folders, native first
 };
 
-// Full paths of kEmulatorFileName in search order: install folders, "qemu" under each program folder, then each PATH entry. Empty
-// places are skipped and a path already listed (compared without regard to
-// ASCII case or a trailing separator) is not listed again.
+// Full paths of kEmulatorFileName in search order: install folders, then
+// "qemu" under each program folder. Empty places and any that is not a full
+// path from a drive letter ("C:\...") are skipped, and a path already listed
+// (compared without regard to ASCII case or a trailing separator) is not
+// listed again.
 std::vector<std::wstring> EmulatorCandidates(const EmulatorSearchPlaces& places);
 
 // The first candidate for which fileExists holds; empty when none does.

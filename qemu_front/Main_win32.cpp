@@ -6,6 +6,7 @@
 #define UNICODE
 #endif
 #include <windows.h>
+#include <objbase.h>
 
 #include <string>
 #include <vector>
@@ -21,47 +22,63 @@ const wchar_t kBoxTitle[] = L"Drovelkit";
 // front show why instead of leaving the user with nothing on the screen.
 const DWORD kGraceMilliseconds = 2500;
 
-std::wstring EnvironmentValue(const wchar_t* name) {
-    DWORD needed = GetEnvironmentVariableW(name, nullptr, 0);
-    if (needed == 0) return std::wstring();
-    std::vector<wchar_t> buffer(needed);
-    DWORD n = GetEnvironmentVariableW(name, buffer.data(), needed);
-    if (n == 0 || n >= needed) return std::wstring();
-    return std::wstring(buffer.data(), n);
-}
-
-std::wstring ExpandEnvironment(const std::wstring& text) {
-    DWORD needed = ExpandEnvironmentStringsW(text.c_str(), nullptr, 0);
-    if (needed == 0) return text;
-    std::vector<wchar_t> buffer(needed);
-    DWORD n = ExpandEnvironmentStringsW(text.c_str(), buffer.data(), needed);
-    if (n == 0 || n > needed) return text;
-    return std::wstring(buffer.data());
-}
-
-// QEMU's installer writes Install_Dir in the view of its own bitness; this
-// program is 32-bit, so the 64-bit view must be asked for explicitly.
-std::wstring RegistryInstallDir(REGSAM view) {
+// A text value under HKEY_LOCAL_MACHINE, which only administrators write.
+// An expandable value is taken as stored: expanded, it would name what the
+// user's own environment says (the search then skips it as no full path).
+std::wstring MachineRegistryText(const wchar_t* keyName, const wchar_t* valueName, REGSAM view) {
     HKEY key = nullptr;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\QEMU", 0, KEY_QUERY_VALUE | view, &key) !=
-        ERROR_SUCCESS) {
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, keyName, 0, KEY_QUERY_VALUE | view, &key) != ERROR_SUCCESS) {
         return std::wstring();
     }
     std::wstring result;
     DWORD type = 0;
     DWORD size = 0;
-    if (RegQueryValueExW(key, L"Install_Dir", nullptr, &type, nullptr, &size) == ERROR_SUCCESS &&
+    if (RegQueryValueExW(key, valueName, nullptr, &type, nullptr, &size) == ERROR_SUCCESS &&
         (type == REG_SZ || type == REG_EXPAND_SZ) && size > 0) {
         // The stored value need not end in a null character.
         std::vector<wchar_t> buffer(size / sizeof(wchar_t) + 1, L'\0');
-        if (RegQueryValueExW(key, L"Install_Dir", nullptr, &type,
-                             reinterpret_cast<BYTE*>(buffer.data()), &size) == ERROR_SUCCESS) {
+        if (RegQueryValueExW(key, valueName, nullptr, &type, reinterpret_cast<BYTE*>(buffer.data()),
+                             &size) == ERROR_SUCCESS) {
             result = buffer.data();
-            if (type == REG_EXPAND_SZ) result = ExpandEnvironment(result);
         }
     }
     RegCloseKey(key);
     return result;
+}
+
+// QEMU's installer writes Install_Dir in the view of its own bitness; a
+// 32-bit front must ask for the 64-bit view explicitly.
+std::wstring RegistryInstallDir(REGSAM view) {
+    return MachineRegistryText(L"SOFTWARE\\QEMU", L"Install_Dir", view);
+}
+
+// A known folder as the system records it (never %ProgramFiles%, which the
+// user can set); empty where the system has no such folder.
+std::wstring KnownFolder(const GUID& id) {
+    typedef HRESULT(WINAPI * GetKnownFolderProc)(const GUID&, DWORD, HANDLE, PWSTR*);
+    // Looked up: Windows XP has no known folders.
+    static auto getKnownFolder = reinterpret_cast<GetKnownFolderProc>(reinterpret_cast<void*>(
+        GetProcAddress(LoadSystemLibrary(L"shell32.dll"), "SHGetKnownFolderPath")));
+    PWSTR path = nullptr;
+    if (getKnownFolder == nullptr || FAILED(getKnownFolder(id, 0, nullptr, &path)) || path == nullptr) {
+        return std::wstring();
+    }
+    std::wstring result = path;
+    CoTaskMemFree(path);
+    return result;
+}
+
+// FOLDERID_ProgramFiles and FOLDERID_ProgramFilesX86.
+const GUID kProgramFiles = {0x905e63b6, 0xc1bf, 0x494e, {0xb2, 0x9c, 0x65, 0xb7, 0x32, 0xd3, 0xd2, 0x1a}};
+const GUID kProgramFilesX86 = {0x7c5a40ef, 0xa0fb, 0x4bfc, {0x87, 0x4a, 0xc0, 0xf2, 0xe0, 0xb9, 0xfa, 0x8e}};
+
+// The native Program Files folder first, where QEMU for Windows (64-bit)
+// installs: a 32-bit front reaches it only through the registry's 64-bit
+// view, since its own known folder is the (x86) one.
+std::vector<std::wstring> ProgramFolders() {
+    return {MachineRegistryText(L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion", L"ProgramFilesDir",
+                                KEY_WOW64_64KEY),
+            KnownFolder(kProgramFiles), KnownFolder(kProgramFilesX86)};
 }
 
 bool IsExistingFile(const std::wstring& path) {
@@ -81,7 +98,11 @@ std::wstring SystemErrorText(DWORD error) {
 }
 
 // QEMU's own messages go to a temporary file that vanishes with its last
-// handle, so nothing is left behind whatever the emulator does.
+// handle, so nothing is left behind whatever the emulator does. The file
+// lies in the user's TEMP: another process of the user may swap it for a
+// link between its creation and our open. Opened as itself, a link is only
+// a link, and deleting it on close removes no file of anyone else's; a
+// file that is not our own single-named plain file is not written to.
 HANDLE CreateOutputCapture() {
     wchar_t folder[MAX_PATH + 1];
     wchar_t name[MAX_PATH + 1];
@@ -92,9 +113,21 @@ HANDLE CreateOutputCapture() {
     SECURITY_ATTRIBUTES inheritable = {sizeof(inheritable), nullptr, TRUE};
     HANDLE file = CreateFileW(name, GENERIC_READ | GENERIC_WRITE,
                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &inheritable,
-                              OPEN_EXISTING, FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE,
+                              OPEN_EXISTING,
+                              FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE |
+                                  FILE_FLAG_OPEN_REPARSE_POINT,
                               nullptr);
-    if (file == INVALID_HANDLE_VALUE) DeleteFileW(name);
+    if (file == INVALID_HANDLE_VALUE) {
+        DeleteFileW(name);  // removes a link itself, never what it names
+        return file;
+    }
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(file, &info) || info.nNumberOfLinks != 1 ||
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) ||
+        info.nFileSizeLow != 0 || info.nFileSizeHigh != 0) {
+        CloseHandle(file);
+        return INVALID_HANDLE_VALUE;
+    }
     return file;
 }
 
@@ -181,10 +214,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     EmulatorSearchPlaces places;
     places.installDirs.push_back(RegistryInstallDir(KEY_WOW64_64KEY));
     places.installDirs.push_back(RegistryInstallDir(KEY_WOW64_32KEY));
-    places.programFolders.push_back(EnvironmentValue(L"ProgramFiles"));
-    places.programFolders.push_back(EnvironmentValue(L"ProgramW6432"));
-    places.programFolders.push_back(EnvironmentValue(L"ProgramFiles(x86)"));
-    places.pathVariable = EnvironmentValue(L"PATH");
+    places.programFolders = ProgramFolders();
 
     std::wstring emulator = FindEmulator(places, IsExistingFile);
     if (emulator.empty()) {

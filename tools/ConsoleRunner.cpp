@@ -5,18 +5,14 @@
 #include "common/Str.h"
 #include "payload/Payload.h"
 #include "platform/Os.h"
-#include "tools/DiskCheck.h"
+#include "tools/DiskCheckOutput.h"
 #include "tools/OutputParser.h"
 
 namespace {
 
-thread_local RunReport runReport;
-
 // A tool that writes nothing for this long is checked again; output or the
 // tool's end wakes the runner at once.
 constexpr int kIdleWaitMilliseconds = 20;
-
-bool IsDiskCheckRun(const std::wstring& toolPath) { return Contains(toolPath, L"\\System32\\chkdsk.exe"); }
 
 // The interpreter itself starts whether or not the tool is there; a missing
 // tool must still read as a failed start, with its name. A system tool is
@@ -34,12 +30,26 @@ std::wstring ChunkFromBytes(const std::string& bytes) {
     return DecodeConsoleText(OsAnsiToText(zero == std::string::npos ? bytes : bytes.substr(0, zero)));
 }
 
+// Standard error is read only for its last line: a tool that writes much
+// there must neither stall on a full pipe nor fill the memory.
+constexpr size_t kErrorTailBytes = 4096;
+
+void KeepErrorTail(std::string* tail, const std::string& bytes) {
+    *tail += bytes;
+    if (tail->size() > kErrorTailBytes) tail->erase(0, tail->size() - kErrorTailBytes);
+}
+
+std::wstring LastLine(const std::wstring& text) {
+    std::wstring line;
+    for (const std::wstring& piece : SplitFields(RemoveAll(text, L'\r'), L'\n'))
+        if (!TrimBlanks(piece).empty()) line = TrimBlanks(piece);
+    return line;
+}
+
 // Characters that make the interpreter split or rewrite an unquoted path.
 constexpr const wchar_t* kInterpreterSyntax = L" \t&()[]{}^=;!'+,`~|<>%";
 
 }  // namespace
-
-RunReport& CurrentRunReport() { return runReport; }
 
 std::wstring InterpreterCommandLine(const std::wstring& interpreter, const std::wstring& toolPath,
                                     const std::wstring& arguments) {
@@ -48,7 +58,9 @@ std::wstring InterpreterCommandLine(const std::wstring& interpreter, const std::
     // interpreter strips again.
     if (toolPath.find_first_of(kInterpreterSyntax) != std::wstring::npos)
         command = L"\"\"" + toolPath + L"\" " + arguments + L"\"";
-    return L"\"" + interpreter + L"\"  /c " + command;
+    // /d: the user's AutoRun command (HKCU\Software\Microsoft\Command
+    // Processor) would otherwise run first, with the program's rights.
+    return L"\"" + interpreter + L"\"  /d /c " + command;
 }
 
 std::wstring InterpreterVariableIn(const std::wstring& text) {
@@ -66,17 +78,21 @@ std::wstring InterpreterVariableIn(const std::wstring& text) {
 
 int32_t RunConsoleTool(const std::wstring& toolPath, const std::wstring& arguments,
                        const std::wstring& workingFolder) {
+    RunReport& runReport = CurrentRunReport();
+    runReport.errorLine.clear();
     // Escape holds until the copy operation has ended: none of its tools
     // starts after it.
     if (CopyInterrupted()) return kToolNotRunAfterInterrupt;
-    const std::wstring commandLine =
-        InterpreterCommandLine(appState.nativeSystemDir + L"\\cmd.exe", toolPath, arguments);
     bool refused = false;
     HeldFile* held = HoldPayloadTool(toolPath, &refused);
     if (refused) {
         runReport.exitCode = kToolRefused;
         return runReport.exitCode;
     }
+    // A tool of the payload starts from the file that was checked.
+    const std::wstring heldPath = OsHeldFilePath(held);
+    const std::wstring commandLine = InterpreterCommandLine(appState.nativeSystemDir + L"\\cmd.exe",
+                                                            heldPath.empty() ? toolPath : heldPath, arguments);
     ConsoleProcess* process = ToolExists(toolPath) ? OsStartConsoleProcess(commandLine, workingFolder) : nullptr;
     if (process == nullptr) {
         OsReleaseFile(held);
@@ -86,10 +102,13 @@ int32_t RunConsoleTool(const std::wstring& toolPath, const std::wstring& argumen
         return runReport.exitCode;
     }
     const bool diskCheck = IsDiskCheckRun(toolPath);
+    std::string errors;
     for (;;) {
         bool alive = OsProcessAlive(process);
         uint32_t waiting = OsPeekOutput(process);
-        size_t drained = OsDrainErrors(process);
+        const std::string drainedBytes = OsDrainErrors(process);
+        const size_t drained = drainedBytes.size();
+        KeepErrorTail(&errors, drainedBytes);
         if (!alive && waiting == 0 && drained == 0) break;
         if (waiting > 0) {
             std::string bytes = OsReadOutput(process, waiting < kReadBufferSize ? waiting : kReadBufferSize);
@@ -106,6 +125,7 @@ int32_t RunConsoleTool(const std::wstring& toolPath, const std::wstring& argumen
         }
     }
     runReport.exitCode = OsFinishConsoleProcess(process);
+    runReport.errorLine = LastLine(ChunkFromBytes(errors));
     OsReleaseFile(held);
     FinishRun(toolPath);
     return runReport.exitCode;
@@ -123,6 +143,7 @@ std::wstring DecodeConsoleText(const std::wstring& text) {
 }
 
 void FinishRun(const std::wstring& toolPath) {
+    RunReport& runReport = CurrentRunReport();
     std::wstring message;
     if (CopyInterrupted()) {
         message = L"Operation is interrupted!";

@@ -1,9 +1,5 @@
-// The system disk checker on the selected drive: its command, its progress
-// output and its verdict.
+// The system disk checker on the selected drive, run through the console
+// runner; its output and verdict are read in DiskCheckOutput.
 #pragma once
-#include <cstdint>
-#include <string>
 
 void RunDiskCheck();
-void DiskCheckProgress(const std::wstring& chunk, const std::wstring& arguments);
-std::wstring DiskCheckVerdict(int32_t exitCode);  // empty for codes without a verdict

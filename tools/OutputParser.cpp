@@ -8,13 +8,11 @@
 #include "app/Reporting.h"
 #include "common/Str.h"
 #include "platform/Os.h"
-#include "tools/ConsoleRunner.h"
-#include "tools/DiskCheck.h"
+#include "tools/DiskCheckOutput.h"
 #include "tools/Match.h"
+#include "tools/RunReport.h"
 
 namespace {
-
-bool IsDiskCheckRun(const std::wstring& toolPath) { return Contains(toolPath, L"\\System32\\chkdsk.exe"); }
 
 // Halves go to the even neighbour, as the progress figures are defined.
 int64_t RoundHalfEven(double value) { return static_cast<int64_t>(std::nearbyint(value)); }

@@ -9,9 +9,10 @@ run_cmdline.exe, the way Drovelkit starts it. The checks:
   * Drovelkit's two command lines arrive translated (-localtime ->
     -rtc base=localtime), every other argument unchanged, blanks kept;
   * the emulator is looked for in both registry views'
-    HKLM\\SOFTWARE\\QEMU Install_Dir, then in the program folders' qemu
-    folders, then on PATH; never beside the front (the payload folder, which
-    any process of the user can write): one planted there is never started;
+    HKLM\\SOFTWARE\\QEMU Install_Dir, then in the system's program folders'
+    qemu folders; never on PATH (a relative entry included) and never beside
+    the front (the payload folder, which any process of the user can write):
+    ones planted there are never started;
   * with no emulator anywhere, a message box titled Drovelkit tells how to
     get QEMU, and the front exits with 2;
   * an emulator that ends at once with an error is reported, not hidden.
@@ -22,7 +23,6 @@ printed.
 import argparse
 import os
 import shutil
-import struct
 import subprocess
 import sys
 import time
@@ -31,7 +31,6 @@ SKIP = 77
 EMULATOR = 'qemu-system-x86_64.exe'
 # The Wine loader for the build's programs: wine64 for the 64-bit build.
 WINE = os.environ.get('DROVELKIT_WINE') or 'wine'
-PE_MACHINE_AMD64 = 0x8664
 
 
 def skip(reason):
@@ -50,16 +49,6 @@ class Failures:
 
     def expect_equal(self, name, got, want):
         self.check(name, got == want, f'  want {want!r}\n  got  {got!r}')
-
-
-def pe_machine(path):
-    """The machine field of a Windows program's PE header."""
-    with open(path, 'rb') as f:
-        head = f.read(4096)
-    pe = struct.unpack_from('<I', head, 0x3C)[0]
-    if head[pe:pe + 4] != b'PE\0\0':
-        raise RuntimeError(f'{path} is not a PE program')
-    return struct.unpack_from('<H', head, pe + 4)[0]
 
 
 def windows_path(path):
@@ -272,18 +261,18 @@ def run_tests(opts, work, wine, failures):
         added = wine.run(['reg', 'add', 'HKLM\\SOFTWARE\\QEMU', '/v', 'Install_Dir', '/t', 'REG_SZ',
                           '/d', value, '/f', view])
         failures.expect_equal(f'registry value written in view {view}', added.returncode, 0)
-    path_env = {'WINEPATH': 'C:\\qemu-path'}
+    # A user's PATH: a folder of the user's and a relative entry, which
+    # would name the front's working folder.
+    path_env = {'WINEPATH': 'C:\\qemu-path;.'}
     in_pf_x86 = ('Program Files (x86)', pf_x86, 'C:\\Program Files (x86)\\qemu\\' + EMULATOR)
     in_pf = ('Program Files', pf, installed)
-    # %ProgramFiles% is the (x86) folder for a 32-bit process only; a 64-bit
-    # front reaches that folder last, through %ProgramFiles(x86)%.
-    program_folders = [in_pf, in_pf_x86] if pe_machine(opts.front) == PE_MACHINE_AMD64 else [in_pf_x86, in_pf]
+    # The native folder first for either kind of front: a 32-bit one reaches
+    # it through the registry's 64-bit view.
+    program_folders = [in_pf, in_pf_x86]
     order = [
         ('registry, 64-bit view', reg64, 'C:\\qemu-reg64\\' + EMULATOR),
         ('registry, WOW6432Node view', reg32, 'C:\\qemu-reg32\\' + EMULATOR),
-    ] + [(f'in {name}', folder, program) for name, folder, program in program_folders] + [
-        ('PATH', on_path, 'C:\\qemu-path\\' + EMULATOR),
-    ]
+    ] + [(f'in {name}', folder, program) for name, folder, program in program_folders]
     for place, folder, expected_program in order:
         code, recorded, _ = run_front('-localtime', path_env)
         failures.expect_equal(f'search: emulator found {place}', code == 0 and recorded and
@@ -292,8 +281,10 @@ def run_tests(opts, work, wine, failures):
                               ['-rtc', 'base=localtime'])
         os.remove(os.path.join(folder, EMULATOR))
 
-    # 4. No emulator anywhere but the one planted beside the front: the user
-    # is told how to get one.
+    # 4. No emulator anywhere but the ones planted on PATH and beside the
+    # front: neither starts, and the user is told how to get one.
+    failures.check('the emulator planted on PATH is still there',
+                   os.path.isfile(os.path.join(on_path, EMULATOR)))
     code, recorded, box = run_front(drive_line, path_env, expect_box=True,
                                     screenshot='emulator_missing.png')
     failures.expect_equal('missing emulator: exit code', code, 2)

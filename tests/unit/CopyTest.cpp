@@ -16,7 +16,7 @@
 
 namespace {
 
-const std::wstring kCmd = L"\"C:\\Windows\\Sysnative\\cmd.exe\"  /c ";
+const std::wstring kCmd = L"\"C:\\Windows\\Sysnative\\cmd.exe\"  /d /c ";
 const std::wstring kBootice = L"C:\\Temp\\drovelkit\\bootice.exe";
 const std::wstring kArchiver = L"C:\\Temp\\drovelkit\\7zdrovelkit.exe";
 
@@ -263,16 +263,47 @@ TEST_F(CopyTest, InterruptAtTheCheckpointsSkipsTheRest) {
     EXPECT_EQ(ToolArguments().size(), 2u);
 }
 
-TEST_F(CopyTest, AnyFailedToolRunEndsWithTheErrorLine_RegressionOnlyLastRunCounted) {
-    Select(Control::FormatFatOption);
-    fake.tool = [](const std::wstring& commandLine) {
-        FakeTool tool;
-        tool.exitCode = commandLine.find(L"/repartition") != std::wstring::npos ? 5 : 0;
-        return tool;
+TEST_F(CopyTest, AFailedLayoutStopsTheCopyAndLaterFailuresDoNot_RegressionMergedIntoOldFileSystem) {
+    const struct {
+        const wchar_t* failing;  // the step whose tool fails with exit code 5
+        bool starts;
+        std::string errors;      // what the tool wrote to standard error
+        size_t runs;
+        const wchar_t* status;
+    } rows[] = {
+        {L"/repartition", true, "working\r\nbootice: refused: E: is on the system disk\r\n", 1,
+         L"==  bootice: refused: E: is on the system disk"},
+        {L"/repartition", true, "", 1, L"==  bootice.exe failed, exit code 5"},
+        {L"/repartition", false, "", 1, L"==  Could not start bootice.exe"},
+        {L"/mbr", true, "bootice: the disk is busy\r\n", 6, L"== Run-time error!"},  // every step and the check run
     };
-    RunCopyOperation(0);
-    EXPECT_EQ(ToolArguments().size(), 5u);  // every step still runs
-    EXPECT_EQ(fake.Of(Control::StatusLine).text, L"== Run-time error!");
+    for (const auto& row : rows) {
+        SetUp();
+        Select(Control::FormatFatOption);
+        fake.Of(Control::CheckDiskBox).check = 1;
+        appState.draggedFiles.Set(L"D:\\x\\readme.txt");
+        fake.AddFile(L"D:\\x\\readme.txt", "r");
+        fake.tool = [&row](const std::wstring& commandLine) {
+            FakeTool tool;
+            if (commandLine.find(row.failing) != std::wstring::npos) {
+                tool.exitCode = 5;
+                tool.starts = row.starts;
+                tool.errors = row.errors;
+            }
+            if (commandLine.find(L"-bsp1") != std::wstring::npos)
+                tool.onStart = [] { fake.AddFile(L"E:\\setup.exe", "MZ"); };
+            return tool;
+        };
+        RunCopyOperation(0);
+        EXPECT_EQ(ToolArguments().size(), row.runs) << row.status;
+        EXPECT_EQ(fake.Of(Control::StatusLine).text, row.status);
+        const bool stopped = row.runs == 1;
+        // Nothing after a failed layout: no label, no check, nothing extracted or copied.
+        EXPECT_EQ(fake.labelsSet.empty(), stopped) << row.status;
+        EXPECT_EQ(fake.HasFile(L"E:\\setup.exe"), !stopped) << row.status;
+        EXPECT_EQ(fake.HasFile(L"E:\\readme.txt"), !stopped) << row.status;
+        EXPECT_TRUE(fake.Of(Control::StartButton).visible);
+    }
 }
 
 TEST_F(CopyTest, DriveGoneAfterFormattingSkipsBootRecordsAndExtraction) {

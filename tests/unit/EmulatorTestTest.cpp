@@ -23,6 +23,7 @@ protected:
         ResetWorld();
         appState.tempDir = L"C:\\T";
         fake.AddFile(L"C:\\T\\drovelkit\\7zdrovelkit.exe", "MZ");
+        fake.AddFile(L"C:\\T\\drovelkit\\qemu\\qemu_test.exe", "MZ");
     }
     // Two disks and drive E: on the second, as WMI lists them.
     static void TwoDisks() {
@@ -86,7 +87,8 @@ TEST_F(EmulatorTest, ImageTestStartsTheFrontHiddenInItsFolderOnlyForARealImage) 
     fake.Of(Control::BootEfi32Option).check = 1;
     TestImageInEmulator();
     ASSERT_EQ(fake.hiddenRuns.size(), 1u);
-    EXPECT_EQ(fake.log.back(),
+    ASSERT_EQ(fake.log.back(), L"release C:\\T\\DROVELKIT\\QEMU\\QEMU_TEST.EXE");  // held until started
+    EXPECT_EQ(fake.log.end()[-2],
               L"run hidden \"C:\\T\\drovelkit\\qemu\\qemu_test.exe\" -L \"C:\\T\\drovelkit\\qemu\" -m 1024 -bios "
               L"efi32.bin -name \"  Disk: ISO Efi32 boot Memory: 1024 mb  \" -net none -boot d -cdrom "
               L"\"D:\\iso\\x.iso\" in C:\\T\\drovelkit\\qemu wait 0 new console");

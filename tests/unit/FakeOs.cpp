@@ -111,7 +111,9 @@ std::wstring OsGetEnvironment(const wchar_t* name) {
     return found == fake.environment.end() ? L"" : found->second;
 }
 std::wstring OsSystemTempFolder() { return L"C:\\Users\\user\\AppData\\Local\\Temp"; }
-std::wstring OsSystemWindowsFolder() { return L"C:\\Windows"; }
+std::wstring OsSystemWindowsFolder() { return fake.systemWindowsFolder; }
+std::wstring OsSystemFolder() { return fake.systemWindowsFolder + L"\\System32"; }
+bool OsRunsUnderWow64() { return fake.wow64; }
 std::wstring OsModuleFileName() { return fake.moduleFileName; }
 InstanceResult OsCreateInstanceSemaphore(const std::wstring& name) {
     if (fake.semaphoreFails) return InstanceResult::NoSemaphore;
@@ -283,10 +285,6 @@ bool OsDeleteFile(const std::wstring& path) {
     if (fake.heldFiles.count(Resolve(path)) != 0) return false;
     return fake.files.erase(Resolve(path)) != 0;
 }
-bool OsRemoveFolder(const std::wstring& path) {
-    fake.log.push_back(L"remove folder " + path);
-    return fake.folders.erase(Resolve(path)) != 0;
-}
 bool OsCreateFolder(const std::wstring& path) {
     fake.log.push_back(L"create folder " + path);
     return fake.folders.insert(Key(path)).second;
@@ -382,6 +380,7 @@ std::vector<FolderEntry> OsListFolder(const std::wstring& path) {
 }
 struct HeldFile {
     std::wstring key;
+    std::wstring path;  // as Windows would tell it: links on the way resolved
 };
 HeldFile* OsHoldFile(const std::wstring& path) {
     // A link is opened as itself, which holds no program.
@@ -389,13 +388,52 @@ HeldFile* OsHoldFile(const std::wstring& path) {
     fake.log.push_back(L"hold " + path);
     if (fake.links.count(key) == 0 && fake.files.count(key) == 0) return nullptr;
     fake.heldFiles.insert(key);
-    return new HeldFile{key};
+    return new HeldFile{key, key == Key(path) ? path : key};
 }
 bool OsReadHeldFile(HeldFile* file, std::string* bytes) {
     auto found = fake.files.find(file->key);
     if (found == fake.files.end()) return false;
     *bytes = found->second;
     return true;
+}
+std::wstring OsHeldFilePath(HeldFile* file) { return file == nullptr ? L"" : file->path; }
+struct OpenEntry {
+    std::wstring key;
+    std::wstring path;
+};
+OpenEntry* OsOpenEntry(const std::wstring& path, bool* isFolder) {
+    if (fake.onOpenEntry) fake.onOpenEntry(path);
+    const std::wstring key = Resolve(path, true);
+    const bool link = fake.links.count(key) != 0;
+    const bool folder = !link && fake.folders.count(key) != 0;
+    if (!link && !folder && (fake.files.count(key) == 0 || fake.heldFiles.count(key) != 0)) return nullptr;
+    *isFolder = folder;
+    return new OpenEntry{key, path};
+}
+std::vector<std::wstring> OsListOpenFolder(OpenEntry* folder) {
+    std::vector<std::wstring> names;
+    for (const FolderEntry& entry : OsListFolder(folder->path)) names.push_back(entry.name);
+    return names;
+}
+bool OsDeleteOpenEntry(OpenEntry* entry) {
+    bool deleted = false;
+    if (fake.links.count(entry->key) != 0) {
+        fake.log.push_back(L"remove link " + entry->path);
+        deleted = fake.links.erase(entry->key) != 0;
+    } else if (fake.folders.count(entry->key) != 0) {
+        fake.log.push_back(L"remove folder " + entry->path);
+        const std::wstring inside = entry->key + L"\\";
+        bool empty = true;
+        for (const auto& file : fake.files) empty = empty && !StartsWith(file.first, inside);
+        for (const auto& folder : fake.folders) empty = empty && !StartsWith(folder, inside);
+        for (const auto& link : fake.links) empty = empty && !StartsWith(link.first, inside);
+        deleted = empty && fake.folders.erase(entry->key) != 0;
+    } else {
+        fake.log.push_back(L"delete " + entry->path);
+        deleted = fake.files.erase(entry->key) != 0;
+    }
+    delete entry;
+    return deleted;
 }
 void OsReleaseFile(HeldFile* file) {
     if (file == nullptr) return;
@@ -413,10 +451,6 @@ std::string FakeOs::DigestsOfPayloadFiles() const {
 }
 
 bool OsIsLink(const std::wstring& path) { return fake.links.count(Resolve(path, true)) != 0; }
-bool OsRemoveLink(const std::wstring& path) {
-    fake.log.push_back(L"remove link " + path);
-    return fake.links.erase(Resolve(path, true)) != 0;
-}
 int OsRealDriveType(int index) {
     auto found = fake.drives.find(index);
     return found == fake.drives.end() ? kDriveNoRootDir : found->second.realType;
@@ -499,10 +533,11 @@ std::string OsReadOutput(ConsoleProcess* process, uint32_t count) {
     if (console.pending.empty()) console.pendingLoaded = false;
     return bytes;
 }
-size_t OsDrainErrors(ConsoleProcess* process) {
-    size_t bytes = process->console.tool.stderrBytes;
-    process->console.tool.stderrBytes = bytes > 4096 ? bytes - 4096 : 0;
-    return bytes > 4096 ? 4096 : bytes;
+std::string OsDrainErrors(ConsoleProcess* process) {
+    std::string& errors = process->console.tool.errors;
+    const std::string piece = errors.substr(0, 4096);
+    errors.erase(0, piece.size());
+    return piece;
 }
 void OsWriteInput(ConsoleProcess*, const std::string& bytes) { fake.inputWritten.push_back(bytes); }
 bool OsProcessAlive(ConsoleProcess* process) {

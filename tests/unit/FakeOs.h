@@ -34,7 +34,7 @@ struct FakeTool {
     std::vector<std::string> chunks;  // each arrives as one read
     int32_t exitCode = 0;
     std::function<void()> onStart;    // side effects, such as files it writes
-    size_t stderrBytes = 0;
+    std::string errors;               // written to standard error, drained in pieces
 };
 
 struct ExitCalled {
@@ -54,6 +54,8 @@ struct FakeOs {
     bool smallDriveFont = false;
 
     std::map<std::wstring, std::wstring> environment;
+    std::wstring systemWindowsFolder = L"C:\\Windows";  // GetSystemWindowsDirectoryW
+    bool wow64 = true;                                   // a 32-bit program on 64-bit Windows
     std::wstring moduleFileName = L"C:\\Program Files\\Drovelkit\\drovelkit.exe";
     std::set<std::wstring> semaphores;
     bool semaphoreFails = false;
@@ -91,6 +93,7 @@ struct FakeOs {
     // Every file call but the link's own removal goes through to the target.
     std::map<std::wstring, std::wstring> links;
     std::function<void(int)> onSleep;           // after each sleep or event wait
+    std::function<void(const std::wstring&)> onOpenEntry;  // before OsOpenEntry opens a path
     std::vector<std::pair<std::wstring, std::wstring>> labelsSet;
 
     std::vector<ProcessEntry> processes;

@@ -3,6 +3,7 @@
 #include "app/AppState.h"
 #include "tools/ConsoleRunner.h"
 #include "tools/DiskCheck.h"
+#include "tools/DiskCheckOutput.h"
 #include "tools/Match.h"
 #include "tools/OutputParser.h"
 #include "tests/unit/FakeOs.h"
@@ -47,14 +48,14 @@ TEST_F(RunnerTest, CommandLineRunsTheToolUnquotedUnderTheNativeInterpreter) {
     RunConsoleTool(kArchiver, L"l \"D:\\a b.iso\"", L"C:\\Temp\\drovelkit");
     ASSERT_EQ(fake.consoleRuns.size(), 1u);
     EXPECT_EQ(fake.consoleRuns[0],
-              L"\"C:\\Windows\\Sysnative\\cmd.exe\"  /c C:\\Temp\\drovelkit\\7zdrovelkit.exe l \"D:\\a b.iso\"");
+              L"\"C:\\Windows\\Sysnative\\cmd.exe\"  /d /c C:\\Temp\\drovelkit\\7zdrovelkit.exe l \"D:\\a b.iso\"");
 }
 
 TEST_F(RunnerTest, ToolPathWithBlanksIsQuotedForTheInterpreter_RegressionSplitPath) {
     Script({}, 0);
     RunConsoleTool(L"C:\\Users\\John Smith\\Temp\\drovelkit\\7zdrovelkit.exe", L"l \"D:\\a b.iso\"", L"");
     ASSERT_EQ(fake.consoleRuns.size(), 1u);
-    EXPECT_EQ(fake.consoleRuns[0], L"\"C:\\Windows\\Sysnative\\cmd.exe\"  /c \"\"C:\\Users\\John Smith\\Temp\\drovelkit\\"
+    EXPECT_EQ(fake.consoleRuns[0], L"\"C:\\Windows\\Sysnative\\cmd.exe\"  /d /c \"\"C:\\Users\\John Smith\\Temp\\drovelkit\\"
                                    L"7zdrovelkit.exe\" l \"D:\\a b.iso\"\"");
 }
 
@@ -192,7 +193,7 @@ TEST_F(RunnerTest, InterruptedRunReportsTheInterruptWhateverTheExitCode) {
 }
 
 TEST_F(RunnerTest, ToolPathsAreQuotedForEveryInterpreterSyntaxCharacter_RegressionAmpersandInUserName) {
-    const std::wstring cmd = L"\"C:\\W\\cmd.exe\"  /c ";
+    const std::wstring cmd = L"\"C:\\W\\cmd.exe\"  /d /c ";
     const struct { const wchar_t* tool; const wchar_t* command; } cases[] = {
         {L"C:\\T\\7z.exe", L"C:\\T\\7z.exe l x"},
         {L"C:\\Users\\A&B\\7z.exe", L"\"\"C:\\Users\\A&B\\7z.exe\" l x\""},
@@ -222,12 +223,29 @@ TEST_F(RunnerTest, ToolThatCannotStartFailsAndSaysWhich_RegressionStaleExitCode)
     EXPECT_NE(RunConsoleTool(kArchiver, kExtract, L""), 0);
     EXPECT_EQ(Status(), L"==  Could not start 7zdrovelkit.exe");
 
-    fake.tool = nullptr;  // the interpreter would start, but the tool is not there
+    // A tool of the payload that is missing when it is checked is refused:
+    // it could appear before the start and run unchecked. A system tool
+    // that is missing simply fails to start.
+    fake.tool = nullptr;
     fake.files.clear();
     EXPECT_EQ(RunConsoleTool(L"C:\\Temp\\drovelkit\\bootice.exe", L"/device=E: /mbr /install /type=nt60 /quiet", L""),
-              kToolDidNotStart);
-    EXPECT_EQ(Status(), L"==  Could not start bootice.exe");
-    EXPECT_EQ(fake.consoleRuns.size(), 2u);  // the missing tool never reached the interpreter
+              kToolRefused);
+    EXPECT_EQ(Status(), L"==  bootice.exe is missing from the unpacked tools: not started");
+    EXPECT_EQ(RunConsoleTool(kChkdsk, L"E: /F", L""), kToolDidNotStart);
+    EXPECT_EQ(Status(), L"==  Could not start chkdsk.exe");
+    EXPECT_EQ(fake.consoleRuns.size(), 2u);  // the missing tools never reached the interpreter
+}
+
+TEST_F(RunnerTest, APayloadToolStartsFromTheCheckedFileNotThroughARepointableJunction) {
+    // TEMP reaches its folder through a junction that the user can point
+    // elsewhere between the check and the start; the tool starts by the
+    // path the held file really has.
+    fake.AddFile(L"D:\\Real\\drovelkit\\bootice.exe", "MZ");
+    fake.AddLink(L"C:\\Temp", L"D:\\Real");
+    Script({}, 0);
+    EXPECT_EQ(RunConsoleTool(L"C:\\Temp\\drovelkit\\bootice.exe", L"/device=E: /mbr", L""), 0);
+    ASSERT_EQ(fake.consoleRuns.size(), 1u);
+    EXPECT_EQ(fake.consoleRuns[0], L"\"C:\\Windows\\Sysnative\\cmd.exe\"  /d /c D:\\REAL\\DROVELKIT\\BOOTICE.EXE /device=E: /mbr");
 }
 
 TEST_F(RunnerTest, LargeOutputIsReadInPiecesOfAtMostTheBufferAndStopsAtAZeroByte) {
@@ -244,7 +262,7 @@ TEST_F(RunnerTest, LargeOutputIsReadInPiecesOfAtMostTheBufferAndStopsAtAZeroByte
 TEST_F(RunnerTest, StandardErrorIsDrainedSoATalkativeToolFinishes_RegressionStall) {
     fake.tool = [](const std::wstring&) {
         FakeTool tool;
-        tool.stderrBytes = 5 * 1024 * 1024;
+        tool.errors = std::string(5 * 1024 * 1024, 'e');
         tool.exitCode = 0;
         return tool;
     };
@@ -264,8 +282,8 @@ TEST_F(RunnerTest, DiskCheckCommandFollowsTheBoxState) {
     fake.Of(Control::CheckDiskBox).check = -1;
     RunDiskCheck();
     ASSERT_EQ(fake.consoleRuns.size(), 2u);
-    EXPECT_EQ(fake.consoleRuns[0], L"\"C:\\Windows\\Sysnative\\cmd.exe\"  /c " + kChkdsk + L" F: /F /R");
-    EXPECT_EQ(fake.consoleRuns[1], L"\"C:\\Windows\\Sysnative\\cmd.exe\"  /c " + kChkdsk + L" F: /F");
+    EXPECT_EQ(fake.consoleRuns[0], L"\"C:\\Windows\\Sysnative\\cmd.exe\"  /d /c " + kChkdsk + L" F: /F /R");
+    EXPECT_EQ(fake.consoleRuns[1], L"\"C:\\Windows\\Sysnative\\cmd.exe\"  /d /c " + kChkdsk + L" F: /F");
     EXPECT_NE(fake.log[0].find(L" in C:\\Windows\\System32"), std::wstring::npos);
 }
 

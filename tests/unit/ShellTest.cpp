@@ -11,6 +11,7 @@
 #include "app/Startup.h"
 #include "common/Str.h"
 #include "copy/CopyOperation.h"
+#include "tools/DiskCheck.h"
 #include "tests/unit/FakeOs.h"
 
 namespace {
@@ -20,7 +21,6 @@ protected:
     void SetUp() override {
         ResetWorld();
         fake.environment[L"TEMP"] = L"C:\\Users\\u\\Temp";
-        fake.environment[L"WINDIR"] = L"C:\\WINDOWS";
     }
     static Event ControlEventOf(Control control) {
         Event event;
@@ -45,11 +45,8 @@ protected:
 };
 
 TEST_F(ShellTest, StartUpSetsPathsAndTheInitialLook) {
-    fake.AddFile(L"C:\\WINDOWS\\Sysnative\\cmd.exe", "MZ");
     ASSERT_TRUE(StartUp());
     EXPECT_EQ(appState.tempDir, L"C:\\Users\\u\\Temp");
-    EXPECT_EQ(appState.windowsDir, L"C:\\WINDOWS");
-    EXPECT_EQ(appState.nativeSystemDir, L"C:\\WINDOWS\\Sysnative");
     EXPECT_EQ(fake.title, kWindowTitle);
     EXPECT_EQ(fake.Of(Control::IsoPathField).text, L"Select ISO image -->");
     EXPECT_EQ(fake.Of(Control::LabelField).text, L"WinPE");
@@ -65,13 +62,39 @@ TEST_F(ShellTest, StartUpSetsPathsAndTheInitialLook) {
     EXPECT_TRUE(Logged(L"accept drops"));
 }
 
-TEST_F(ShellTest, StartUpFallsBackWhenTheEnvironmentIsMissingOrSysnativeIsAbsent) {
-    fake.environment.clear();
-    fake.AddFile(L"C:\\Windows\\Sysnative\\cmd.exe", "");  // empty: does not count
-    ASSERT_TRUE(StartUp());
-    EXPECT_EQ(appState.tempDir, OsSystemTempFolder());
-    EXPECT_EQ(appState.windowsDir, L"C:\\Windows");
-    EXPECT_EQ(appState.nativeSystemDir, L"C:\\Windows\\System32");
+TEST_F(ShellTest, SystemFoldersComeFromTheSystemNeverFromWindir_RegressionPlantedInterpreter) {
+    // A user's WINDIR (HKCU\Environment reaches an elevated program) with a
+    // cmd.exe of its own, and a Sysnative that a probe for a file would take.
+    fake.environment[L"WINDIR"] = L"C:\\Users\\u\\evil";
+    fake.AddFile(L"C:\\Users\\u\\evil\\Sysnative\\cmd.exe", "MZ");
+    fake.AddFile(L"C:\\Users\\u\\evil\\System32\\cmd.exe", "MZ");
+    const struct { bool wow64; const wchar_t* native; } rows[] = {
+        {true, L"C:\\Windows\\Sysnative"},   // 32-bit program on 64-bit Windows
+        {false, L"C:\\Windows\\System32"},   // native program (or 32-bit Windows)
+    };
+    for (const auto& row : rows) {
+        fake.semaphores.clear();
+        fake.wow64 = row.wow64;
+        fake.environment.erase(L"TEMP");
+        ASSERT_TRUE(StartUp());
+        EXPECT_EQ(appState.tempDir, OsSystemTempFolder());
+        EXPECT_EQ(appState.windowsDir, L"C:\\Windows");
+        EXPECT_EQ(appState.nativeSystemDir, row.native);
+    }
+    // Every way a system program is started names only the system's folders.
+    fake.Of(Control::CheckDiskBox).check = 1;
+    fake.comboLines = {L"E:\\ [X]   1 Kb"};
+    fake.comboSelected = 0;
+    fake.AddFile(L"C:\\Windows\\System32\\chkdsk.exe", "MZ");
+    fake.processes = {{7, L"7zdrovelkit.exe"}};
+    fake.onRunHidden = [](const std::wstring&) { fake.processes.clear(); };
+    RunDiskCheck();
+    StopToolProcesses(L"7zdrovelkit.exe", false, false);
+    ASSERT_EQ(fake.consoleRuns.size(), 1u);
+    EXPECT_EQ(fake.consoleRuns[0],
+              L"\"C:\\Windows\\System32\\cmd.exe\"  /d /c C:\\Windows\\System32\\chkdsk.exe E: /F /R");
+    ASSERT_EQ(fake.hiddenRuns.size(), 1u);
+    EXPECT_EQ(fake.hiddenRuns[0], L"\"C:\\Windows\\System32\\taskkill.exe\" /t /f /IM 7zdrovelkit.exe");
 }
 
 TEST_F(ShellTest, SecondInstanceUnderTheSameFileNameStopsAndAnotherNameRuns) {
@@ -235,6 +258,7 @@ TEST_F(ShellTest, RightReleaseOverTestMenuStartsTheImageTestAndElsewhereNothing)
     fake.Of(Control::IsoPathField).text = L"x.iso";
     fake.AddFile(L"D:\\iso\\x.iso", "image");
     fake.AddFile(L"C:\\Temp\\drovelkit\\7zdrovelkit.exe", "MZ");
+    fake.AddFile(L"C:\\Temp\\drovelkit\\qemu\\qemu_test.exe", "MZ");
     fake.cursorX = 10;
     fake.events.push_back(MessageEvent(kRightButtonUp));
     RunEventLoopPass();
@@ -310,14 +334,30 @@ TEST_F(ShellTest, ExitStopsTheArchiverRemovesThePayloadFolderAndEndsWithZero) {
     fake.AddFolder(L"C:\\Temp\\drovelkit\\qemu");
     fake.AddFile(L"C:\\Temp\\drovelkit\\7zdrovelkit.exe");
     fake.AddFile(L"C:\\Temp\\drovelkit\\qemu\\bios.bin");
+    // Another process of the user swaps "qemu" for a junction to a folder
+    // of the system's after the payload folder was listed.
+    fake.AddFolder(L"C:\\Windows\\System32");
+    fake.AddFile(L"C:\\Windows\\System32\\kernel32.dll");
+    static bool swapped;
+    swapped = false;
+    fake.onOpenEntry = [](const std::wstring& path) {
+        if (ToUpper(path) != L"C:\\TEMP\\DROVELKIT\\QEMU") return;
+        swapped = true;
+        fake.folders.erase(L"C:\\TEMP\\DROVELKIT\\QEMU");
+        fake.files.erase(L"C:\\TEMP\\DROVELKIT\\QEMU\\BIOS.BIN");
+        fake.AddLink(path, L"C:\\Windows\\System32");
+    };
     try {
         RunExitSequence();
         FAIL() << "the exit sequence returned";
     } catch (const ExitCalled& exit) {
         EXPECT_EQ(exit.code, 0);
     }
-    EXPECT_TRUE(fake.files.empty());
-    EXPECT_TRUE(fake.folders.empty());
+    ASSERT_TRUE(swapped);
+    EXPECT_EQ(fake.files.size(), 1u);
+    EXPECT_TRUE(fake.HasFile(L"C:\\Windows\\System32\\kernel32.dll"));
+    EXPECT_EQ(fake.folders, std::set<std::wstring>{L"C:\\WINDOWS\\SYSTEM32"});
+    EXPECT_TRUE(fake.links.empty());
     EXPECT_EQ(fake.StatusHistory().front(), L"==  Please wait ...");
     EXPECT_TRUE(Logged(L"release window"));
 }

@@ -24,7 +24,7 @@ TEST(DiskCheck, AnswersNoAndShowsTheVerdictOfEachExitCode) {
     } else {
         // A 64-bit process (or one on 32-bit Windows) has no Sysnative: its
         // System32 is the native folder, and the checker is found there.
-        EXPECT_EQ(Printable(appState.nativeSystemDir), Printable(appState.windowsDir + L"\\System32"));
+        EXPECT_EQ(Printable(ToUpper(appState.nativeSystemDir)), Printable(ToUpper(appState.windowsDir + L"\\System32")));
         EXPECT_GT(OsFileSize(appState.windowsDir + L"\\System32\\chkdsk.exe"), 0)
             << "the prefix has no chkdsk.exe stand-in (wine_prefix.sh setup puts it there)";
     }

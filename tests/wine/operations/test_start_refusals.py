@@ -14,6 +14,12 @@ payload, another process of the user writes a different program over
 bootice.exe (the recording stand-in). Start refuses to run it and says so;
 the stand-in records no call and nothing is written. The next Start unpacks
 the payload afresh and "None" copies as usual.
+
+A user's own environment: WINDIR in HKCU\\Environment (which reaches an
+elevated program too) names a folder of the user's with its own cmd.exe,
+chkdsk.exe and taskkill.exe, and HKCU\\Software\\Microsoft\\Command
+Processor holds an AutoRun command; all are the recording stand-in. A copy
+runs the real interpreter and archiver; the stand-in records nothing.
 """
 
 import os
@@ -37,10 +43,15 @@ class StartRow(ops.OperationsTestCase):
 
     session_name = None
     extra_env = {}
+    tools = ("DROVELKIT_XDND_DRAG", "DROVELKIT_TRACE_EXE", "DROVELKIT_BOOT_STANDIN")
+
+    @classmethod
+    def prepare(cls):
+        """Changes to the prefix before the program starts."""
 
     @classmethod
     def setUpClass(cls):
-        cls.open_session(cls.session_name, "DROVELKIT_XDND_DRAG", "DROVELKIT_TRACE_EXE", "DROVELKIT_BOOT_STANDIN")
+        cls.open_session(cls.session_name, *cls.tools)
         s = cls.session
         try:
             s.set_dpi(96)
@@ -55,6 +66,7 @@ class StartRow(ops.OperationsTestCase):
             cls.record = s.work("boot-record.txt")
             s.env["DROVELKIT_BOOT_RECORD"] = s.windows_path_of(cls.record)
             s.env.update(cls.extra_env)
+            cls.prepare()
             cls.program = s.start_traced()
         except Exception:
             cls.tearDownClass()
@@ -141,6 +153,55 @@ class ReplacedTool(StartRow):
         self.assert_none_copies()
         with open(tool, "rb") as f:
             self.assertEqual(f.read(), unpacked, "bootice.exe was not unpacked again")
+
+
+class UserEnvironmentIsNotTrusted(StartRow):
+    session_name = "user_environment"
+    tools = StartRow.tools + ("DROVELKIT_RECORD_ARGS",)
+    user_key = "HKEY_CURRENT_USER\\Environment"
+    interpreter_key = "HKEY_CURRENT_USER\\Software\\Microsoft\\Command Processor"
+
+    @classmethod
+    def prepare(cls):
+        s = cls.session
+        cls.planted_runs = s.work("planted-runs.txt")
+        s.env["DROVELKIT_RECORD_FILE"] = s.windows_path_of(cls.planted_runs)
+        cls.user_windows = os.path.join(s.paths.prefix, "drive_c", "userwin")
+        for folder, name in (("System32", "cmd.exe"), ("Sysnative", "cmd.exe"), ("System32", "chkdsk.exe"),
+                             ("System32", "taskkill.exe")):
+            os.makedirs(os.path.join(cls.user_windows, folder), exist_ok=True)
+            shutil.copy2(os.environ["DROVELKIT_RECORD_ARGS"], os.path.join(cls.user_windows, folder, name))
+        s.import_registry({cls.user_key: {"WINDIR": "C:\\\\userwin"},
+                           cls.interpreter_key: {"AutoRun": "C:\\\\userwin\\\\System32\\\\cmd.exe autorun"}})
+        # The row proves something only if the planted WINDIR reaches a
+        # program started now, and a start through it runs the stand-in.
+        code, out, err = s.wine(["cmd", "/c", "%WINDIR%\\System32\\cmd.exe", "reached"])
+        cls.reached = cls.planted_calls()
+        if os.path.exists(cls.planted_runs):
+            os.remove(cls.planted_runs)
+
+    @classmethod
+    def undo_setup(cls):
+        super().undo_setup()
+        cls.session.env.pop("DROVELKIT_RECORD_FILE", None)
+        cls.session.delete_registry_value(cls.user_key, "WINDIR")
+        cls.session.delete_registry_value(cls.interpreter_key, "AutoRun")
+        shutil.rmtree(cls.user_windows, ignore_errors=True)
+
+    @classmethod
+    def planted_calls(cls):
+        try:
+            with open(cls.planted_runs, encoding="utf-8") as f:
+                return [line for line in f.read().splitlines() if line]
+        except FileNotFoundError:
+            return []
+
+    def test_neither_a_user_windir_nor_autorun_runs(self):
+        self.assertEqual(len(self.reached), 1, f"the planted WINDIR does not reach programs: {self.reached}")
+        self.assertIn("reached", self.reached[0])
+        self.take_image_and_file()
+        self.assert_none_copies()
+        self.assertEqual(self.planted_calls(), [], "a program of the user's ran")
 
 
 if __name__ == "__main__":

@@ -1,0 +1,7 @@
+#include "tools/RunReport.h"
+
+namespace {
+thread_local RunReport runReport;
+}  // namespace
+
+RunReport& CurrentRunReport() { return runReport; }
