@@ -10,8 +10,8 @@
 #
 # The image holds a Windows-sized install.wim (bench/make_bench_wim.sh) and a
 # few small files, in an ISO 9660 level 3 image (xorriso). Each run is timed
-# up to the end of a `sync`. Prints each time, the best of each and the
-# ratio FAT32 / NTFS.
+# up to the end of a `sync`, and the order alternates between rounds. Prints
+# each time, the best of each and the ratio FAT32 / NTFS.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -54,10 +54,18 @@ timed_copy() {
 }
 
 best_fat32="" best_ntfs=""
+# The order alternates: the disk's own write-back of one run can slow the
+# next, and neither should always be the one slowed.
 for round in $(seq 1 "$rounds"); do
-  fat32=$(timed_copy fat32)
-  parts=$(find "$work/run/tree/sources" -iname 'install*.swm' | wc -l)
-  ntfs=$(timed_copy ntfs)
+  if [ $((round % 2)) = 1 ]; then
+    fat32=$(timed_copy fat32)
+    parts=$(find "$work/run/tree/sources" -iname 'install*.swm' | wc -l)
+    ntfs=$(timed_copy ntfs)
+  else
+    ntfs=$(timed_copy ntfs)
+    fat32=$(timed_copy fat32)
+    parts=$(find "$work/run/tree/sources" -iname 'install*.swm' | wc -l)
+  fi
   printf "round %d: FAT32 %.2f s (%d parts), NTFS %.2f s\n" "$round" "$fat32" "$parts" "$ntfs"
   if [ -z "$best_fat32" ] || [ "$(echo "$fat32 < $best_fat32" | bc)" = 1 ]; then best_fat32=$fat32; fi
   if [ -z "$best_ntfs" ] || [ "$(echo "$ntfs < $best_ntfs" | bc)" = 1 ]; then best_ntfs=$ntfs; fi
