@@ -290,6 +290,14 @@ class CpuLimit:
         except OSError:
             pass
 
+    def release(self, pid):
+        """Back to the hierarchy's root, unlimited."""
+        try:
+            with open(os.path.join(self.root, "cgroup.procs"), "w") as f:
+                f.write(str(pid))
+        except OSError:
+            pass
+
     def remove(self):
         try:
             with open(os.path.join(self.folder, "cgroup.procs")) as f:
@@ -325,27 +333,50 @@ class ToolGate:
     with gate=) while it waits: a slowed archiver could still finish before
     the test, on a busy machine, gets round to holding it."""
 
-    def __init__(self, exe_name=ARCHIVER, marker="-bsp1", share=0.05):
+    # While the program itself waits inside the quota for the target to be
+    # born, it needs enough of a processor to start it.
+    BIRTH_SHARE = 0.1
+
+    def __init__(self, exe_name=ARCHIVER, marker="-bsp1", share=0.02, parent=None):
         self.exe_name = exe_name
         self.marker = marker
         self.share = share
         self.mode = "free"
         self.touched = set()
         self.limit = None
+        # With a parent (the program), its processes wait inside the quota
+        # until the first target is seen: Wine forks a new process from the
+        # one that starts it, so the target is born slowed, however late
+        # this look at /proc comes.
+        self.parent = parent
+        self.parent_pids = []
         self._lock = threading.Lock()
         self._stop = threading.Event()
         self._thread = threading.Thread(target=self._loop, daemon=True)
 
     def __enter__(self):
         self.limit = CpuLimit.create()
+        if self.limit and self.parent:
+            self.parent_pids = [pid for pid, _ in wine_processes(self.parent.exe_name, harness.Paths().prefix)]
+            self.limit.set_share(self.BIRTH_SHARE)
+            for pid in self.parent_pids:
+                self.limit.add(pid)
         self._thread.start()
         return self
+
+    def _release_parent(self):
+        for pid in self.parent_pids:
+            self.limit.release(pid)
+        if self.parent_pids and self.mode != "free":
+            self.limit.set_share(self.share)
+        self.parent_pids = []
 
     def __exit__(self, *exc):
         self._stop.set()
         self._thread.join(timeout=10)
         self._signal(self.touched, signal.SIGCONT)
         if self.limit:
+            self._release_parent()
             self.limit.remove()
 
     def set_mode(self, mode):
@@ -356,7 +387,8 @@ class ToolGate:
             if mode == "hold":
                 self._signal(self.touched, signal.SIGSTOP)
             if self.limit:
-                self.limit.set_share(None if mode == "free" else self.share)
+                self.limit.set_share(None if mode == "free" else
+                                     self.BIRTH_SHARE if self.parent_pids else self.share)
 
     def step(self, slice_s=0.04):
         """Lets the held processes run for one slice (at the slow share),
@@ -398,6 +430,10 @@ class ToolGate:
                         self.touched.add(pid)
                         if self.limit:
                             self.limit.add(pid)
+                if pids and self.parent_pids:
+                    if mode == "hold":
+                        self._signal(pids, signal.SIGSTOP)
+                    self._release_parent()
                 if mode == "hold":
                     self._signal(pids, signal.SIGSTOP)
                 elif mode == "free" or self.limit or not pids:

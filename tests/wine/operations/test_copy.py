@@ -103,7 +103,7 @@ class CopyOntoDrive(ops.OperationsTestCase):
 
         watch = ops.FolderWatch(self.drive)
         try:
-            with ops.ToolGate() as gate:
+            with ops.ToolGate(parent=self.program) as gate:
                 gate.set_mode("hold")
                 mark = self.trace.mark()
                 code, _, err = s.probe("click", ID["StartButton"])

@@ -119,7 +119,7 @@ class EscapeDuringCopy(ops.OperationsTestCase):
         self.trace.wait_for(is_text(ID["DraggedFilesNotice"], "1 Dragged files exist !!!"), since=mark,
                             what="the notice for the dropped file")
 
-        with ops.ToolGate() as gate:
+        with ops.ToolGate(parent=self.program) as gate:
             gate.set_mode("hold")
             mark = self.trace.mark()
             code, _, err = s.probe("click", ID["StartButton"])
