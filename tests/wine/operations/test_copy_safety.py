@@ -84,7 +84,7 @@ class CopySafety(ops.OperationsTestCase):
         mark = self.trace.mark()
         box = lambda r: r.what == "create" and r.cls == "DrovelkitMessageBox"  # noqa: E731
         # Every run of the boot tool is seen and stopped as it starts.
-        with ops.ToolGate(exe_name="bootice.exe", marker="/device=") as gate:
+        with ops.ToolGate(exe_name="bootice.exe", marker="/device=", parent=self.program) as gate:
             gate.set_mode("hold")
             code, _, err = s.probe("click", ID["StartButton"])
             self.assertEqual(code, 0, err)
