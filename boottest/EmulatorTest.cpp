@@ -76,7 +76,16 @@ void StartEmulator(const std::wstring& firmwareArguments) {
     const std::wstring heldPath = OsHeldFilePath(held);
     const std::wstring commandLine = L"\"" + (heldPath.empty() ? program : heldPath) + L"\" " +
                                      EmulatorParameters(appState.tempDir, firmwareArguments);
-    if (!OsRunHidden(commandLine, EmulatorFolder(), 0, true)) ShowStatus(L"==  The emulator could not be started");
+    const bool started = OsRunHidden(commandLine, EmulatorFolder(), 0, true);
     // Released once started: Windows keeps a running program's file from change.
     OsReleaseFile(held);
+    if (!started) {
+        ShowStatus(L"==  The emulator could not be started");
+        return;
+    }
+    // The front then shows where to download QEMU; the status line keeps
+    // where it must go once that box is closed.
+    const EmulatorSearchPlaces places = OsEmulatorSearchPlaces();
+    if (FindEmulator(places, [](const std::wstring& path) { return OsFileSize(path) >= 0; }).empty())
+        ShowStatus(L"==  QEMU was not found: install QEMU for Windows (64-bit) in " + EmulatorInstallFolder(places));
 }

@@ -9,7 +9,7 @@ set(DROVELKIT_LOGIC_SOURCES
   tools/ConsoleRunner.cpp tools/DiskCheck.cpp tools/DiskCheckOutput.cpp tools/Match.cpp tools/OutputParser.cpp
   tools/RunReport.cpp
   copy/CopyOperation.cpp copy/ImageSelection.cpp copy/WindowsImageSplit.cpp
-  boottest/DiskLookup.cpp boottest/EmulatorTest.cpp
+  boottest/DiskLookup.cpp boottest/EmulatorTest.cpp qemu_front/EmulatorSearch.cpp
   wim/WimFormat.cpp wim/WimSplit.cpp
   iso/ImageFiles.cpp
 )

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "app/Controls.h"
+#include "qemu_front/EmulatorSearch.h"
 
 // ---- Start-up and environment ---------------------------------------------
 std::wstring OsGetEnvironment(const wchar_t* name);  // empty when unset
@@ -161,6 +162,9 @@ constexpr int kDriveUnknown = 0, kDriveNoRootDir = 1, kDriveRemovable = 2;
 constexpr int kWaitForever = -1;
 bool OsRunHidden(const std::wstring& commandLine, const std::wstring& workingFolder, int waitMilliseconds,
                  bool newConsole);
+// Where an installed emulator may be: machine-wide places only (HKLM, the
+// system's Program Files folders), never the environment.
+EmulatorSearchPlaces OsEmulatorSearchPlaces();
 struct ProcessEntry { uint32_t id; std::wstring exeFile; };
 bool OsListProcesses(std::vector<ProcessEntry>* processes);  // false: list unreadable
 

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/Os.h"
+#include "qemu_front/EmulatorPlaces_win32.h"
 #include "platform/RestoreRecord_win32.h"
 #include "platform/SystemLibraries_win32.h"
 #include "platform/Win32.h"
@@ -428,6 +429,8 @@ bool OsFlushVolume(const std::wstring& drive) {
 void OsRestoreDiskChanges() { ApplyRestoreRecord(); }
 
 // ---- Processes
+
+EmulatorSearchPlaces OsEmulatorSearchPlaces() { return SystemEmulatorSearchPlaces(); }
 
 bool OsRunHidden(const std::wstring& commandLine, const std::wstring& workingFolder, int waitMilliseconds,
                  bool newConsole) {

@@ -1,15 +1,13 @@
 // The emulator front's decisions, kept free of Windows headers so that they
 // build and are tested natively: how a command line splits into arguments,
-// how the arguments are translated for current QEMU, how they are quoted back
-// for CreateProcessW, and where the emulator is looked for.
+// how the arguments are translated for current QEMU, and how they are quoted back
+// for CreateProcessW. Where the emulator is looked for: EmulatorSearch.h.
 #pragma once
 
-#include <functional>
 #include <string>
 #include <vector>
 
-// The emulator program the front starts.
-extern const wchar_t* const kEmulatorFileName;
+#include "EmulatorSearch.h"
 
 // Splits the text that follows the program name on a command line, the way
 // the Microsoft C runtime fills argv[1..]: blanks and tabs separate
@@ -40,27 +38,6 @@ std::wstring QuoteCommandLine(const std::wstring& programPath,
 
 // Everything up to and including the last "\" or "/"; empty when there is none.
 std::wstring FolderOfPath(const std::wstring& path);
-
-// Where the emulator may be, as the Win32 side read it from the system: only
-// places that a user without administrator rights cannot write, since the
-// front often runs elevated. Never PATH (its folders are often the user's,
-// and a relative entry names the working folder) and never the front's own
-// folder (the unpacked payload under TEMP).
-struct EmulatorSearchPlaces {
-    std::vector<std::wstring> installDirs;   // HKLM Install_Dir values, 64-bit view first
-    std::vector<std::wstring> programFolders;// the system's Program Files folders, native first
-};
-
-// Full paths of kEmulatorFileName in search order: install folders, then
-// "qemu" under each program folder. Empty places and any that is not a full
-// path from a drive letter ("C:\...") are skipped, and a path already listed
-// (compared without regard to ASCII case or a trailing separator) is not
-// listed again.
-std::vector<std::wstring> EmulatorCandidates(const EmulatorSearchPlaces& places);
-
-// The first candidate for which fileExists holds; empty when none does.
-std::wstring FindEmulator(const EmulatorSearchPlaces& places,
-                          const std::function<bool(const std::wstring&)>& fileExists);
 
 // Texts of the front's message boxes.
 std::wstring MissingEmulatorMessage();

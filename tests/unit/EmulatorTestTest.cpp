@@ -24,6 +24,7 @@ protected:
         appState.tempDir = L"C:\\T";
         fake.AddFile(L"C:\\T\\drovelkit\\7zdrovelkit.exe", "MZ");
         fake.AddFile(L"C:\\T\\drovelkit\\qemu\\qemu_test.exe", "MZ");
+        fake.AddFile(L"C:\\Program Files\\qemu\\qemu-system-x86_64.exe", "MZ");
     }
     // Two disks and drive E: on the second, as WMI lists them.
     static void TwoDisks() {
@@ -98,13 +99,29 @@ TEST_F(EmulatorTest, ImageTestStartsTheFrontHiddenInItsFolderOnlyForARealImage) 
     EXPECT_EQ(fake.hiddenRuns.size(), 1u);
 }
 
-TEST_F(EmulatorTest, FailedStartIsReportedInTheStatusLine) {
+TEST_F(EmulatorTest, TheStatusLineSaysWhatKeepsTheEmulatorFromRunning) {
     appState.isoPath.Set(L"D:\\x.iso");
     fake.Of(Control::IsoPathField).text = L"x.iso";
     fake.AddFile(L"D:\\x.iso", "cd");
     fake.hiddenRunStarts = false;
     TestImageInEmulator();
     EXPECT_EQ(fake.Of(Control::StatusLine).text, L"==  The emulator could not be started");
+
+    // The front starts and shows its box; the line names the native folder.
+    fake.hiddenRunStarts = true;
+    fake.emulatorPlaces = {{L"", L"%ProgramFiles%\\qemu"}, {L"", L"D:\\Programs", L"C:\\Program Files (x86)"}};
+    fake.AddFile(L"C:\\Users\\u\\qemu\\qemu-system-x86_64.exe", "MZ");  // not a machine-wide place
+    TestImageInEmulator();
+    EXPECT_EQ(fake.hiddenRuns.size(), 2u);
+    EXPECT_EQ(fake.Of(Control::StatusLine).text,
+              L"==  QEMU was not found: install QEMU for Windows (64-bit) in D:\\Programs\\qemu");
+
+    fake.Of(Control::StatusLine).text = L"";
+    fake.emulatorPlaces.installDirs = {L"D:\\Emu"};
+    fake.AddFile(L"D:\\Emu\\qemu-system-x86_64.exe", "MZ");
+    TestImageInEmulator();
+    EXPECT_EQ(fake.hiddenRuns.size(), 3u);
+    EXPECT_EQ(fake.Of(Control::StatusLine).text, L"");
 }
 
 TEST_F(EmulatorTest, DriveTestBootsThePhysicalDiskOfTheSelectedDrive) {

@@ -495,6 +495,8 @@ bool OsSetVolumeLabel(const std::wstring& root, const std::wstring& label) {
 }
 
 // ---- Processes
+EmulatorSearchPlaces OsEmulatorSearchPlaces() { return fake.emulatorPlaces; }
+
 bool OsRunHidden(const std::wstring& commandLine, const std::wstring& workingFolder, int waitMilliseconds,
                  bool newConsole) {
     fake.hiddenRuns.push_back(commandLine);

@@ -101,6 +101,7 @@ struct FakeOs {
     std::vector<std::wstring> hiddenRuns;       // OsRunHidden command lines
     std::function<void(const std::wstring&)> onRunHidden;
     bool hiddenRunStarts = true;
+    EmulatorSearchPlaces emulatorPlaces{{}, {L"C:\\Program Files"}};
 
     // The digest list stored in the program: by default made from the files
     // in the payload folder as they are when it is read (every tool is the
