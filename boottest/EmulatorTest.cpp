@@ -87,5 +87,5 @@ void StartEmulator(const std::wstring& firmwareArguments) {
     // where it must go once that box is closed.
     const EmulatorSearchPlaces places = OsEmulatorSearchPlaces();
     if (FindEmulator(places, [](const std::wstring& path) { return OsFileSize(path) >= 0; }).empty())
-        ShowStatus(L"==  QEMU was not found: install QEMU for Windows (64-bit) in " + EmulatorInstallFolder(places));
+        ShowStatus(L"==  QEMU not found: install it in " + EmulatorInstallFolder(places));
 }

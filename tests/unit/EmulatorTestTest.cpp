@@ -114,7 +114,7 @@ TEST_F(EmulatorTest, TheStatusLineSaysWhatKeepsTheEmulatorFromRunning) {
     TestImageInEmulator();
     EXPECT_EQ(fake.hiddenRuns.size(), 2u);
     EXPECT_EQ(fake.Of(Control::StatusLine).text,
-              L"==  QEMU was not found: install QEMU for Windows (64-bit) in D:\\Programs\\qemu");
+              L"==  QEMU not found: install it in D:\\Programs\\qemu");
 
     fake.Of(Control::StatusLine).text = L"";
     fake.emulatorPlaces.installDirs = {L"D:\\Emu"};

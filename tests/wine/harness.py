@@ -47,6 +47,7 @@ BOX_CLASS = "DrovelkitMessageBox"
 
 # Probe exit codes.
 PROBE_OK = 0
+PROBE_USAGE = 1
 PROBE_NO_MAIN = 2
 PROBE_TIMEOUT = 4
 
@@ -413,7 +414,14 @@ class Session:
         command = [WINE, self.paths.probe]
         if exe:
             command += ["-e", exe]
-        return run_captured(command + [str(a) for a in args], self.env, timeout)
+        command += [str(a) for a in args]
+        code, out, err = run_captured(command, self.env, timeout)
+        # The probe never ends with 1 silently (its usage text goes with it);
+        # once in a full run Wine ended a fresh probe so before its main ran.
+        # A probe that has not run has done nothing, so it is run again.
+        if code == PROBE_USAGE and not err.strip() and not out:
+            code, out, err = run_captured(command, self.env, timeout)
+        return code, out, err
 
     def probe_json(self, *args, exe=None):
         code, out, err = self.probe(*args, exe=exe)

@@ -133,7 +133,7 @@ class EmulatorTests(ops.OperationsTestCase):
         # The status line keeps where QEMU must go once the box is closed.
         after = s.settled_dump()
         self.assertEqual(self.ctl(after, "StatusLine")["text"],
-                         "==  QEMU was not found: install QEMU for Windows (64-bit) in C:\\Program Files\\qemu")
+                         "==  QEMU not found: install it in C:\\Program Files\\qemu")
 
     def test_3_right_click_on_disabled_button(self):
         """Without administrator rights the test controls are disabled; the
