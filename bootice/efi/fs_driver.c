@@ -68,6 +68,19 @@ static VOID Leave(VOLUME* v, EFI_TPL old) {
     uefi_call_wrapper(BS->RestoreTPL, 1, old);
 }
 
+/* Every protocol call: |call| runs between Enter and Leave. The volume is
+ * taken before the call, which may free the handle it came from (Close). */
+#define GUARDED(volume, media, call)                       \
+    do {                                                   \
+        VOLUME* guarded_ = (volume);                       \
+        EFI_TPL old_;                                      \
+        EFI_STATUS status_ = Enter(guarded_, &old_, media); \
+        if (EFI_ERROR(status_)) return status_;            \
+        status_ = (call);                                  \
+        Leave(guarded_, old_);                             \
+        return status_;                                    \
+    } while (0)
+
 static EFI_STATUS Status(int status) {
     switch (status) {
     case FSR_OK: return EFI_SUCCESS;
@@ -220,23 +233,11 @@ static EFI_STATUS DoFileOpen(EFI_FILE_PROTOCOL* This, EFI_FILE_PROTOCOL** NewHan
 
 static EFI_STATUS EFIAPI FileOpen(EFI_FILE_PROTOCOL* This, EFI_FILE_PROTOCOL** NewHandleOut, CHAR16* FileName,
                                   UINT64 OpenMode, UINT64 Attributes) {
-    VOLUME* v = ((FILE_HANDLE*)This)->volume;
-    EFI_TPL old;
-    EFI_STATUS status = Enter(v, &old, TRUE);
-    if (EFI_ERROR(status)) return status;
-    status = DoFileOpen(This, NewHandleOut, FileName, OpenMode, Attributes);
-    Leave(v, old);
-    return status;
+    GUARDED(((FILE_HANDLE*)This)->volume, TRUE, DoFileOpen(This, NewHandleOut, FileName, OpenMode, Attributes));
 }
 
 static EFI_STATUS EFIAPI FileClose(EFI_FILE_PROTOCOL* This) {
-    VOLUME* v = ((FILE_HANDLE*)This)->volume;
-    EFI_TPL old;
-    EFI_STATUS status = Enter(v, &old, FALSE);
-    if (EFI_ERROR(status)) return status;
-    status = DoFileClose(This);
-    Leave(v, old);
-    return status;
+    GUARDED(((FILE_HANDLE*)This)->volume, FALSE, DoFileClose(This));
 }
 
 static EFI_STATUS EFIAPI FileDelete(EFI_FILE_PROTOCOL* This) {
@@ -283,13 +284,7 @@ static EFI_STATUS DoFileRead(EFI_FILE_PROTOCOL* This, UINTN* BufferSize, VOID* B
 }
 
 static EFI_STATUS EFIAPI FileRead(EFI_FILE_PROTOCOL* This, UINTN* BufferSize, VOID* Buffer) {
-    VOLUME* v = ((FILE_HANDLE*)This)->volume;
-    EFI_TPL old;
-    EFI_STATUS status = Enter(v, &old, TRUE);
-    if (EFI_ERROR(status)) return status;
-    status = DoFileRead(This, BufferSize, Buffer);
-    Leave(v, old);
-    return status;
+    GUARDED(((FILE_HANDLE*)This)->volume, TRUE, DoFileRead(This, BufferSize, Buffer));
 }
 
 static EFI_STATUS EFIAPI FileWrite(EFI_FILE_PROTOCOL* This, UINTN* BufferSize, VOID* Buffer) {
@@ -360,33 +355,15 @@ static EFI_STATUS DoFileGetInfo(EFI_FILE_PROTOCOL* This, EFI_GUID* Type, UINTN* 
 }
 
 static EFI_STATUS EFIAPI FileSetPosition(EFI_FILE_PROTOCOL* This, UINT64 Position) {
-    VOLUME* v = ((FILE_HANDLE*)This)->volume;
-    EFI_TPL old;
-    EFI_STATUS status = Enter(v, &old, FALSE);
-    if (EFI_ERROR(status)) return status;
-    status = DoFileSetPosition(This, Position);
-    Leave(v, old);
-    return status;
+    GUARDED(((FILE_HANDLE*)This)->volume, FALSE, DoFileSetPosition(This, Position));
 }
 
 static EFI_STATUS EFIAPI FileGetPosition(EFI_FILE_PROTOCOL* This, UINT64* Position) {
-    VOLUME* v = ((FILE_HANDLE*)This)->volume;
-    EFI_TPL old;
-    EFI_STATUS status = Enter(v, &old, FALSE);
-    if (EFI_ERROR(status)) return status;
-    status = DoFileGetPosition(This, Position);
-    Leave(v, old);
-    return status;
+    GUARDED(((FILE_HANDLE*)This)->volume, FALSE, DoFileGetPosition(This, Position));
 }
 
 static EFI_STATUS EFIAPI FileGetInfo(EFI_FILE_PROTOCOL* This, EFI_GUID* Type, UINTN* BufferSize, VOID* Buffer) {
-    VOLUME* v = ((FILE_HANDLE*)This)->volume;
-    EFI_TPL old;
-    EFI_STATUS status = Enter(v, &old, TRUE);
-    if (EFI_ERROR(status)) return status;
-    status = DoFileGetInfo(This, Type, BufferSize, Buffer);
-    Leave(v, old);
-    return status;
+    GUARDED(((FILE_HANDLE*)This)->volume, TRUE, DoFileGetInfo(This, Type, BufferSize, Buffer));
 }
 
 static EFI_STATUS EFIAPI FileSetInfo(EFI_FILE_PROTOCOL* This, EFI_GUID* Type, UINTN BufferSize, VOID* Buffer) {
@@ -420,13 +397,7 @@ static EFI_STATUS DoOpenVolume(EFI_SIMPLE_FILE_SYSTEM_PROTOCOL* This, EFI_FILE_P
 }
 
 static EFI_STATUS EFIAPI OpenVolume(EFI_SIMPLE_FILE_SYSTEM_PROTOCOL* This, EFI_FILE_PROTOCOL** Root) {
-    VOLUME* v = (VOLUME*)This;
-    EFI_TPL old;
-    EFI_STATUS status = Enter(v, &old, TRUE);
-    if (EFI_ERROR(status)) return status;
-    status = DoOpenVolume(This, Root);
-    Leave(v, old);
-    return status;
+    GUARDED((VOLUME*)This, TRUE, DoOpenVolume(This, Root));
 }
 
 /* ---------------------------------------------------------- binding */

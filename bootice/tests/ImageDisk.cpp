@@ -66,14 +66,3 @@ void WriteDiskBytes(const ImageDisk& disk, uint64_t diskOffset, const std::vecto
     if (pwrite(disk.fd, bytes.data(), bytes.size(), offset) != ssize_t(bytes.size()))
         throw std::runtime_error("short write");
 }
-
-int RunShell(const std::string& command, std::string* output) {
-    output->clear();
-    FILE* pipe = popen(("(" + command + ") 2>&1 </dev/null").c_str(), "r");
-    if (!pipe) return -1;
-    char buffer[4096];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) output->append(buffer, n);
-    const int status = pclose(pipe);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}

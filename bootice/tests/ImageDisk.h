@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "bootice/BootTool.h"
+#include "tests/support/RunShell_linux.h"
 
 struct ImageDisk {
     std::string path;
@@ -28,5 +29,3 @@ std::vector<uint8_t> ReadDiskBytes(const ImageDisk& disk, uint64_t diskOffset, s
 void WriteDiskBytes(const ImageDisk& disk, uint64_t diskOffset, const std::vector<uint8_t>& bytes);
 
 std::string TestImagePath(const std::string& name);
-// Runs a shell command; returns its exit code and its merged output.
-int RunShell(const std::string& command, std::string* output);

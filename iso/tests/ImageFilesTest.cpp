@@ -17,19 +17,9 @@
 #include <vector>
 
 #include "iso/ImageFiles.h"
+#include "tests/support/RunShell_linux.h"
 
 namespace {
-
-int RunShell(const std::string& command, std::string* output) {
-    output->clear();
-    FILE* pipe = popen(("(" + command + ") 2>&1 </dev/null").c_str(), "r");
-    if (!pipe) return -1;
-    char buffer[4096];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) output->append(buffer, n);
-    const int status = pclose(pipe);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
 
 // A folder per test: ctest may run them side by side.
 std::string TestPath(const std::string& name) {
