@@ -57,7 +57,7 @@ if(DROVELKIT_WINDOWS)
     set_tests_properties(windisk_cleanup PROPERTIES FIXTURES_CLEANUP windisk)
     foreach(_row plain autoplay-opens-new-volume new-volume-arrives-late letter-taken-meanwhile
                  old-esp-mounted-unlisted automount-off transfer-error-once
-                 remount-after-dismount remounted-at-once-refused killed-after-layout gpt-stick)
+                 remount-after-dismount remounted-at-once-refused killed-after-layout gpt-stick exfat-from-ntfs)
       add_test(NAME windisk.${_row} COMMAND ${_windisk_run} row ${_row} --work ${_windisk_work}
                                             --wine ${DROVELKIT_WINE} --seam $<TARGET_FILE:bootice_windisk>
                                             --front ${DROVELKIT_NATIVE_BUILD_DIR}/bootice/bootice

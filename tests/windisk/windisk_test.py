@@ -66,6 +66,7 @@ ROWS = {
     'remounted-at-once-refused': ('remount-at-once', 'fat32', 'mounted it again at once', 'untouched'),
     'killed-after-layout': ('crash', 'ntfs', 'killed while formatting', 'killed'),
     'gpt-stick': ('gpt', 'fat32', 'done on E:', 'boots'),
+    'exfat-from-ntfs': ('plain', 'exfat', 'done on E:', 'boots'),
 }
 # What the seam must (not) have seen in every row.
 SEAM_MUST = {
@@ -223,14 +224,16 @@ def row(opts):
     disk = os.path.join(work, 'disk.img')
     if not os.path.exists(os.path.join(work, 'other.sha256')):
         raise Skip('the virtual disks were not set up (the Wine loader does not start here?)')
-    # The stick as the user brings it: one partition, E:, of the row's kind.
+    # The stick as the user brings it, E: on partition 1: of the row's kind,
+    # or NTFS (two partitions) for the exFAT row, whose layout then changes.
     with open(disk, 'r+b') as f:
         f.truncate(0)
         f.truncate(DISK_BYTES)
     if scenario == 'gpt':
         gpt_stick(disk, work)
     else:
-        boot_table.front(opts.front, disk, '/partitions', '/repartition', '/activate', '/usb-hdd', f'/fstype={fs}')
+        brought = 'ntfs' if fs == 'exfat' else fs
+        boot_table.front(opts.front, disk, '/partitions', '/repartition', '/activate', '/usb-hdd', f'/fstype={brought}')
     before = sha256(disk)
     record = os.path.join(work, 'restore.record')
     if os.path.exists(record):
@@ -299,7 +302,7 @@ def boot(opts, disk, fs):
         tree = os.path.join(run_dir, 'tree')
         os.makedirs(tree)
         shutil.copy(loader, os.path.join(tree, 'BOOTMGR'))
-        boot_table.put_tree_ntfs(copy, start, sectors, tree, 'BOOTMGR', None, run_dir)
+        boot_table.PUT_TREE[fs](copy, start, sectors, tree, 'BOOTMGR', None, run_dir)
     # The boot table's own QEMU command line and runner, for a BIOS row.
     row_like = argparse.Namespace(firmware='bios', options={})
     args = boot_table.qemu_args(row_like, opts, copy, run_dir)
